@@ -1,0 +1,3 @@
+#include "package/shader_package.h"
+
+bool ShaderPackage::listWorkFiles() { return false; }

@@ -1,0 +1,60 @@
+// The one object a run works through: the two directories of the run, the
+// work files a merge still has to pack, and every operation of the tool.
+#ifndef QUILLMERE_PACKAGE_SHADER_PACKAGE_H_
+#define QUILLMERE_PACKAGE_SHADER_PACKAGE_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <deque>
+#include <string>
+
+class ShaderPackage {
+ public:
+  // Replaces both directories; called once, before extract or merge.
+  void setPaths(const std::string& packageDir, const std::string& workDir);
+
+  // Unpacks shaders.spk into a pre file and a shader file per entry.
+  void extract();
+  // Writes an entry's header bytes as the pre file of the shader `name`.
+  void writePreFile(const unsigned char* data, std::size_t length,
+                    const std::string& name);
+  // Copies `size` content bytes from `package` into the shader file `name`.
+  void writeShaderFile(const std::string& name, std::int32_t size,
+                       std::FILE* package);
+
+  // Fills fileList with the names a merge packs; false refuses the merge.
+  bool listWorkFiles();
+  // Rebuilds shaders.spk from the work directory.
+  void merge();
+  // Writes the package header announcing fileList.size() entries.
+  void writeHeader(std::FILE* package);
+  // Size of a mergeable shader file, or -1 when it cannot be opened (a
+  // directory included) or is too large to merge.
+  long getFileSize(const std::string& path);
+
+  std::string pksPath;
+  std::string workPath;
+  std::deque<std::string> fileList;
+};
+
+// Paths are joined by plain concatenation: no separator is added, removed or
+// converted, so whatever the user typed reaches the file system unchanged.
+std::string packageFilePath(const std::string& pksPath);
+std::string workFilePath(const std::string& workPath, const std::string& name);
+std::string searchPattern(const std::string& workPath);
+
+// The stem rule. A pre file's path is its shader file's path with the last
+// five bytes (".hlsl") replaced by ".pre", and back again. Both count bytes of
+// the whole path and look for no dot, so they are only safe for names that
+// pass hasStem().
+std::string preFilePath(const std::string& shaderPath);
+std::string shaderFilePath(const std::string& prePath);
+
+// A name shorter than five bytes has no stem: cutting five bytes off its path
+// would cut into the work directory's own path and name a file outside it.
+// Extraction and merge both refuse such names, so what one writes the other
+// finds again.
+bool hasStem(const std::string& name);
+
+#endif  // QUILLMERE_PACKAGE_SHADER_PACKAGE_H_

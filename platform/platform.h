@@ -1,0 +1,28 @@
+// What the tool needs from the operating system beyond C stdio. Paths are
+// narrow byte strings handed to the system unchanged.
+#ifndef QUILLMERE_PLATFORM_PLATFORM_H_
+#define QUILLMERE_PLATFORM_PLATFORM_H_
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+// Appends the name of every entry of the directory that `pattern` (the
+// directory followed by "/*") searches, sub-directories included; "." and
+// ".." may be among them. Returns false when the directory cannot be read.
+bool listDirectory(const std::string& pattern, std::vector<std::string>* names);
+
+// False for a stream opened on a directory, which some systems allow.
+bool isRegularFile(std::FILE* file);
+
+// Pushes what was written to `file` down to the disk.
+bool syncFile(std::FILE* file);
+
+// Moves `from` over `to`, replacing it in one step.
+bool replaceFile(const std::string& from, const std::string& to);
+
+}  // namespace platform
+
+#endif  // QUILLMERE_PLATFORM_PLATFORM_H_

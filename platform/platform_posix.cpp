@@ -1,0 +1,28 @@
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "platform/platform.h"
+
+namespace platform {
+
+bool listDirectory(const std::string& /*pattern*/,
+                   std::vector<std::string>* /*names*/) {
+  return false;
+}
+
+bool isRegularFile(std::FILE* file) {
+  struct stat info;
+  return fstat(fileno(file), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+bool syncFile(std::FILE* file) {
+  return std::fflush(file) == 0 && fsync(fileno(file)) == 0;
+}
+
+bool replaceFile(const std::string& from, const std::string& to) {
+  return std::rename(from.c_str(), to.c_str()) == 0;
+}
+
+}  // namespace platform

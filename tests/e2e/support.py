@@ -1,0 +1,66 @@
+"""Shared pieces of the end-to-end suites: how to start the built tool (under
+an emulator for a cross build) and real temporary directories to run it in."""
+import argparse
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "tools"))
+import spk  # noqa: E402,F401  (re-exported for the suites)
+
+BINARY = None
+RUNNER = []
+
+USAGE = "usage: Quillmere.exe [spk path] [work path] extract/merge\n"
+
+
+def completion(mode):
+    return "Comleted %s\nPress a key to continue\n" % mode
+
+
+def command(*args):
+    return RUNNER + [BINARY] + list(args)
+
+
+def run_tool(*args, stdin=b"\n", timeout=60):
+    """Runs the tool to the end; returns (status, stdout as text).
+
+    A Windows build writes its lines in text mode, so "\\r\\n" reads as "\\n".
+    """
+    proc = subprocess.run(command(*args), input=stdin, stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, timeout=timeout)
+    out = proc.stdout.replace(b"\r\n", b"\n").decode("latin-1")
+    return proc.returncode, out
+
+
+class TempDirTestCase(unittest.TestCase):
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp(prefix="quillmere-e2e-")
+        self.addCleanup(shutil.rmtree, self.tmp, True)
+
+    def path(self, *parts):
+        return os.path.join(self.tmp, *parts)
+
+    def write(self, relative, data):
+        full = self.path(relative)
+        with open(full, "wb") as f:
+            f.write(data)
+        return full
+
+    def read(self, relative):
+        with open(self.path(relative), "rb") as f:
+            return f.read()
+
+
+def main():
+    global BINARY, RUNNER
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--binary", required=True)
+    parser.add_argument("--runner", default="")
+    args, rest = parser.parse_known_args()
+    BINARY = args.binary
+    RUNNER = [part for part in args.runner.split(";") if part]
+    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)

@@ -1,0 +1,29 @@
+#ifndef QUILLMERE_TESTS_SUPPORT_TEMP_DIR_H_
+#define QUILLMERE_TESTS_SUPPORT_TEMP_DIR_H_
+
+#include <string>
+
+// A real directory under the system's temporary directory, removed with
+// everything in it when the object goes away.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::string& path() const { return path_; }
+  // path() + "/" + name
+  std::string file(const std::string& name) const;
+
+ private:
+  std::string path_;
+};
+
+// Whole-file helpers for tests; readFile returns false for a missing file.
+bool readFile(const std::string& path, std::string* contents);
+bool writeFile(const std::string& path, const std::string& contents);
+bool fileExists(const std::string& path);
+bool makeDirectory(const std::string& path);
+
+#endif  // QUILLMERE_TESTS_SUPPORT_TEMP_DIR_H_
