@@ -21,9 +21,9 @@ std::string searchPattern(const std::string& workPath) {
 }
 
 std::string preFilePath(const std::string& shaderPath) {
-  std::size_t keep =
-      shaderPath.size() > format::kStemCut ? shaderPath.size() - format::kStemCut
-                                           : 0;
+  std::size_t keep = shaderPath.size() > format::kStemCut
+                         ? shaderPath.size() - format::kStemCut
+                         : 0;
   return shaderPath.substr(0, keep) + format::kPreSuffix;
 }
 

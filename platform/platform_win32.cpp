@@ -1,7 +1,7 @@
+#include <io.h>
 #include <windows.h>
 
 #include <cstdio>
-#include <io.h>
 
 #include "platform/platform.h"
 

@@ -53,8 +53,8 @@ bool readFile(const std::string& path, std::string* contents) {
 bool writeFile(const std::string& path, const std::string& contents) {
   std::FILE* f = std::fopen(path.c_str(), "wb");
   if (f == nullptr) return false;
-  bool ok = std::fwrite(contents.data(), 1, contents.size(), f) ==
-            contents.size();
+  bool ok =
+      std::fwrite(contents.data(), 1, contents.size(), f) == contents.size();
   return std::fclose(f) == 0 && ok;
 }
 

@@ -37,7 +37,8 @@ TEST(FormatTest, SignedFieldsDecodeNegativeValues) {
       {{0xFF, 0xFF, 0xFF, 0x7F}, INT32_MAX},
       {{0x9C, 0xFF, 0xFF, 0xFF}, -100},
   };
-  for (const Case& c : cases) EXPECT_EQ(format::readLe32Signed(c.bytes), c.value);
+  for (const Case& c : cases)
+    EXPECT_EQ(format::readLe32Signed(c.bytes), c.value);
 }
 
 TEST(FormatTest, LongestNameStillFitsAPreFileTheMergeAccepts) {

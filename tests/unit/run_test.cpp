@@ -57,18 +57,23 @@ TEST(RunTest, OnlyExtractInAnyCaseSelectsExtraction) {
   TempDir dir;  // neither a package nor a work directory in it
   const std::string missing = dir.file("missing");
   const std::pair<std::string, const char*> cases[] = {
-      {"extract", "extraction"}, {"EXTRACT", "extraction"},
-      {"Extract", "extraction"}, {"eXtRaCt", "extraction"},
-      {"merge", "merge"},        {"MERGE", "merge"},
-      {"", "merge"},             {"extrct", "merge"},
-      {"extract ", "merge"},     {"extracted", "merge"},
+      {"extract", "extraction"},
+      {"EXTRACT", "extraction"},
+      {"Extract", "extraction"},
+      {"eXtRaCt", "extraction"},
+      {"merge", "merge"},
+      {"MERGE", "merge"},
+      {"", "merge"},
+      {"extrct", "merge"},
+      {"extract ", "merge"},
+      {"extracted", "merge"},
       {"extrac", "merge"},
   };
   for (const auto& [mode, name] : cases) {
     RunResult r = runWith({"Quillmere.exe", missing, missing, mode}, "kq");
     EXPECT_EQ(r.status, 0) << mode;
-    EXPECT_TRUE(endsWith(r.out, std::string("Comleted ") + name +
-                                    "\nPress a key to continue\n"))
+    EXPECT_TRUE(endsWith(
+        r.out, std::string("Comleted ") + name + "\nPress a key to continue\n"))
         << "mode '" << mode << "' printed:\n"
         << r.out;
     EXPECT_EQ(r.nextInput, 'q') << "exactly one character is read";

@@ -48,7 +48,7 @@ TEST(PathsTest, StemRuleSwapsTheLastFiveBytesForPreAndBack) {
 
 TEST(PathsTest, NamesWithoutAStemAreRefused) {
   const std::pair<std::string, bool> cases[] = {
-      {"", false},   {"a", false},      {"abcd", false},
+      {"", false},     {"a", false},    {"abcd", false},
       {".hlsl", true}, {"a.hls", true}, {"water.hlsl", true},
   };
   for (const auto& [name, expected] : cases) {
