@@ -12,6 +12,11 @@ namespace platform {
 // Appends the name of every entry of the directory that `pattern` (the
 // directory followed by "/*") searches, sub-directories included; "." and
 // ".." may be among them. Returns false when the directory cannot be read.
+//
+// The names come in the order NTFS keeps them, on every system: bytes
+// compared with ASCII a-z folded to A-Z, names equal under that fold ordered
+// by their plain bytes. A package rebuilt from a work directory therefore has
+// the same entry order wherever it is merged.
 bool listDirectory(const std::string& pattern, std::vector<std::string>* names);
 
 // False for a stream opened on a directory, which some systems allow.

@@ -1,15 +1,72 @@
+#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <iterator>
+#include <utility>
 
 #include "platform/platform.h"
 
 namespace platform {
 
-bool listDirectory(const std::string& /*pattern*/,
-                   std::vector<std::string>* /*names*/) {
-  return false;
+namespace {
+
+unsigned char foldAscii(unsigned char c) {
+  return (c >= 'a' && c <= 'z') ? static_cast<unsigned char>(c - 'a' + 'A') : c;
+}
+
+// The order NTFS keeps a directory in, for the bytes of narrow names: compare
+// upper-cased, and let names that only differ in case fall back to their
+// plain bytes so the order is total and does not depend on readdir.
+bool ntfsNameLess(const std::string& left, const std::string& right) {
+  std::size_t common = std::min(left.size(), right.size());
+  for (std::size_t i = 0; i < common; ++i) {
+    unsigned char a = foldAscii(static_cast<unsigned char>(left[i]));
+    unsigned char b = foldAscii(static_cast<unsigned char>(right[i]));
+    if (a != b) return a < b;
+  }
+  if (left.size() != right.size()) return left.size() < right.size();
+  return std::memcmp(left.data(), right.data(), common) < 0;
+}
+
+}  // namespace
+
+bool listDirectory(const std::string& pattern,
+                   std::vector<std::string>* names) {
+  // "work/*" searches "work/"; an empty work path gives "/*", the root, as it
+  // does on Windows.
+  std::string directory = pattern;
+  if (!directory.empty() && directory.back() == '*') directory.pop_back();
+  DIR* dir = opendir(directory.c_str());
+  if (dir == nullptr) return false;
+
+  std::vector<std::string> found;
+  bool readAll = true;
+  for (;;) {
+    errno = 0;
+    const dirent* entry = readdir(dir);
+    if (entry == nullptr) {
+      // A read error would leave entries out of the package without a word.
+      readAll = errno == 0;
+      break;
+    }
+    found.emplace_back(entry->d_name);
+  }
+  closedir(dir);
+  if (!readAll) return false;
+
+  std::sort(found.begin(), found.end(), ntfsNameLess);
+  if (names->empty()) {
+    names->swap(found);
+  } else {
+    names->insert(names->end(), std::make_move_iterator(found.begin()),
+                  std::make_move_iterator(found.end()));
+  }
+  return true;
 }
 
 bool isRegularFile(std::FILE* file) {
