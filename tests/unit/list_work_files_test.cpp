@@ -1,0 +1,163 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "package/shader_package.h"
+#include "platform/platform.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+struct Listing {
+  bool result;
+  std::string output;
+};
+
+Listing listInto(ShaderPackage* package) {
+  testing::internal::CaptureStdout();
+  bool result = package->listWorkFiles();
+  std::fflush(stdout);
+  return {result, testing::internal::GetCapturedStdout()};
+}
+
+std::deque<std::string> names(std::initializer_list<const char*> list) {
+  return std::deque<std::string>(list.begin(), list.end());
+}
+
+TEST(ListWorkFilesTest, SkipRulesCountAndParity) {
+  struct Case {
+    const char* what;
+    std::vector<std::string> files;
+    std::vector<std::string> directories;
+    std::deque<std::string> listed;
+    bool result;
+  };
+  const Case cases[] = {
+      {"empty directory", {}, {}, {}, true},
+      {"two entries",
+       {"a.hlsl", "a.pre", "b.hlsl", "b.pre"},
+       {},
+       names({"a.hlsl", "b.hlsl"}),
+       true},
+      {"one entry is refused",
+       {"a.hlsl", "a.pre"},
+       {},
+       names({"a.hlsl"}),
+       false},
+      {"only .svn", {}, {".svn"}, {}, true},
+      // .pre anywhere in the name, case-sensitively; .svn exactly.
+      {"skip rules",
+       {"a.hlsl", "a.pre", "sky.prepass.hlsl", "a.pre.bak", "x.PRE"},
+       {".svn", "backup"},
+       names({"a.hlsl", "backup", "x.PRE"}),
+       false},
+      {".SVN is not .svn",
+       {"a.hlsl", "a.pre"},
+       {".SVN"},
+       names({".SVN", "a.hlsl"}),
+       true},
+      {"sub-directory counts for parity",
+       {"a.hlsl", "a.pre"},
+       {"backup"},
+       names({"a.hlsl", "backup"}),
+       true},
+      {"package in the work directory counts",
+       {"shaders.spk", "a.hlsl", "a.pre"},
+       {},
+       names({"a.hlsl", "shaders.spk"}),
+       true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    for (const std::string& file : c.files) {
+      ASSERT_TRUE(writeFile(dir.file(file), "x"));
+    }
+    for (const std::string& sub : c.directories) {
+      ASSERT_TRUE(makeDirectory(dir.file(sub)));
+    }
+    ShaderPackage package;
+    package.setPaths("unused", dir.path());
+    package.fileList = names({"left over"});
+    Listing got = listInto(&package);
+    std::string expected =
+        "Found " + std::to_string(c.listed.size()) + " files\n";
+    if (!c.result) {
+      expected += "Expected an even number of files in work path, aborting\n";
+    }
+    EXPECT_EQ(got.output, expected);
+    EXPECT_EQ(got.result, c.result);
+    // A refused listing keeps its names too.
+    EXPECT_EQ(package.fileList, c.listed);
+  }
+}
+
+#ifndef _WIN32
+// On Windows the order is the file system's own, and names that differ only
+// in case cannot live side by side.
+TEST(ListWorkFilesTest, NamesComeInNtfsOrder) {
+  TempDir dir;
+  // a-z folded to A-Z, so '_' (after 'Z') sorts after every letter but '['
+  // before it; names equal under the fold go by their plain bytes.
+  const std::deque<std::string> expected = {"a", "Ab", "aB", "ab", "a_", "B",
+                                            "b", "Z",  "z1", "[",  "_",  "~"};
+  // Create them in an order unlike the expected one.
+  for (auto it = expected.rbegin(); it != expected.rend(); ++it) {
+    ASSERT_TRUE(writeFile(dir.file(*it), ""));
+  }
+  ShaderPackage package;
+  package.setPaths("", dir.path());
+  Listing got = listInto(&package);
+  EXPECT_TRUE(got.result);
+  EXPECT_EQ(package.fileList, expected);
+}
+#endif
+
+TEST(ListWorkFilesTest, UnreadableDirectoryFailsSilently) {
+  TempDir dir;
+  ASSERT_TRUE(writeFile(dir.file("plain"), "not a directory"));
+  for (const std::string& workPath : {dir.file("missing"), dir.file("plain")}) {
+    SCOPED_TRACE(workPath);
+    ShaderPackage package;
+    package.setPaths("", workPath);
+    package.fileList = names({"kept"});
+    Listing got = listInto(&package);
+    EXPECT_FALSE(got.result);
+    EXPECT_EQ(got.output, "");
+    EXPECT_EQ(package.fileList, names({"kept"}));
+  }
+}
+
+TEST(PlatformTest, ListDirectoryYieldsEveryEntryAndAppends) {
+  TempDir dir;
+  ASSERT_TRUE(writeFile(dir.file("b.hlsl"), ""));
+  ASSERT_TRUE(makeDirectory(dir.file("A")));
+  std::vector<std::string> found = {"earlier"};
+  // A trailing separator in the directory is kept, as typed.
+  ASSERT_TRUE(platform::listDirectory(dir.path() + "//*", &found));
+  std::vector<std::string> withoutDots;
+  for (const std::string& name : found) {
+    if (name != "." && name != "..") withoutDots.push_back(name);
+  }
+  EXPECT_EQ(withoutDots, (std::vector<std::string>{"earlier", "A", "b.hlsl"}));
+}
+
+TEST(PlatformTest, IsRegularFileRefusesADirectory) {
+  TempDir dir;
+  ASSERT_TRUE(writeFile(dir.file("f"), "x"));
+  std::FILE* file = std::fopen(dir.file("f").c_str(), "rb");
+  ASSERT_NE(file, nullptr);
+  EXPECT_TRUE(platform::isRegularFile(file));
+  std::fclose(file);
+  // Linux lets fopen open a directory for reading; Windows does not.
+  std::FILE* directory = std::fopen(dir.path().c_str(), "rb");
+  if (directory != nullptr) {
+    EXPECT_FALSE(platform::isRegularFile(directory));
+    std::fclose(directory);
+  }
+}
+
+}  // namespace

@@ -1,0 +1,393 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "package/shader_package.h"
+#include "support/package_builder.h"
+#include "support/temp_dir.h"
+
+#ifndef _WIN32
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#endif
+
+namespace {
+
+const char kOldPackage[] = "old package bytes, never to be lost";
+
+// A package directory and a work directory side by side, with a package
+// already in place so every test can tell whether it survived.
+class MergeTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    pkg = root.file("pkg");
+    work = root.file("work");
+    ASSERT_TRUE(makeDirectory(pkg));
+    ASSERT_TRUE(makeDirectory(work));
+    ASSERT_TRUE(writeFile(packagePath(), kOldPackage));
+  }
+
+  // Whatever happened, nothing but shaders.spk is left beside the package.
+  void TearDown() override {
+    std::vector<std::string> left;
+    for (const auto& entry : std::filesystem::directory_iterator(pkg)) {
+      left.push_back(entry.path().filename().string());
+    }
+    if (pkg != work) {
+      EXPECT_LE(left.size(), 1u);
+      for (const std::string& name : left) EXPECT_EQ(name, "shaders.spk");
+    }
+  }
+
+  std::string packagePath() const { return pkg + "/shaders.spk"; }
+  std::string inWork(const std::string& name) const {
+    return work + "/" + name;
+  }
+
+  // Writes an entry's shader file and pre file. The pre file claims a stale
+  // size, as after an edit; the returned entry is what the merge must write.
+  TestEntry addEntry(const std::string& name, const std::string& content,
+                     std::uint32_t word0 = 0x11223344,
+                     std::uint32_t word1 = 0xA5A5A5A5) {
+    TestEntry entry = makeEntry(name, content, word0, word1);
+    TestEntry stale = entry;
+    stale.overrideContentSize = true;
+    stale.contentSize = 7777;
+    EXPECT_TRUE(writeFile(inWork(name), content));
+    EXPECT_TRUE(writeFile(preFilePath(inWork(name)), entryHeaderBytes(stale)));
+    return entry;
+  }
+
+  std::string runMerge() {
+    ShaderPackage package;
+    package.setPaths(pkg, work);
+    testing::internal::CaptureStdout();
+    package.merge();
+    std::fflush(stdout);
+    return testing::internal::GetCapturedStdout();
+  }
+
+  std::string packageBytes() const {
+    std::string bytes;
+    EXPECT_TRUE(readFile(packagePath(), &bytes));
+    return bytes;
+  }
+
+  std::string merged(const std::string& name) const {
+    return "Merged: '" + inWork(name) + "'\n";
+  }
+
+  TempDir root;
+  std::string pkg;
+  std::string work;
+};
+
+TEST_F(MergeTest, RebuildsEveryEntryWithItsCurrentSize) {
+  TestEntry a = addEntry("a.hlsl", std::string(100, 'a'), 1, 2);
+  TestEntry b = addEntry("b.hlsl", std::string(140, 'b'), 0xFFFFFFFF, 0);
+  EXPECT_EQ(runMerge(),
+            "Found 2 files\n" + merged("a.hlsl") + merged("b.hlsl"));
+  EXPECT_EQ(packageBytes(), buildPackage({a, b}));
+}
+
+TEST_F(MergeTest, EmptyWorkDirectoryGivesABareHeader) {
+  EXPECT_EQ(runMerge(), "Found 0 files\n");
+  EXPECT_EQ(packageBytes(), le32(1) + le32(0));
+}
+
+TEST_F(MergeTest, RefusedListingLeavesThePackageUntouched) {
+  struct Case {
+    const char* what;
+    bool removeWork;
+    std::string output;
+  };
+  const Case cases[] = {
+      {"odd count", false,
+       "Found 1 files\n"
+       "Expected an even number of files in work path, aborting\n"
+       "Failed enumerating files\n"},
+      {"missing work directory", true, "Failed enumerating files\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    addEntry("a.hlsl", "float4 main() : SV_Target { return 1; }");
+    if (c.removeWork) std::filesystem::remove_all(work);
+    EXPECT_EQ(runMerge(), c.output);
+    EXPECT_EQ(packageBytes(), kOldPackage);
+    makeDirectory(work);
+  }
+}
+
+// One entry under test beside a well-formed one (z.hlsl, listed after it).
+TEST_F(MergeTest, SizeLimitsAndUnreadableFilesSkipTheirEntry) {
+  struct Case {
+    const char* what;
+    long shaderSize;  // -1: no shader file
+    long preSize;     // -1: no pre file, -2: a directory named a.pre
+    const char* warnings;
+  };
+  const Case cases[] = {
+      {"largest shader", 65535, 16, ""},
+      {"shader too large", 65536, 16, "Warning: HLSL too large: '%W/a.hlsl'\n"},
+      {"largest pre", 10, 1024, ""},
+      {"pre too large", 10, 1025, "Warning: pre HLSL too large: '%W/a.pre'\n"},
+      {"smallest pre", 10, 4, ""},
+      {"pre too small", 10, 3, "Warning: pre HLSL too small: '%W/a.pre'\n"},
+      {"empty pre", 10, 0, "Warning: pre HLSL too small: '%W/a.pre'\n"},
+      {"missing pre", 10, -1, "Warning: Could not open: '%W/a.pre'\n"},
+      {"pre is a directory", 10, -2, "Warning: Could not open: '%W/a.pre'\n"},
+      {"empty shader", 0, 16, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::filesystem::remove_all(work);
+    ASSERT_TRUE(makeDirectory(work));
+    std::string content(static_cast<std::size_t>(c.shaderSize), 's');
+    ASSERT_TRUE(writeFile(inWork("a.hlsl"), content));
+    std::string pre;
+    for (long i = 0; i < c.preSize; ++i) pre += static_cast<char>(i * 7);
+    if (c.preSize >= 0) {
+      ASSERT_TRUE(writeFile(inWork("a.pre"), pre));
+    }
+    if (c.preSize == -2) {
+      ASSERT_TRUE(makeDirectory(inWork("a.pre")));
+    }
+    TestEntry z = addEntry("z.hlsl", "z");
+
+    std::string warnings = c.warnings;
+    for (std::size_t at; (at = warnings.find("%W")) != std::string::npos;) {
+      warnings.replace(at, 2, work);
+    }
+    std::string expected = "Found 2 files\n";
+    std::string body;
+    int count = 1;
+    if (warnings.empty()) {
+      expected += merged("a.hlsl");
+      body = pre.substr(0, pre.size() - 4) +
+             le32(static_cast<std::uint32_t>(c.shaderSize)) + content;
+      count = 2;
+    }
+    expected += warnings + merged("z.hlsl");
+    EXPECT_EQ(runMerge(), expected);
+    // The header announces only the entries that follow.
+    EXPECT_EQ(packageBytes(), le32(1) + le32(count) + body + entryBytes(z));
+  }
+}
+
+TEST_F(MergeTest, SubDirectoryIsAFileThatCannotBeOpened) {
+  TestEntry a = addEntry("a.hlsl", "a");
+  ASSERT_TRUE(makeDirectory(inWork("backup")));
+  EXPECT_EQ(runMerge(), "Found 2 files\n" + merged("a.hlsl") +
+                            "Warning: Could not open '" + inWork("backup") +
+                            "'\nWarning: HLSL too large: '" + inWork("backup") +
+                            "'\n");
+  EXPECT_EQ(packageBytes(), buildPackage({a}));
+}
+
+TEST_F(MergeTest, ShortNamesAreRefusedLikeExtractionRefusesThem) {
+  TestEntry a = addEntry("a.hlsl", "a");
+  ASSERT_TRUE(writeFile(inWork("abcd"), "x"));
+  ASSERT_TRUE(writeFile(inWork("b"), "x"));
+  TestEntry c = addEntry("c.hlsl", "c");
+  EXPECT_EQ(runMerge(), "Found 4 files\n" + merged("a.hlsl") +
+                            "Warning: Unsafe name, skipped: '" +
+                            inWork("abcd") + "'\n" +
+                            "Warning: Unsafe name, skipped: '" + inWork("b") +
+                            "'\n" + merged("c.hlsl"));
+  EXPECT_EQ(packageBytes(), buildPackage({a, c}));
+  // Nothing was cut from the work directory's own path.
+  EXPECT_FALSE(fileExists(root.file("wor.pre")));
+}
+
+// A listed name that does not end in .hlsl lends only its size: the stem
+// leads to another file for the data. This is also how a shader file that
+// changes between the size probe and the read looks to the merge.
+TEST_F(MergeTest, SizeFieldMatchesTheBytesActuallyWritten) {
+  struct Case {
+    const char* what;
+    std::size_t listedSize;
+    long shaderSize;  // -1: the stem's .hlsl file does not exist
+    std::size_t written;
+  };
+  const Case cases[] = {
+      {"data shorter than the probe", 100, 30, 30},
+      {"data longer than the probe", 100, 200, 100},
+      {"no data file", 100, -1, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::filesystem::remove_all(work);
+    ASSERT_TRUE(makeDirectory(work));
+    // notes.txt -> stem "note" -> note.pre and note.hlsl.
+    ASSERT_TRUE(writeFile(inWork("notes.txt"), std::string(c.listedSize, 'n')));
+    std::string content;
+    for (long i = 0; i < c.shaderSize; ++i) content += static_cast<char>(i);
+    if (c.shaderSize >= 0) {
+      ASSERT_TRUE(writeFile(inWork("note.hlsl"), content));
+    }
+    TestEntry note = makeEntry("note.hlsl", content, 5, 6);
+    ASSERT_TRUE(writeFile(inWork("note.pre"), entryHeaderBytes(note)));
+
+    std::string output;
+    if (c.shaderSize < 0) {
+      TestEntry a = addEntry("a.hlsl", "a");
+      // The shader is opened before any byte of the entry is written.
+      EXPECT_EQ(runMerge(), "Found 2 files\n" + merged("a.hlsl") +
+                                "Warning: Could not open: '" +
+                                inWork("note.hlsl") + "'\n");
+      EXPECT_EQ(packageBytes(), buildPackage({a}));
+    } else {
+      // note.hlsl is listed too and packed whole; notes.txt packs it again,
+      // cut to what was read.
+      TestEntry cut = note;
+      cut.content = content.substr(0, c.written);
+      EXPECT_EQ(runMerge(),
+                "Found 2 files\n" + merged("note.hlsl") + merged("note.hlsl"));
+      EXPECT_EQ(packageBytes(), buildPackage({note, cut}));
+    }
+  }
+}
+
+TEST_F(MergeTest, WorkDirectoryMayBeThePackageDirectory) {
+  work = pkg;
+  TestEntry a = addEntry("a.hlsl", "a");
+  TestEntry b = addEntry("b.hlsl", "b");
+  ASSERT_TRUE(writeFile(inWork("zz.hlsl"), "no pre file"));
+  // shaders.spk is listed like any other name; its stem has no pre file.
+  EXPECT_EQ(runMerge(),
+            "Found 4 files\n" + merged("a.hlsl") + merged("b.hlsl") +
+                "Warning: Could not open: '" + inWork("shader.pre") + "'\n" +
+                "Warning: Could not open: '" + inWork("zz.pre") + "'\n");
+  EXPECT_EQ(packageBytes(), buildPackage({a, b}));
+  std::vector<std::string> left;
+  for (const auto& entry : std::filesystem::directory_iterator(pkg)) {
+    left.push_back(entry.path().filename().string());
+  }
+  EXPECT_EQ(left.size(), 6u);  // two entries, zz.hlsl and the package
+}
+
+TEST_F(MergeTest, PackageThatCannotBeCreatedIsReported) {
+  addEntry("a.hlsl", "a");
+  addEntry("b.hlsl", "b");
+  std::string missing = root.file("no such dir");
+  ShaderPackage package;
+  package.setPaths(missing, work);
+  testing::internal::CaptureStdout();
+  package.merge();
+  std::fflush(stdout);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "Found 2 files\nCould not open '" + missing + "/shaders.spk'\n");
+  EXPECT_FALSE(fileExists(missing));
+}
+
+TEST_F(MergeTest, GetFileSizeRefusesWhatCannotBeMerged) {
+  struct Case {
+    const char* name;
+    long size;  // -1: missing, -2: directory
+    long result;
+    bool warns;
+  };
+  const Case cases[] = {
+      {"empty", 0, 0, false},      {"largest", 65535, 65535, false},
+      {"big", 65536, -1, false},   {"missing", -1, -1, true},
+      {"directory", -2, -1, true},
+  };
+  ShaderPackage package;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string path = inWork(c.name);
+    if (c.size >= 0) {
+      ASSERT_TRUE(writeFile(path, std::string(c.size, 'x')));
+    }
+    if (c.size == -2) {
+      ASSERT_TRUE(makeDirectory(path));
+    }
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(package.getFileSize(path), c.result);
+    std::fflush(stdout);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              c.warns ? "Warning: Could not open '" + path + "'\n" : "");
+  }
+}
+
+#ifndef _WIN32
+// Runs the merge in a child whose files may not grow beyond `limit` bytes, as
+// on a full disk; returns what the child printed.
+std::string mergeWithFileSizeLimit(const std::string& pkg,
+                                   const std::string& work, rlim_t limit) {
+  int pipeEnds[2];
+  if (pipe(pipeEnds) != 0) return "pipe failed";
+  std::fflush(stdout);
+  pid_t child = fork();
+  if (child == 0) {
+    close(pipeEnds[0]);
+    dup2(pipeEnds[1], STDOUT_FILENO);
+    rlimit fileSize = {limit, limit};
+    setrlimit(RLIMIT_FSIZE, &fileSize);
+    // A write past the limit then fails with EFBIG instead of killing us.
+    std::signal(SIGXFSZ, SIG_IGN);
+    ShaderPackage package;
+    package.setPaths(pkg, work);
+    package.merge();
+    std::fflush(stdout);
+    _exit(0);
+  }
+  close(pipeEnds[1]);
+  std::string output;
+  char chunk[4096];
+  ssize_t got;
+  while ((got = read(pipeEnds[0], chunk, sizeof chunk)) > 0) {
+    output.append(chunk, static_cast<std::size_t>(got));
+  }
+  close(pipeEnds[0]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) output += "[crashed]";
+  return output;
+}
+
+TEST_F(MergeTest, FullDiskLeavesTheOldPackageByteForByte) {
+  struct Case {
+    const char* what;
+    int entries;
+    std::size_t contentSize;
+    rlim_t limit;
+    bool stopsEarly;
+  };
+  const Case cases[] = {
+      // Everything fits the output buffer: the failure shows at the flush.
+      {"fails at the final flush", 2, 100, 64, false},
+      // The package outgrows the buffer: a write fails in the loop and the
+      // merge stops there rather than going on.
+      {"fails mid-merge", 8, 60000, 100000, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::filesystem::remove_all(work);
+    ASSERT_TRUE(makeDirectory(work));
+    for (int i = 0; i < c.entries; ++i) {
+      addEntry("s" + std::to_string(i) + ".hlsl",
+               std::string(c.contentSize, static_cast<char>('a' + i)));
+    }
+    std::string output = mergeWithFileSizeLimit(pkg, work, c.limit);
+    EXPECT_EQ(
+        output.rfind("Found " + std::to_string(c.entries) + " files\n", 0), 0u)
+        << output;
+    std::string failure = "Could not write to '" + packagePath() + "'\n";
+    ASSERT_GE(output.size(), failure.size()) << output;
+    EXPECT_EQ(output.substr(output.size() - failure.size()), failure);
+    EXPECT_EQ(packageBytes(), kOldPackage);
+    std::string last = merged("s" + std::to_string(c.entries - 1) + ".hlsl");
+    EXPECT_EQ(output.find(last) == std::string::npos, c.stopsEarly) << output;
+    // TearDown checks that no temporary file is left.
+  }
+}
+#endif
+
+}  // namespace
