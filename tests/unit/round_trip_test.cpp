@@ -1,0 +1,81 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "package/shader_package.h"
+#include "support/package_builder.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+class RoundTripTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(makeDirectory(dir.file("pkg")));
+    ASSERT_TRUE(makeDirectory(dir.file("work")));
+    package.setPaths(dir.file("pkg"), dir.file("work"));
+  }
+
+  std::string packagePath() const { return dir.file("pkg/shaders.spk"); }
+
+  // Runs one operation with its lines kept off the test's output.
+  void quietly(void (ShaderPackage::*operation)()) {
+    testing::internal::CaptureStdout();
+    (package.*operation)();
+    std::fflush(stdout);
+    testing::internal::GetCapturedStdout();
+  }
+
+  std::string packageBytes() const {
+    std::string bytes;
+    EXPECT_TRUE(readFile(packagePath(), &bytes));
+    return bytes;
+  }
+
+  TempDir dir;
+  ShaderPackage package;
+};
+
+// Entries in the order the merge lists their shader files, so extracting and
+// merging gives back the same bytes.
+TEST_F(RoundTripTest, ExtractThenMergeGivesTheSameBytes) {
+  TestEntry wideName = makeEntry("", "float4 c;", 7, 8);
+  // Working name "A.hlsl" from the low bytes; the pre file keeps 0x01 too.
+  wideName.name = {0x0141, '.', 'h', 'l', 's', 'l'};
+  std::string binary;
+  for (int i = 0; i < 256; ++i) binary += static_cast<char>(i);
+
+  const std::vector<std::vector<TestEntry>> packages = {
+      {},
+      {makeEntry("a.hlsl", "// a\r\nfloat4 main();\n", 0xDEADBEEF, 0x01020304),
+       makeEntry("B.hlsl", binary, 0, 0xFFFFFFFF)},
+      {wideName, makeEntry("b.hlsl", ""),
+       makeEntry("C.hlsl", std::string(65535, 'c'), 1, 1),
+       makeEntry("d_e.f.hlsl", "d", 2, 3)},
+  };
+  for (const std::vector<TestEntry>& entries : packages) {
+    SCOPED_TRACE(entries.size());
+    std::string original = buildPackage(entries);
+    ASSERT_TRUE(writeFile(packagePath(), original));
+    quietly(&ShaderPackage::extract);
+    quietly(&ShaderPackage::merge);
+    EXPECT_EQ(packageBytes(), original);
+  }
+}
+
+TEST_F(RoundTripTest, EditedShaderChangesOnlyItsSizeAndContent) {
+  std::vector<TestEntry> entries = {
+      makeEntry("fog.hlsl", std::string(100, 'f'), 0x10, 0x20),
+      makeEntry("sky.hlsl", std::string(50, 's'), 0x30, 0x40)};
+  ASSERT_TRUE(writeFile(packagePath(), buildPackage(entries)));
+  quietly(&ShaderPackage::extract);
+
+  entries[0].content = std::string(140, 'F');
+  ASSERT_TRUE(writeFile(dir.file("work/fog.hlsl"), entries[0].content));
+  quietly(&ShaderPackage::merge);
+  EXPECT_EQ(packageBytes(), buildPackage(entries));
+}
+
+}  // namespace
