@@ -24,51 +24,47 @@ constexpr std::size_t kEntryBufferSize =
     format::kMaxPreFileSize +
     static_cast<std::size_t>(format::kShaderFileSizeLimit);
 
-// Opens a file for reading, refusing a directory (which fopen accepts on
-// some systems).
-std::FILE* openRegularFile(const std::string& path) {
+// Opens a regular file for reading and sets `size` to its size; null when it
+// cannot be opened or is not a regular file (fopen accepts a directory on
+// some systems). The stream is unbuffered: every file is read once, whole,
+// straight into the caller's buffer.
+std::FILE* openRegularFile(const std::string& path, std::int64_t* size) {
   std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (file != nullptr && !platform::isRegularFile(file)) {
+  if (file == nullptr) return nullptr;
+  *size = platform::regularFileSize(file);
+  if (*size < 0) {
     std::fclose(file);
     return nullptr;
   }
+  std::setvbuf(file, nullptr, _IONBF, 0);
   return file;
-}
-
-// The size of an open file, which is left positioned at its start; -1 when
-// the system cannot tell.
-long sizeOfOpenFile(std::FILE* file) {
-  if (std::fseek(file, 0, SEEK_END) != 0) return -1;
-  long size = std::ftell(file);
-  if (std::fseek(file, 0, SEEK_SET) != 0) return -1;
-  return size;
 }
 
 // The size probe: opens `path` and sets `size` to its size when it is small
 // enough to merge, else to -1. Returns the open file (or null when it could
 // not be opened) so a caller that also needs the data opens it only once.
 std::FILE* openAndProbe(const std::string& path, long* size) {
-  std::FILE* file = openRegularFile(path);
+  std::int64_t found = -1;
+  std::FILE* file = openRegularFile(path, &found);
   if (file == nullptr) {
     std::printf("Warning: Could not open '%s'\n", path.c_str());
     *size = -1;
     return nullptr;
   }
-  long found = sizeOfOpenFile(file);
-  *size = (found >= 0 && found < format::kShaderFileSizeLimit) ? found : -1;
+  *size = found < format::kShaderFileSizeLimit ? static_cast<long>(found) : -1;
   return file;
 }
 
 // Reads the pre file into `buffer`; returns its size, or 0 when the entry has
 // to be skipped (the warning is printed here).
 std::size_t readPreFile(const std::string& prePath, unsigned char* buffer) {
-  std::FILE* pre = openRegularFile(prePath);
+  std::int64_t preSize = -1;
+  std::FILE* pre = openRegularFile(prePath, &preSize);
   if (pre == nullptr) {
     std::printf("Warning: Could not open: '%s'\n", prePath.c_str());
     return 0;
   }
-  long preSize = sizeOfOpenFile(pre);
-  if (preSize < 0 || preSize > static_cast<long>(format::kMaxPreFileSize)) {
+  if (preSize > static_cast<std::int64_t>(format::kMaxPreFileSize)) {
     std::printf("Warning: pre HLSL too large: '%s'\n", prePath.c_str());
     std::fclose(pre);
     return 0;
@@ -124,7 +120,8 @@ std::size_t buildEntry(const std::string& workPath, const std::string& name,
     if (shader != nullptr) std::fclose(shader);
     return 0;
   }
-  if (shader == nullptr) shader = openRegularFile(*shaderPath);
+  std::int64_t ignored = 0;
+  if (shader == nullptr) shader = openRegularFile(*shaderPath, &ignored);
   if (shader == nullptr) {
     std::printf("Warning: Could not open: '%s'\n", shaderPath->c_str());
     return 0;

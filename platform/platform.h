@@ -3,6 +3,7 @@
 #ifndef QUILLMERE_PLATFORM_PLATFORM_H_
 #define QUILLMERE_PLATFORM_PLATFORM_H_
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -19,8 +20,9 @@ namespace platform {
 // the same entry order wherever it is merged.
 bool listDirectory(const std::string& pattern, std::vector<std::string>* names);
 
-// False for a stream opened on a directory, which some systems allow.
-bool isRegularFile(std::FILE* file);
+// The size in bytes of the regular file `file` is open on; -1 for anything
+// else, such as a directory, which some systems let fopen open for reading.
+std::int64_t regularFileSize(std::FILE* file);
 
 // Pushes what was written to `file` down to the disk.
 bool syncFile(std::FILE* file);

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <iterator>
 #include <utility>
 
@@ -23,14 +22,21 @@ unsigned char foldAscii(unsigned char c) {
 // upper-cased, and let names that only differ in case fall back to their
 // plain bytes so the order is total and does not depend on readdir.
 bool ntfsNameLess(const std::string& left, const std::string& right) {
+  const unsigned char* l = reinterpret_cast<const unsigned char*>(left.data());
+  const unsigned char* r = reinterpret_cast<const unsigned char*>(right.data());
   std::size_t common = std::min(left.size(), right.size());
+  int plainOrder = 0;  // the first plain difference, for names equal folded
   for (std::size_t i = 0; i < common; ++i) {
-    unsigned char a = foldAscii(static_cast<unsigned char>(left[i]));
-    unsigned char b = foldAscii(static_cast<unsigned char>(right[i]));
+    // Names in one directory mostly share long prefixes: equal bytes are
+    // equal folded too, so only a difference needs folding.
+    if (l[i] == r[i]) continue;
+    unsigned char a = foldAscii(l[i]);
+    unsigned char b = foldAscii(r[i]);
     if (a != b) return a < b;
+    if (plainOrder == 0) plainOrder = l[i] < r[i] ? -1 : 1;
   }
   if (left.size() != right.size()) return left.size() < right.size();
-  return std::memcmp(left.data(), right.data(), common) < 0;
+  return plainOrder < 0;
 }
 
 }  // namespace
@@ -69,9 +75,10 @@ bool listDirectory(const std::string& pattern,
   return true;
 }
 
-bool isRegularFile(std::FILE* file) {
+std::int64_t regularFileSize(std::FILE* file) {
   struct stat info;
-  return fstat(fileno(file), &info) == 0 && S_ISREG(info.st_mode);
+  if (fstat(fileno(file), &info) != 0 || !S_ISREG(info.st_mode)) return -1;
+  return static_cast<std::int64_t>(info.st_size);
 }
 
 bool syncFile(std::FILE* file) {

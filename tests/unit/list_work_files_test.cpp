@@ -145,17 +145,17 @@ TEST(PlatformTest, ListDirectoryYieldsEveryEntryAndAppends) {
   EXPECT_EQ(withoutDots, (std::vector<std::string>{"earlier", "A", "b.hlsl"}));
 }
 
-TEST(PlatformTest, IsRegularFileRefusesADirectory) {
+TEST(PlatformTest, RegularFileSizeRefusesADirectory) {
   TempDir dir;
-  ASSERT_TRUE(writeFile(dir.file("f"), "x"));
+  ASSERT_TRUE(writeFile(dir.file("f"), std::string(70000, 'x')));
   std::FILE* file = std::fopen(dir.file("f").c_str(), "rb");
   ASSERT_NE(file, nullptr);
-  EXPECT_TRUE(platform::isRegularFile(file));
+  EXPECT_EQ(platform::regularFileSize(file), 70000);
   std::fclose(file);
   // Linux lets fopen open a directory for reading; Windows does not.
   std::FILE* directory = std::fopen(dir.path().c_str(), "rb");
   if (directory != nullptr) {
-    EXPECT_FALSE(platform::isRegularFile(directory));
+    EXPECT_EQ(platform::regularFileSize(directory), -1);
     std::fclose(directory);
   }
 }
