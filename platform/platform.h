@@ -3,6 +3,7 @@
 #ifndef QUILLMERE_PLATFORM_PLATFORM_H_
 #define QUILLMERE_PLATFORM_PLATFORM_H_
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -22,6 +23,11 @@ bool syncFile(std::FILE* file);
 
 // Moves `from` over `to`, replacing it in one step.
 bool replaceFile(const std::string& from, const std::string& to);
+
+// The size in bytes of the regular file open as `file`, 64-bit on every
+// system (a C long is 32 bits on Windows). False for anything that is not a
+// regular file, or when the system cannot tell.
+bool fileSize(std::FILE* file, std::uint64_t* size);
 
 }  // namespace platform
 
