@@ -1,11 +1,220 @@
+// Extraction: walks shaders.spk once, front to back, and writes a pre file
+// and a shader file per entry into the work directory.
+//
+// A package may come from anywhere, cut short or with hostile names, so
+// nothing read from it is trusted before it is checked. The package's size is
+// known from the start and every entry is measured against the bytes that
+// remain before anything of it is written; a length is checked before it
+// sizes a buffer or a copy; a name is checked before it becomes a path.
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "package/format.h"
 #include "package/shader_package.h"
+#include "platform/platform.h"
 
-void ShaderPackage::extract() {}
+namespace {
 
-void ShaderPackage::writePreFile(const unsigned char* /*data*/,
-                                 std::size_t /*length*/,
-                                 const std::string& /*name*/) {}
+// Reads of the package go through a buffer this large, so the many small
+// header fields cost no system call each.
+constexpr std::size_t kPackageBufferSize = 64 * 1024;
+// Content moves in blocks of this size: few system calls for a large entry,
+// and memory stays bounded whatever the entry's size.
+constexpr std::size_t kCopyBlockSize = 1024 * 1024;
 
-void ShaderPackage::writeShaderFile(const std::string& /*name*/,
-                                    std::int32_t /*size*/,
-                                    std::FILE* /*package*/) {}
+enum class Copy { kDone, kPackageEnded, kWriteFailed };
+
+// Reads `count` bytes when the package still holds them. A short read means
+// the file shrank under us, which is the same as ending early.
+bool take(std::FILE* package, unsigned char* data, std::size_t count,
+          std::uint64_t* remaining) {
+  if (count > *remaining) return false;
+  if (std::fread(data, 1, count, package) != count) return false;
+  *remaining -= count;
+  return true;
+}
+
+// Moves `count` bytes from the package to `out`. Without `out`, or once a
+// write has failed, the bytes are only passed over, so the package still ends
+// up at the start of the next entry.
+Copy copyContent(std::FILE* package, std::uint64_t count, std::FILE* out) {
+  if (count == 0) return Copy::kDone;
+  // A small entry gets a buffer of its own size, not a whole block.
+  const std::size_t blockSize =
+      count < kCopyBlockSize ? static_cast<std::size_t>(count) : kCopyBlockSize;
+  std::unique_ptr<unsigned char[]> block(new unsigned char[blockSize]);
+  bool writeFailed = false;
+  while (count > 0) {
+    const std::size_t part =
+        count < blockSize ? static_cast<std::size_t>(count) : blockSize;
+    if (std::fread(block.get(), 1, part, package) != part) {
+      return Copy::kPackageEnded;
+    }
+    if (out != nullptr && !writeFailed &&
+        std::fwrite(block.get(), 1, part, out) != part) {
+      writeFailed = true;
+    }
+    count -= part;
+  }
+  return writeFailed ? Copy::kWriteFailed : Copy::kDone;
+}
+
+// Opens a work file for writing. Unbuffered: every write is one large block
+// anyway, and a small file then costs one system call to write, not a copy
+// into a buffer and a flush.
+std::FILE* createWorkFile(const std::string& path) {
+  std::FILE* out = std::fopen(path.c_str(), "wb");
+  if (out != nullptr) std::setvbuf(out, nullptr, _IONBF, 0);
+  return out;
+}
+
+// Closes a work file; when it did not get all its bytes (a full disk), says
+// so and removes what was written, so no half file is left to be merged.
+// True when the file is complete.
+bool finishWorkFile(std::FILE* out, bool written, const std::string& path) {
+  const bool closed = std::fclose(out) == 0;
+  if (written && closed) return true;
+  std::printf("Could not write to '%s'\n", path.c_str());
+  std::remove(path.c_str());
+  return false;
+}
+
+// A working name becomes a path only when it names a file of its own inside
+// the work directory. A name without a stem would put its pre file beside the
+// work directory ("." and ".." are too short for a stem as well); a separator
+// or a drive colon could lead anywhere; control bytes name no file a user
+// could open.
+bool isSafeName(const std::string& name) {
+  if (!hasStem(name)) return false;
+  for (unsigned char c : name) {
+    if (c < 32 || c == '/' || c == '\\' || c == ':') return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+void ShaderPackage::extract() {
+  const std::string filePath = packageFilePath(pksPath);
+  std::FILE* package = std::fopen(filePath.c_str(), "rb");
+  std::uint64_t remaining = 0;
+  // A directory opens on some systems but is no package.
+  if (package != nullptr && !platform::fileSize(package, &remaining)) {
+    std::fclose(package);
+    package = nullptr;
+  }
+  if (package == nullptr) {
+    std::printf("could not open shaders.spk: '%s'\n", filePath.c_str());
+    return;
+  }
+  std::setvbuf(package, nullptr, _IOFBF, kPackageBufferSize);
+
+  unsigned char fileHeader[format::kPackageHeaderSize];
+  // Room for the longest header the merge takes back; nameLength is checked
+  // against it before a name byte is read.
+  unsigned char preBuffer[format::kMaxEntryHeaderSize];
+  bool endedEarly = !take(package, fileHeader, sizeof fileHeader, &remaining);
+  const std::int32_t entryCount =
+      endedEarly
+          ? 0
+          : format::readLe32Signed(fileHeader + format::kEntryCountOffset);
+
+  for (std::int32_t left = entryCount; left >= 1 && !endedEarly; --left) {
+    if (!take(package, preBuffer, format::kEntryFixedSize, &remaining)) {
+      endedEarly = true;
+      break;
+    }
+    const std::int32_t nameLength =
+        format::readLe32Signed(preBuffer + format::kNameLengthOffset);
+    if (nameLength > format::kMaxNameLength) {
+      std::printf("Entry name too long, stopping: '%s'\n", filePath.c_str());
+      break;
+    }
+    const std::size_t units =
+        nameLength > 0 ? static_cast<std::size_t>(nameLength) : 0;
+    const std::size_t nameBytes = units * format::kBytesPerCodeUnit;
+    const std::size_t headerSize =
+        format::kEntryFixedSize + nameBytes + format::kSizeFieldSize;
+    if (!take(package, preBuffer + format::kEntryFixedSize,
+              nameBytes + format::kSizeFieldSize, &remaining)) {
+      endedEarly = true;
+      break;
+    }
+
+    // The working name is the low byte of each code unit, up to the first
+    // zero; the pre file keeps every byte.
+    std::string fileName;
+    for (std::size_t i = 0; i < units; ++i) {
+      const unsigned char low =
+          preBuffer[format::kEntryFixedSize + i * format::kBytesPerCodeUnit];
+      if (low == 0) break;
+      fileName += static_cast<char>(low);
+    }
+    const std::int32_t contentSize =
+        format::readLe32Signed(preBuffer + format::kEntryFixedSize + nameBytes);
+    const std::uint64_t contentBytes =
+        contentSize > 0 ? static_cast<std::uint64_t>(contentSize) : 0;
+
+    std::printf("Found hlsl file: '%s'\n", fileName.c_str());
+    if (contentBytes > remaining) {
+      endedEarly = true;
+      break;
+    }
+    if (!isSafeName(fileName)) {
+      std::printf("Warning: Unsafe name, skipped: '%s'\n", fileName.c_str());
+      if (copyContent(package, contentBytes, nullptr) != Copy::kDone) {
+        endedEarly = true;
+      }
+      remaining -= contentBytes;
+      continue;
+    }
+
+    writePreFile(preBuffer, headerSize, fileName);
+    writeShaderFile(fileName, contentSize, package);
+    remaining -= contentBytes;
+    if (std::feof(package) || std::ferror(package)) {
+      // The file shrank while its content was copied: writeShaderFile has
+      // dropped the part it got, and the pre file goes with it.
+      std::remove(preFilePath(workFilePath(workPath, fileName)).c_str());
+      endedEarly = true;
+    }
+  }
+  if (endedEarly) {
+    std::printf("Package ends early, stopping: '%s'\n", filePath.c_str());
+  }
+  std::fclose(package);
+}
+
+void ShaderPackage::writePreFile(const unsigned char* data, std::size_t length,
+                                 const std::string& name) {
+  const std::string outPath = preFilePath(workFilePath(workPath, name));
+  std::FILE* out = createWorkFile(outPath);
+  if (out == nullptr) {
+    std::printf("Could not write to '%s'\n", outPath.c_str());
+    return;
+  }
+  finishWorkFile(out, std::fwrite(data, 1, length, out) == length, outPath);
+}
+
+void ShaderPackage::writeShaderFile(const std::string& name, std::int32_t size,
+                                    std::FILE* package) {
+  const std::string outPath = workFilePath(workPath, name);
+  const std::uint64_t count = size > 0 ? static_cast<std::uint64_t>(size) : 0;
+  std::FILE* out = createWorkFile(outPath);
+  if (out == nullptr) {
+    std::printf("Could not write to '%s'\n", outPath.c_str());
+    copyContent(package, count, nullptr);
+    return;
+  }
+  const Copy copy = copyContent(package, count, out);
+  if (copy == Copy::kPackageEnded) {
+    // Part of a content is no shader file; the caller reports the package.
+    std::fclose(out);
+    std::remove(outPath.c_str());
+    return;
+  }
+  if (!finishWorkFile(out, copy == Copy::kDone, outPath)) return;
+  std::printf("written %i bytes to '%s'\n", static_cast<int>(size),
+              outPath.c_str());
+}

@@ -33,10 +33,12 @@ constexpr const char kPreSuffix[] = ".pre";
 constexpr const char kShaderSuffix[] = ".hlsl";
 
 constexpr std::size_t kPackageHeaderSize = 8;
+constexpr std::size_t kEntryCountOffset = 4;
 constexpr std::uint32_t kPackageMark = 1;
 
 // entryWord0, entryWord1 and nameLength, read as one block.
 constexpr std::size_t kEntryFixedSize = 12;
+constexpr std::size_t kNameLengthOffset = 8;
 constexpr std::size_t kSizeFieldSize = 4;
 constexpr std::size_t kBytesPerCodeUnit = 2;
 

@@ -28,11 +28,10 @@ constexpr std::size_t kEntryBufferSize =
 // cannot be opened or is not a regular file (fopen accepts a directory on
 // some systems). The stream is unbuffered: every file is read once, whole,
 // straight into the caller's buffer.
-std::FILE* openRegularFile(const std::string& path, std::int64_t* size) {
+std::FILE* openRegularFile(const std::string& path, std::uint64_t* size) {
   std::FILE* file = std::fopen(path.c_str(), "rb");
   if (file == nullptr) return nullptr;
-  *size = platform::regularFileSize(file);
-  if (*size < 0) {
+  if (!platform::fileSize(file, size)) {
     std::fclose(file);
     return nullptr;
   }
@@ -44,27 +43,29 @@ std::FILE* openRegularFile(const std::string& path, std::int64_t* size) {
 // enough to merge, else to -1. Returns the open file (or null when it could
 // not be opened) so a caller that also needs the data opens it only once.
 std::FILE* openAndProbe(const std::string& path, long* size) {
-  std::int64_t found = -1;
+  std::uint64_t found = 0;
   std::FILE* file = openRegularFile(path, &found);
   if (file == nullptr) {
     std::printf("Warning: Could not open '%s'\n", path.c_str());
     *size = -1;
     return nullptr;
   }
-  *size = found < format::kShaderFileSizeLimit ? static_cast<long>(found) : -1;
+  *size = found < static_cast<std::uint64_t>(format::kShaderFileSizeLimit)
+              ? static_cast<long>(found)
+              : -1;
   return file;
 }
 
 // Reads the pre file into `buffer`; returns its size, or 0 when the entry has
 // to be skipped (the warning is printed here).
 std::size_t readPreFile(const std::string& prePath, unsigned char* buffer) {
-  std::int64_t preSize = -1;
+  std::uint64_t preSize = 0;
   std::FILE* pre = openRegularFile(prePath, &preSize);
   if (pre == nullptr) {
     std::printf("Warning: Could not open: '%s'\n", prePath.c_str());
     return 0;
   }
-  if (preSize > static_cast<std::int64_t>(format::kMaxPreFileSize)) {
+  if (preSize > format::kMaxPreFileSize) {
     std::printf("Warning: pre HLSL too large: '%s'\n", prePath.c_str());
     std::fclose(pre);
     return 0;
@@ -120,7 +121,7 @@ std::size_t buildEntry(const std::string& workPath, const std::string& name,
     if (shader != nullptr) std::fclose(shader);
     return 0;
   }
-  std::int64_t ignored = 0;
+  std::uint64_t ignored = 0;
   if (shader == nullptr) shader = openRegularFile(*shaderPath, &ignored);
   if (shader == nullptr) {
     std::printf("Warning: Could not open: '%s'\n", shaderPath->c_str());

@@ -20,15 +20,17 @@ namespace platform {
 // the same entry order wherever it is merged.
 bool listDirectory(const std::string& pattern, std::vector<std::string>* names);
 
-// The size in bytes of the regular file `file` is open on; -1 for anything
-// else, such as a directory, which some systems let fopen open for reading.
-std::int64_t regularFileSize(std::FILE* file);
-
 // Pushes what was written to `file` down to the disk.
 bool syncFile(std::FILE* file);
 
 // Moves `from` over `to`, replacing it in one step.
 bool replaceFile(const std::string& from, const std::string& to);
+
+// The size in bytes of the regular file open as `file`, 64-bit on every
+// system (a C long is 32 bits on Windows). False for anything that is not a
+// regular file (fopen opens a directory for reading on some systems), or
+// when the system cannot tell.
+bool fileSize(std::FILE* file, std::uint64_t* size);
 
 }  // namespace platform
 
