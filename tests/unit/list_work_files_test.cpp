@@ -145,21 +145,4 @@ TEST(PlatformTest, ListDirectoryYieldsEveryEntryAndAppends) {
   EXPECT_EQ(withoutDots, (std::vector<std::string>{"earlier", "A", "b.hlsl"}));
 }
 
-TEST(PlatformTest, FileSizeRefusesADirectory) {
-  TempDir dir;
-  ASSERT_TRUE(writeFile(dir.file("f"), std::string(70000, 'x')));
-  std::FILE* file = std::fopen(dir.file("f").c_str(), "rb");
-  ASSERT_NE(file, nullptr);
-  std::uint64_t size = 0;
-  EXPECT_TRUE(platform::fileSize(file, &size));
-  EXPECT_EQ(size, 70000u);
-  std::fclose(file);
-  // Linux lets fopen open a directory for reading; Windows does not.
-  std::FILE* directory = std::fopen(dir.path().c_str(), "rb");
-  if (directory != nullptr) {
-    EXPECT_FALSE(platform::fileSize(directory, &size));
-    std::fclose(directory);
-  }
-}
-
 }  // namespace

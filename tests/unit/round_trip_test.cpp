@@ -74,17 +74,4 @@ TEST_F(RoundTripTest, ExtractThenMergeGivesTheSameBytes) {
   }
 }
 
-TEST_F(RoundTripTest, EditedShaderChangesOnlyItsSizeAndContent) {
-  std::vector<TestEntry> entries = {
-      makeEntry("fog.hlsl", std::string(100, 'f'), 0x10, 0x20),
-      makeEntry("sky.hlsl", std::string(50, 's'), 0x30, 0x40)};
-  ASSERT_TRUE(writeFile(packagePath(), buildPackage(entries)));
-  quietly(&ShaderPackage::extract);
-
-  entries[0].content = std::string(140, 'F');
-  ASSERT_TRUE(writeFile(dir.file("work/fog.hlsl"), entries[0].content));
-  quietly(&ShaderPackage::merge);
-  EXPECT_EQ(packageBytes(), buildPackage(entries));
-}
-
 }  // namespace
