@@ -67,3 +67,21 @@ bool makeDirectory(const std::string& path) {
   std::error_code ec;
   return fs::create_directory(fs::u8path(path), ec);
 }
+
+FileTree listTree(const std::string& root) {
+  FileTree files;
+  std::error_code ec;
+  for (fs::recursive_directory_iterator it(fs::u8path(root), ec), end;
+       !ec && it != end; it.increment(ec)) {
+    std::string name = it->path().lexically_relative(root).generic_string();
+    const fs::file_type type = it->symlink_status(ec).type();
+    if (type == fs::file_type::directory) {
+      files[name] = "<dir>";
+    } else if (type == fs::file_type::regular) {
+      readFile(it->path().generic_string(), &files[name]);
+    } else {
+      files[name] = "<other>";  // never opened: a FIFO would block
+    }
+  }
+  return files;
+}

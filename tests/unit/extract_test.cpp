@@ -22,22 +22,7 @@
 namespace {
 
 namespace fs = std::filesystem;
-using Files = std::map<std::string, std::string>;
-
-// Every file and directory under `root` by relative path; a directory maps to
-// "<dir>". Compared whole, this catches stray, missing and changed files.
-Files listTree(const std::string& root) {
-  Files files;
-  for (const auto& item : fs::recursive_directory_iterator(fs::u8path(root))) {
-    std::string name = item.path().lexically_relative(root).generic_string();
-    if (item.is_directory()) {
-      files[name] = "<dir>";
-    } else {
-      readFile(item.path().generic_string(), &files[name]);
-    }
-  }
-  return files;
-}
+using Files = FileTree;
 
 // A package directory holding shaders.spk, the work directory and, beside
 // it, files that a name leading out of the work directory would hit.
