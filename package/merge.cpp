@@ -74,10 +74,25 @@ std::size_t readPreFile(const std::string& prePath, unsigned char* buffer) {
   std::size_t got =
       std::fread(buffer, 1, static_cast<std::size_t>(preSize), pre);
   std::fclose(pre);
-  // The last four bytes are the size field; without them there is nothing
-  // to refresh and no entry header to trust.
-  if (got < format::kSizeFieldSize) {
+  // A pre file is an entry header, and its own nameLength tells how long
+  // that header is. One shorter or longer than that (cut, or edited by
+  // hand) would shift every entry after it, and the package would no
+  // longer read the way its header counts it; so it is skipped.
+  std::uint64_t expected = format::kEntryFixedSize + format::kSizeFieldSize;
+  if (got >= expected) {
+    const std::int32_t nameLength =
+        format::readLe32Signed(buffer + format::kNameLengthOffset);
+    if (nameLength > 0) {
+      expected +=
+          static_cast<std::uint64_t>(nameLength) * format::kBytesPerCodeUnit;
+    }
+  }
+  if (got < expected) {
     std::printf("Warning: pre HLSL too small: '%s'\n", prePath.c_str());
+    return 0;
+  }
+  if (got > expected) {
+    std::printf("Warning: pre HLSL too large: '%s'\n", prePath.c_str());
     return 0;
   }
   return got;

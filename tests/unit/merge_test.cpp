@@ -125,24 +125,37 @@ TEST_F(MergeTest, RefusedListingLeavesThePackageUntouched) {
 }
 
 // One entry under test beside a well-formed one (z.hlsl, listed after it).
+// A pre file is an entry header: its nameLength field must account for its
+// size exactly, or the entries after it would be read out of step.
 TEST_F(MergeTest, SizeLimitsAndUnreadableFilesSkipTheirEntry) {
+  const std::int32_t kFits = INT32_MIN;  // the name length the size holds
   struct Case {
     const char* what;
     long shaderSize;  // -1: no shader file
     long preSize;     // -1: no pre file, -2: a directory named a.pre
+    std::int32_t nameLength;
     const char* warnings;
   };
   const Case cases[] = {
-      {"largest shader", 65535, 16, ""},
-      {"shader too large", 65536, 16, "Warning: HLSL too large: '%W/a.hlsl'\n"},
-      {"largest pre", 10, 1024, ""},
-      {"pre too large", 10, 1025, "Warning: pre HLSL too large: '%W/a.pre'\n"},
-      {"smallest pre", 10, 4, ""},
-      {"pre too small", 10, 3, "Warning: pre HLSL too small: '%W/a.pre'\n"},
-      {"empty pre", 10, 0, "Warning: pre HLSL too small: '%W/a.pre'\n"},
-      {"missing pre", 10, -1, "Warning: Could not open: '%W/a.pre'\n"},
-      {"pre is a directory", 10, -2, "Warning: Could not open: '%W/a.pre'\n"},
-      {"empty shader", 0, 16, ""},
+      {"largest shader", 65535, 16, kFits, ""},
+      {"shader too large", 65536, 16, kFits,
+       "Warning: HLSL too large: '%W/a.hlsl'\n"},
+      {"largest pre", 10, 1024, kFits, ""},
+      {"pre too large", 10, 1025, kFits,
+       "Warning: pre HLSL too large: '%W/a.pre'\n"},
+      {"smallest pre", 10, 16, kFits, ""},
+      {"pre too small", 10, 15, kFits,
+       "Warning: pre HLSL too small: '%W/a.pre'\n"},
+      {"empty pre", 10, 0, kFits, "Warning: pre HLSL too small: '%W/a.pre'\n"},
+      {"negative name length", 10, 16, -3, ""},
+      {"name longer than the pre file", 10, 40, 13,
+       "Warning: pre HLSL too small: '%W/a.pre'\n"},
+      {"name shorter than the pre file", 10, 40, 11,
+       "Warning: pre HLSL too large: '%W/a.pre'\n"},
+      {"missing pre", 10, -1, kFits, "Warning: Could not open: '%W/a.pre'\n"},
+      {"pre is a directory", 10, -2, kFits,
+       "Warning: Could not open: '%W/a.pre'\n"},
+      {"empty shader", 0, 16, kFits, ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -152,6 +165,13 @@ TEST_F(MergeTest, SizeLimitsAndUnreadableFilesSkipTheirEntry) {
     ASSERT_TRUE(writeFile(inWork("a.hlsl"), content));
     std::string pre;
     for (long i = 0; i < c.preSize; ++i) pre += static_cast<char>(i * 7);
+    if (c.preSize >= 12) {
+      const std::int32_t nameLength =
+          c.nameLength != kFits
+              ? c.nameLength
+              : static_cast<std::int32_t>((c.preSize - 16) / 2);
+      pre.replace(8, 4, le32(static_cast<std::uint32_t>(nameLength)));
+    }
     if (c.preSize >= 0) {
       ASSERT_TRUE(writeFile(inWork("a.pre"), pre));
     }
