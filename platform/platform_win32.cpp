@@ -25,16 +25,21 @@ bool listDirectory(const std::string& pattern,
   return true;
 }
 
-bool isRegularFile(std::FILE* file) {
+bool fileSize(std::FILE* file, std::uint64_t* size) {
   // fopen opens devices such as NUL or CON as well; only a file on a disk
-  // that is not a directory counts.
+  // that is not a directory has a size worth trusting.
   HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
   if (handle == INVALID_HANDLE_VALUE || GetFileType(handle) != FILE_TYPE_DISK) {
     return false;
   }
   BY_HANDLE_FILE_INFORMATION info;
-  return GetFileInformationByHandle(handle, &info) != 0 &&
-         (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+  if (GetFileInformationByHandle(handle, &info) == 0 ||
+      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    return false;
+  }
+  *size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) |
+          info.nFileSizeLow;
+  return true;
 }
 
 bool syncFile(std::FILE* file) {

@@ -125,13 +125,15 @@ TEST(PlatformWin32Test, ReplaceFileMovesOverTheTargetOrFailsLeavingIt) {
   EXPECT_EQ(contents, "old");
 }
 
-TEST(PlatformWin32Test, OnlyFilesOnADiskAreRegularFiles) {
+TEST(PlatformWin32Test, OnlyFilesOnADiskHaveASize) {
   TempDir dir;
   std::FILE* file = std::fopen(dir.file("a.hlsl").c_str(), "wb");
   ASSERT_NE(file, nullptr);
-  EXPECT_TRUE(platform::isRegularFile(file));
   std::fputs("synced", file);
   EXPECT_TRUE(platform::syncFile(file));
+  std::uint64_t size = 0;
+  EXPECT_TRUE(platform::fileSize(file, &size));
+  EXPECT_EQ(size, 6u);
   std::fclose(file);
   std::string contents;
   ASSERT_TRUE(readFile(dir.file("a.hlsl"), &contents));
@@ -140,14 +142,14 @@ TEST(PlatformWin32Test, OnlyFilesOnADiskAreRegularFiles) {
   // A work file named after a device opens the device.
   std::FILE* device = std::fopen("NUL", "rb");
   ASSERT_NE(device, nullptr);
-  EXPECT_FALSE(platform::isRegularFile(device));
+  EXPECT_FALSE(platform::fileSize(device, &size));
   std::fclose(device);
 
   // Windows refuses to open a directory; should it ever open one, it is not
   // a regular file.
   std::FILE* directory = std::fopen(dir.path().c_str(), "rb");
   if (directory != nullptr) {
-    EXPECT_FALSE(platform::isRegularFile(directory));
+    EXPECT_FALSE(platform::fileSize(directory, &size));
     std::fclose(directory);
   }
 }
