@@ -13,6 +13,8 @@ import spk  # noqa: E402,F401  (re-exported for the suites)
 
 BINARY = None
 RUNNER = []
+# A Windows build (run under wine here) writes standard output in text mode.
+WINDOWS = False
 
 USAGE = "usage: Quillmere.exe [spk path] [work path] extract/merge\n"
 
@@ -25,15 +27,27 @@ def command(*args):
     return RUNNER + [BINARY] + list(args)
 
 
-def run_tool(*args, stdin=b"\n", timeout=60):
-    """Runs the tool to the end; returns (status, stdout as text).
+def output_text(raw):
+    """The tool's standard output as text whose lines end in "\\n".
 
-    A Windows build writes its lines in text mode, so "\\r\\n" reads as "\\n".
+    A Windows build writes standard output in text mode, so every line ends
+    in "\\r\\n" there; a bare "\\n" from it means the mode was switched or a
+    line was written past the C runtime. The native build writes "\\n" as is.
     """
+    if WINDOWS:
+        bare = raw.replace(b"\r\n", b"").count(b"\n")
+        if bare:
+            raise AssertionError("%d line(s) not ended by \\r\\n in %r" %
+                                 (bare, raw))
+        raw = raw.replace(b"\r\n", b"\n")
+    return raw.decode("latin-1")
+
+
+def run_tool(*args, stdin=b"\n", timeout=60):
+    """Runs the tool to the end; returns (status, stdout as text)."""
     proc = subprocess.run(command(*args), input=stdin, stdout=subprocess.PIPE,
                           stderr=subprocess.PIPE, timeout=timeout)
-    out = proc.stdout.replace(b"\r\n", b"\n").decode("latin-1")
-    return proc.returncode, out
+    return proc.returncode, output_text(proc.stdout)
 
 
 class TempDirTestCase(unittest.TestCase):
@@ -56,11 +70,12 @@ class TempDirTestCase(unittest.TestCase):
 
 
 def main():
-    global BINARY, RUNNER
+    global BINARY, RUNNER, WINDOWS
     parser = argparse.ArgumentParser()
     parser.add_argument("--binary", required=True)
     parser.add_argument("--runner", default="")
     args, rest = parser.parse_known_args()
     BINARY = args.binary
     RUNNER = [part for part in args.runner.split(";") if part]
+    WINDOWS = BINARY.lower().endswith(".exe")
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)

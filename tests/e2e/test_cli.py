@@ -20,7 +20,7 @@ class CommandLineTest(support.TempDirTestCase):
                 finally:
                     proc.kill()
                     proc.stdin.close()
-                self.assertEqual(out.replace(b"\r\n", b"\n").decode(), USAGE)
+                self.assertEqual(support.output_text(out), USAGE)
                 self.assertEqual(proc.returncode, 0)
 
     def test_mode_word(self):
@@ -53,7 +53,7 @@ class CommandLineTest(support.TempDirTestCase):
         finally:
             proc.kill()
         self.assertEqual(proc.returncode, 0)
-        self.assertEqual(out.replace(b"\r\n", b"\n").decode(),
+        self.assertEqual(support.output_text(out),
                          completion("extraction"))
 
     def test_end_of_input_ends_the_wait(self):
