@@ -1,33 +1,39 @@
 #!/usr/bin/env bash
 # Builds the tool and runs every test, installing what is missing first.
-# Usage: tools/test.sh [preset...]   (default: default windows)
+# Usage: tools/test.sh [step...]   (default: default asan fuzz windows)
 #   default  the native build
 #   asan     the native build with ASan and UBSan on every target
+#   fuzz     every fuzz target for a bounded time (tools/fuzz.sh)
 #   windows  the Windows build, cross-compiled with mingw-w64 and run under wine
 # QUILLMERE_WERROR=ON turns warnings into errors (CI sets it). Stops at the
-# first preset that fails, so the last thing printed is the summary of the
+# first step that fails, so the last thing printed is the summary of the
 # last test run, and the exit status is non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-presets=("$@")
-[ ${#presets[@]} -eq 0 ] && presets=(default windows)
+steps=("$@")
+[ ${#steps[@]} -eq 0 ] && steps=(default asan fuzz windows)
 
 native=(cmake ninja-build g++ libgtest-dev python3)
 # googletest: its sources, built with the cross compiler for the Windows tests.
 windows=(cmake ninja-build g++-mingw-w64-x86-64-posix googletest wine64 python3)
 
-for preset in "${presets[@]}"; do
-  case $preset in
+for step in "${steps[@]}"; do
+  case $step in
     default|asan) tools/install-deps.sh "${native[@]}" ;;
     windows) tools/install-deps.sh "${windows[@]}" ;;
-    *) echo "unknown preset: $preset" >&2; exit 2 ;;
+    fuzz) ;;  # tools/fuzz.sh installs its own
+    *) echo "unknown step: $step" >&2; exit 2 ;;
   esac
 done
 
-for preset in "${presets[@]}"; do
-  echo "=== $preset"
-  cmake --preset "$preset" -DQUILLMERE_WERROR="${QUILLMERE_WERROR:-OFF}" >/dev/null
-  cmake --build --preset "$preset"
-  ctest --preset "$preset"
+for step in "${steps[@]}"; do
+  echo "=== $step"
+  if [ "$step" = fuzz ]; then
+    tools/fuzz.sh
+    continue
+  fi
+  cmake --preset "$step" -DQUILLMERE_WERROR="${QUILLMERE_WERROR:-OFF}" >/dev/null
+  cmake --build --preset "$step"
+  ctest --preset "$step"
 done
