@@ -25,4 +25,6 @@ bool replaceFile(const std::string& from, const std::string& to) {
   return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
 }
 
+void startWriteback(std::FILE* /*file*/) {}
+
 }  // namespace platform
