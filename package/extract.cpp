@@ -23,11 +23,14 @@ constexpr std::size_t kPackageBufferSize = 64 * 1024;
 // Content moves in blocks of this size: few system calls for a large entry,
 // and memory stays bounded whatever the entry's size.
 constexpr std::size_t kCopyBlockSize = 1024 * 1024;
-// A block goes to the shader file in writes of at most this size (the unit
-// coreutils uses). The system backs one large write with large page-cache
-// pages, which can cost far more to fill: writing 1 GiB in 1 MiB writes took
-// three times the CPU time of cat on the benchmark machine.
-constexpr std::size_t kWriteSize = 256 * 1024;
+// A block goes to the shader file in writes of this size, the unit the
+// kernel's own file-to-file copy moves (cat's). The system backs a write with
+// page-cache pages as large as the write; on a virtual machine whose host
+// takes freed memory back, large pages are often memory the host must hand
+// out again, and filling them cost up to five times as much: 1 GiB in 1 MiB
+// writes took three times cat's CPU time, in 128 KiB writes now and then
+// twice, in 64 KiB writes steadily about the same.
+constexpr std::size_t kWriteSize = 64 * 1024;
 
 enum class Copy { kDone, kPackageEnded, kWriteFailed };
 
