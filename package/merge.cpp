@@ -18,6 +18,11 @@ constexpr char kTempSuffix[] = ".tmp";
 // Entries go to the package in writes of this size, not one per entry.
 constexpr std::size_t kOutputBufferSize = 256 * 1024;
 
+// Every time this much more has been written, the system is asked to start
+// putting it on the disk, so the disk works while we read the next work
+// files and the sync at the end finds little left to wait for.
+constexpr std::uint64_t kWritebackStep = 8 * 1024 * 1024;
+
 // An entry in memory: its pre bytes (at most 1024) followed by its content
 // (below 65536), so the whole entry goes out in one write or not at all.
 constexpr std::size_t kEntryBufferSize =
@@ -191,6 +196,7 @@ void ShaderPackage::merge() {
   std::vector<unsigned char> buffer(kEntryBufferSize);
   std::string shaderPath;
   std::uint32_t entriesWritten = 0;
+  std::uint64_t sinceWriteback = 0;
   bool ok = std::ferror(package) == 0;
   while (ok && !fileList.empty()) {
     std::string name = std::move(fileList.front());
@@ -200,6 +206,11 @@ void ShaderPackage::merge() {
     ok = std::fwrite(buffer.data(), 1, length, package) == length;
     if (ok) {
       ++entriesWritten;
+      sinceWriteback += length;
+      if (sinceWriteback >= kWritebackStep) {
+        platform::startWriteback(package);
+        sinceWriteback = 0;
+      }
       std::printf("Merged: '%s'\n", shaderPath.c_str());
     }
   }

@@ -32,6 +32,11 @@ bool replaceFile(const std::string& from, const std::string& to);
 // when the system cannot tell.
 bool fileSize(std::FILE* file, std::uint64_t* size);
 
+// Asks the system to start writing what `file` has been handed so far to the
+// disk, without waiting for it, so the sync at the end has less left to wait
+// for. Nothing buffered in the stream itself is flushed.
+void startWriteback(std::FILE* file);
+
 }  // namespace platform
 
 #endif  // QUILLMERE_PLATFORM_PLATFORM_H_

@@ -1,4 +1,5 @@
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -88,6 +89,15 @@ bool fileSize(std::FILE* file, std::uint64_t* size) {
   if (fstat(fileno(file), &info) != 0 || !S_ISREG(info.st_mode)) return false;
   *size = static_cast<std::uint64_t>(info.st_size);
   return true;
+}
+
+void startWriteback(std::FILE* file) {
+#if defined(__linux__)
+  // Only a hint: should it fail, the final sync does all the work.
+  sync_file_range(fileno(file), 0, 0, SYNC_FILE_RANGE_WRITE);
+#else
+  (void)file;
+#endif
 }
 
 }  // namespace platform

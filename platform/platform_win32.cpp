@@ -52,4 +52,6 @@ bool replaceFile(const std::string& from, const std::string& to) {
                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
+void startWriteback(std::FILE* /*file*/) {}
+
 }  // namespace platform

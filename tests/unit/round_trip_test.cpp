@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -47,6 +48,16 @@ TEST_F(RoundTripTest, ExtractThenMergeGivesTheSameBytes) {
   std::string binary;
   for (int i = 0; i < 256; ++i) binary += static_cast<char>(i);
 
+  // Over 8 MiB, so the merge asks the system to start writing the package
+  // out part-way through; what lands must not change.
+  std::vector<TestEntry> many;
+  for (int i = 0; i < 160; ++i) {
+    char name[16];
+    std::snprintf(name, sizeof name, "s%03d.hlsl", i);
+    many.push_back(makeEntry(name, std::string(60000, char('a' + i % 26)),
+                             static_cast<std::uint32_t>(i), 9));
+  }
+
   const std::vector<std::vector<TestEntry>> packages = {
       {},
       {makeEntry("a.hlsl", "// a\r\nfloat4 main();\n", 0xDEADBEEF, 0x01020304),
@@ -54,6 +65,7 @@ TEST_F(RoundTripTest, ExtractThenMergeGivesTheSameBytes) {
       {wideName, makeEntry("b.hlsl", ""),
        makeEntry("C.hlsl", std::string(65535, 'c'), 1, 1),
        makeEntry("d_e.f.hlsl", "d", 2, 3)},
+      many,
   };
   int round = 0;
   for (const std::vector<TestEntry>& entries : packages) {
