@@ -7,12 +7,14 @@
 // remain before anything of it is written; a length is checked before it
 // sizes a buffer or a copy; a name is checked before it becomes a path.
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "package/format.h"
 #include "package/shader_package.h"
+#include "package/write_batch.h"
 #include "platform/platform.h"
 
 namespace {
@@ -31,6 +33,10 @@ constexpr std::size_t kCopyBlockSize = 1024 * 1024;
 // writes took three times cat's CPU time, in 128 KiB writes now and then
 // twice, in 64 KiB writes steadily about the same.
 constexpr std::size_t kWriteSize = 64 * 1024;
+// Entries with contents up to this size wait in a batch of this capacity and
+// are written together (see write_batch.h); larger ones stream on their own.
+constexpr std::uint64_t kLargestBatchedContent = 256 * 1024;
+constexpr std::size_t kBatchCapacity = 2 * 1024 * 1024;
 
 enum class Copy { kDone, kPackageEnded, kWriteFailed };
 
@@ -91,13 +97,45 @@ std::FILE* createWorkFile(const std::string& path) {
   return out;
 }
 
+void printFound(const std::string& name) {
+  std::printf("Found hlsl file: '%s'\n", name.c_str());
+}
+
+void printWriteFailed(const std::string& path) {
+  std::printf("Could not write to '%s'\n", path.c_str());
+}
+
+void printWritten(std::int32_t size, const std::string& path) {
+  std::printf("written %i bytes to '%s'\n", static_cast<int>(size),
+              path.c_str());
+}
+
+// Writes the waiting entries, then prints their lines in package order.
+void writeBatch(WriteBatch& batch) {
+  if (batch.empty()) return;
+  for (const BatchEntry& entry : batch.write()) {
+    printFound(entry.name);
+    if (entry.skipped) {
+      std::printf("Warning: Unsafe name, skipped: '%s'\n", entry.name.c_str());
+      continue;
+    }
+    if (!entry.preWritten) printWriteFailed(entry.prePath);
+    if (entry.shaderWritten) {
+      printWritten(entry.contentSize, entry.shaderPath);
+    } else {
+      printWriteFailed(entry.shaderPath);
+    }
+  }
+  batch.clear();
+}
+
 // Closes a work file; when it did not get all its bytes (a full disk), says
 // so and removes what was written, so no half file is left to be merged.
 // True when the file is complete.
 bool finishWorkFile(std::FILE* out, bool written, const std::string& path) {
   const bool closed = std::fclose(out) == 0;
   if (written && closed) return true;
-  std::printf("Could not write to '%s'\n", path.c_str());
+  printWriteFailed(path);
   std::remove(path.c_str());
   return false;
 }
@@ -139,6 +177,7 @@ void ShaderPackage::extract() {
   // Room for the longest header the merge takes back; nameLength is checked
   // against it before a name byte is read.
   unsigned char preBuffer[format::kMaxEntryHeaderSize];
+  WriteBatch batch(kBatchCapacity);
   bool endedEarly = !take(package, fileHeader, sizeof fileHeader, &remaining);
   const std::int32_t entryCount =
       endedEarly
@@ -153,6 +192,7 @@ void ShaderPackage::extract() {
     const std::int32_t nameLength =
         format::readLe32Signed(preBuffer + format::kNameLengthOffset);
     if (nameLength > format::kMaxNameLength) {
+      writeBatch(batch);
       std::printf("Entry name too long, stopping: '%s'\n", filePath.c_str());
       break;
     }
@@ -181,13 +221,15 @@ void ShaderPackage::extract() {
     const std::uint64_t contentBytes =
         contentSize > 0 ? static_cast<std::uint64_t>(contentSize) : 0;
 
-    std::printf("Found hlsl file: '%s'\n", fileName.c_str());
     if (contentBytes > remaining) {
+      writeBatch(batch);
+      printFound(fileName);
       endedEarly = true;
       break;
     }
     if (!isSafeName(fileName)) {
-      std::printf("Warning: Unsafe name, skipped: '%s'\n", fileName.c_str());
+      if (batch.full()) writeBatch(batch);
+      batch.addSkipped(fileName);
       if (copyContent(package, contentBytes, nullptr) != Copy::kDone) {
         endedEarly = true;
       }
@@ -195,16 +237,42 @@ void ShaderPackage::extract() {
       continue;
     }
 
+    const std::string shaderPath = workFilePath(workPath, fileName);
+    const std::string prePath = preFilePath(shaderPath);
+    const std::size_t entryBytes =
+        headerSize + static_cast<std::size_t>(contentBytes);
+    if (contentBytes <= kLargestBatchedContent) {
+      if (!batch.canTake(prePath, shaderPath, entryBytes)) writeBatch(batch);
+      unsigned char* bytes = batch.space(entryBytes);
+      std::memcpy(bytes, preBuffer, headerSize);
+      if (!take(package, bytes + headerSize,
+                static_cast<std::size_t>(contentBytes), &remaining)) {
+        // The file shrank under us; nothing of this entry is written.
+        writeBatch(batch);
+        printFound(fileName);
+        endedEarly = true;
+        break;
+      }
+      batch.add(fileName, prePath, shaderPath, headerSize, contentSize,
+                static_cast<std::size_t>(contentBytes));
+      continue;
+    }
+
+    // A large content streams from the package to its file, in bounded
+    // memory, after everything before it is written.
+    writeBatch(batch);
+    printFound(fileName);
     writePreFile(preBuffer, headerSize, fileName);
     writeShaderFile(fileName, contentSize, package);
     remaining -= contentBytes;
     if (std::feof(package) || std::ferror(package)) {
       // The file shrank while its content was copied: writeShaderFile has
       // dropped the part it got, and the pre file goes with it.
-      std::remove(preFilePath(workFilePath(workPath, fileName)).c_str());
+      std::remove(prePath.c_str());
       endedEarly = true;
     }
   }
+  writeBatch(batch);
   if (endedEarly) {
     std::printf("Package ends early, stopping: '%s'\n", filePath.c_str());
   }
@@ -214,12 +282,7 @@ void ShaderPackage::extract() {
 void ShaderPackage::writePreFile(const unsigned char* data, std::size_t length,
                                  const std::string& name) {
   const std::string outPath = preFilePath(workFilePath(workPath, name));
-  std::FILE* out = createWorkFile(outPath);
-  if (out == nullptr) {
-    std::printf("Could not write to '%s'\n", outPath.c_str());
-    return;
-  }
-  finishWorkFile(out, std::fwrite(data, 1, length, out) == length, outPath);
+  if (!writeWholeFile(outPath, data, length)) printWriteFailed(outPath);
 }
 
 void ShaderPackage::writeShaderFile(const std::string& name, std::int32_t size,
@@ -228,7 +291,7 @@ void ShaderPackage::writeShaderFile(const std::string& name, std::int32_t size,
   const std::uint64_t count = size > 0 ? static_cast<std::uint64_t>(size) : 0;
   std::FILE* out = createWorkFile(outPath);
   if (out == nullptr) {
-    std::printf("Could not write to '%s'\n", outPath.c_str());
+    printWriteFailed(outPath);
     copyContent(package, count, nullptr);
     return;
   }
@@ -240,6 +303,5 @@ void ShaderPackage::writeShaderFile(const std::string& name, std::int32_t size,
     return;
   }
   if (!finishWorkFile(out, copy == Copy::kDone, outPath)) return;
-  std::printf("written %i bytes to '%s'\n", static_cast<int>(size),
-              outPath.c_str());
+  printWritten(size, outPath);
 }

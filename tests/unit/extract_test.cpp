@@ -301,6 +301,97 @@ TEST(ExtractTest, UnsafeNamesAreSkippedAndTheWalkGoesOn) {
   }
 }
 
+// Small entries are written several at a time; the work directory and the
+// output must still be what a walk front to back gives, entry by entry.
+TEST(ExtractTest, EntriesWrittenTogetherKeepThePackagesOrder) {
+  auto text = [](std::size_t size, unsigned seed) {
+    std::string bytes(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) bytes[i] = char((i + seed) * 31);
+    return bytes;
+  };
+  auto numbered = [](const char* stem, int i) {
+    return stem + std::to_string(i) + ".hlsl";
+  };
+  struct Case {
+    const char* what;
+    std::vector<std::string> names;
+    std::size_t largeAt = SIZE_MAX;  // this entry streams on its own
+  };
+  std::vector<Case> cases(7);
+  cases[0].what = "distinct names over several batches";
+  for (int i = 0; i < 700; ++i) cases[0].names.push_back(numbered("s", i));
+  cases[1].what = "names written again, near and far";
+  for (int i = 0; i < 400; ++i) {
+    cases[1].names.push_back(numbered("r", i % (i < 200 ? 3 : 97)));
+  }
+  // The pre file of "abcde.pre" is the shader file "abcd.pre", and back.
+  cases[2].what = "one entry's pre file is another's shader file";
+  for (int i = 0; i < 60; ++i) {
+    cases[2].names.push_back(i % 3 == 0 ? "abcde.pre" : "abcd.pre");
+    cases[2].names.push_back(numbered("f", i));
+  }
+  cases[3].what = "names compared only on their own, between others";
+  for (int i = 0; i < 60; ++i) {
+    const char* odd[] = {"wave+foam.hlsl", "a~b.hlsl", "trail.hlsl..hlsl"};
+    cases[3].names.push_back(i % 4 == 0 ? odd[i % 3] : numbered("g", i % 7));
+  }
+  cases[4].what = "unsafe names and a large entry between small ones";
+  for (int i = 0; i < 60; ++i) {
+    cases[4].names.push_back(i % 9 == 4 ? "../x" : numbered("h", i % 11));
+  }
+  cases[4].largeAt = 30;
+  // Written side by side, the short second one would finish first.
+  cases[5].what = "each name twice in a row, long then short";
+  for (int i = 0; i < 400; ++i) cases[5].names.push_back(numbered("t", i / 2));
+  cases[6].what = "more skipped names than a batch holds";
+  for (int i = 0; i < 2500; ++i) {
+    cases[6].names.push_back(i % 700 == 0 ? numbered("k", i) : "../x");
+  }
+
+  for (const Case& c : cases) {
+    std::vector<TestEntry> entries;
+    for (std::size_t i = 0; i < c.names.size(); ++i) {
+      std::size_t size = i * 37 % 9000;
+      if (i == c.largeAt) size = 300 * 1024;
+      if (c.names[i][0] == 't') size = i % 2 ? 1 : 60000;
+      entries.push_back(makeEntry(c.names[i], text(size, unsigned(i)),
+                                  std::uint32_t(i), 0x5EED));
+    }
+    Scene scene(buildPackage(entries));
+    std::string out;
+    Files files;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+      const std::string& name = c.names[i];
+      if (name == "../x") {
+        out += found(name) + "Warning: Unsafe name, skipped: '../x'\n";
+        continue;
+      }
+      expectEntry(entries[i], name, name.substr(0, name.size() - 5) + ".pre",
+                  scene.work, &out, &files);
+    }
+    EXPECT_EQ(scene.extract(), out) << c.what;
+    EXPECT_EQ(listTree(scene.work), files) << c.what;
+    scene.expectOutsideUntouched();
+  }
+}
+
+// Names that differ only in case are one file on Windows: the later entry
+// must win there too, so the two are never written at the same time.
+TEST(ExtractTest, NamesDifferingInCaseKeepThePackagesOrder) {
+  std::vector<TestEntry> entries;
+  for (int i = 0; i < 40; ++i) {
+    entries.push_back(makeEntry(i % 2 ? "Water.hlsl" : "WATER.HLSL",
+                                "version " + std::to_string(i)));
+  }
+  Scene scene(buildPackage(entries));
+  scene.extract();
+  std::string last;
+  EXPECT_TRUE(readFile(scene.work + "/Water.hlsl", &last));
+  EXPECT_EQ(last, "version 39");
+  EXPECT_TRUE(readFile(scene.work + "/Water.pre", &last));
+  EXPECT_EQ(last, entryHeaderBytes(entries.back()));
+}
+
 TEST(ExtractTest, MissingWorkDirectoryIsNeverCreated) {
   TestEntry a = makeEntry("a.hlsl", "aaa");
   TestEntry b = makeEntry("b.hlsl", "bbbb");
