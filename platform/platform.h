@@ -37,6 +37,12 @@ bool fileSize(std::FILE* file, std::uint64_t* size);
 // for. Nothing buffered in the stream itself is flushed.
 void startWriteback(std::FILE* file);
 
+// Tells the system that `file`, just created, will take `size` bytes, so it
+// can set the space aside in one step instead of block by block as the writes
+// come. Only a hint: the file's size does not change, and should the system
+// decline, the writes do all the work.
+void reserveSpace(std::FILE* file, std::uint64_t size);
+
 }  // namespace platform
 
 #endif  // QUILLMERE_PLATFORM_PLATFORM_H_

@@ -100,4 +100,18 @@ void startWriteback(std::FILE* file) {
 #endif
 }
 
+void reserveSpace(std::FILE* file, std::uint64_t size) {
+#if defined(__linux__)
+  // Keep the size as it is: a run cut short leaves a file as short as what
+  // it got, not one padded with zeros to look whole. posix_fallocate is no
+  // use here: where the file system cannot reserve, it writes zeros.
+  if (size > 0 && size <= static_cast<std::uint64_t>(INT64_MAX)) {
+    fallocate(fileno(file), FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(size));
+  }
+#else
+  (void)file;
+  (void)size;
+#endif
+}
+
 }  // namespace platform

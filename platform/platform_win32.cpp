@@ -54,4 +54,6 @@ bool replaceFile(const std::string& from, const std::string& to) {
 
 void startWriteback(std::FILE* /*file*/) {}
 
+void reserveSpace(std::FILE* /*file*/, std::uint64_t /*size*/) {}
+
 }  // namespace platform
