@@ -490,51 +490,57 @@ TEST(ExtractTest, FailedWritesRemoveTheIncompleteFile) {
 TEST(ExtractTest, PackageCutWhileBeingRead) {
   // Larger than any stdio buffer, so the cut lies beyond what was read.
   const TestEntry first = makeEntry("first.hlsl", std::string(300000, 'f'));
-  const TestEntry second = makeEntry("second.hlsl", std::string(200000, 's'));
-  const std::string package = buildPackage({first, second});
-  const std::size_t secondStart = 8 + entryBytes(first).size();
-  struct Case {
-    const char* what;
-    std::size_t cut;
-    bool foundSecond;
-  };
-  const Case cases[] = {
-      {"after the first entry", secondStart, false},
-      {"in the second name", secondStart + 16, false},
-      {"in the second content", secondStart + 40 + 1000, true},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    Scene scene(package);
-    const std::string fifo = scene.work + "/first.hlsl";
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    const std::string packagePath = scene.dir.file("shaders.spk");
-    std::fflush(stdout);
-    pid_t child = fork();
-    if (child == 0) {
-      alarm(60);  // never outlive a tool that does not open the FIFO
-      const bool cut = truncate(packagePath.c_str(), off_t(c.cut)) == 0;
-      // Opening the reading end lets the tool's open return.
-      const int fd = open(fifo.c_str(), O_RDONLY);
-      char chunk[4096];
-      while (fd >= 0 && read(fd, chunk, sizeof chunk) > 0) {
+  // The second entry is read whole before its files are written, or, when
+  // large, streamed into them and removed again when the package ends.
+  for (std::size_t secondSize : {200000, 400000}) {
+    SCOPED_TRACE(secondSize);
+    const TestEntry second =
+        makeEntry("second.hlsl", std::string(secondSize, 's'));
+    const std::string package = buildPackage({first, second});
+    const std::size_t secondStart = 8 + entryBytes(first).size();
+    struct Case {
+      const char* what;
+      std::size_t cut;
+      bool foundSecond;
+    };
+    const Case cases[] = {
+        {"after the first entry", secondStart, false},
+        {"in the second name", secondStart + 16, false},
+        {"in the second content", secondStart + 40 + 1000, true},
+    };
+    for (const Case& c : cases) {
+      SCOPED_TRACE(c.what);
+      Scene scene(package);
+      const std::string fifo = scene.work + "/first.hlsl";
+      ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+      const std::string packagePath = scene.dir.file("shaders.spk");
+      std::fflush(stdout);
+      pid_t child = fork();
+      if (child == 0) {
+        alarm(60);  // never outlive a tool that does not open the FIFO
+        const bool cut = truncate(packagePath.c_str(), off_t(c.cut)) == 0;
+        // Opening the reading end lets the tool's open return.
+        const int fd = open(fifo.c_str(), O_RDONLY);
+        char chunk[4096];
+        while (fd >= 0 && read(fd, chunk, sizeof chunk) > 0) {
+        }
+        _exit(cut && fd >= 0 ? 0 : 1);
       }
-      _exit(cut && fd >= 0 ? 0 : 1);
-    }
-    const std::string out = scene.extract();
-    int status = -1;
-    waitpid(child, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+      const std::string out = scene.extract();
+      int status = -1;
+      waitpid(child, &status, 0);
+      ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 
-    std::string expected =
-        found("first.hlsl") + written(300000, scene.work + "/first.hlsl");
-    if (c.foundSecond) expected += found("second.hlsl");
-    EXPECT_EQ(out, expected + stop(scene));
-    const Files files = {{"first.hlsl", "<other>"},
-                         {"first.pre", entryHeaderBytes(first)}};
-    EXPECT_EQ(listTree(scene.work), files);
-    scene.outside["shaders.spk"] = package.substr(0, c.cut);
-    scene.expectOutsideUntouched();
+      std::string expected =
+          found("first.hlsl") + written(300000, scene.work + "/first.hlsl");
+      if (c.foundSecond) expected += found("second.hlsl");
+      EXPECT_EQ(out, expected + stop(scene));
+      const Files files = {{"first.hlsl", "<other>"},
+                           {"first.pre", entryHeaderBytes(first)}};
+      EXPECT_EQ(listTree(scene.work), files);
+      scene.outside["shaders.spk"] = package.substr(0, c.cut);
+      scene.expectOutsideUntouched();
+    }
   }
 }
 #endif
