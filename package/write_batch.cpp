@@ -7,10 +7,9 @@
 
 namespace {
 
-// Two writers: the kernel lets only one file at a time be created in a
-// directory, so a third would mostly wait for that lock while the second
-// already fills the gaps (measured on two cores: two writers take 0.5 to 0.6
-// of one writer's time).
+// Two writers take 0.5 to 0.6 of one writer's time on two cores. The kernel
+// creates one file at a time in a directory, so more writers would mostly
+// wait for that lock.
 constexpr unsigned kWriters = 2;
 // Below this many entries a helper thread costs more than it saves.
 constexpr std::size_t kEntriesWorthAHelper = 8;
@@ -42,7 +41,7 @@ bool isDeviceName(const std::string& stem) {
 // fold in ways that depend on the code page. A name made only of letters,
 // digits, '_', '-' and '.', not ending in a dot and naming no device, is one
 // file under every spelling that differs only in case; any other name may be
-// another name's file and gets an entry of its own.
+// another name's file and gets a batch of its own.
 std::string fileIdentity(const std::string& path) {
   const std::size_t slash = path.find_last_of('/');
   std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
