@@ -47,6 +47,12 @@ def run_tool(*args, stdin=b"\n", timeout=60):
     """Runs the tool to the end; returns (status, stdout as text)."""
     proc = subprocess.run(command(*args), input=stdin, stdout=subprocess.PIPE,
                           stderr=subprocess.PIPE, timeout=timeout)
+    if proc.returncode != 0:
+        # The tool itself never fails; whatever did (the emulator, a crash)
+        # says why here.
+        sys.stderr.write("status %d from %s\nstdout: %r\nstderr: %r\n" %
+                         (proc.returncode, command(*args), proc.stdout,
+                          proc.stderr))
     return proc.returncode, output_text(proc.stdout)
 
 
