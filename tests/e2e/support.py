@@ -45,14 +45,25 @@ def output_text(raw):
 
 def run_tool(*args, stdin=b"\n", timeout=60):
     """Runs the tool to the end; returns (status, stdout as text)."""
-    proc = subprocess.run(command(*args), input=stdin, stdout=subprocess.PIPE,
-                          stderr=subprocess.PIPE, timeout=timeout)
-    if proc.returncode != 0:
+    for attempt in (1, 2):
+        proc = subprocess.run(command(*args), input=stdin,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                              timeout=timeout)
+        if proc.returncode == 0:
+            break
         # The tool itself never fails; whatever did (the emulator, a crash)
         # says why here.
-        sys.stderr.write("status %d from %s\nstdout: %r\nstderr: %r\n" %
-                         (proc.returncode, command(*args), proc.stdout,
-                          proc.stderr))
+        sys.stderr.write("attempt %d: status %d from %s\nstdout: %r\n"
+                         "stderr: %r\n" % (attempt, proc.returncode,
+                                           command(*args), proc.stdout,
+                                           proc.stderr))
+        # Now and then wine ends a program with status 1 before it has
+        # printed a byte, and says nothing. The tool prints on every path
+        # and never exits with 1 (a crash ends with the exception's code),
+        # so only that case is tried once more.
+        silent = not proc.stdout and not proc.stderr
+        if not (RUNNER and proc.returncode == 1 and silent):
+            break
     return proc.returncode, output_text(proc.stdout)
 
 
