@@ -88,15 +88,6 @@ Copy copyContent(std::FILE* package, std::uint64_t count, std::FILE* out) {
   return writeFailed ? Copy::kWriteFailed : Copy::kDone;
 }
 
-// Opens a work file for writing. Unbuffered: every write is one large block
-// anyway, and a small file then costs one system call to write, not a copy
-// into a buffer and a flush.
-std::FILE* createWorkFile(const std::string& path) {
-  std::FILE* out = std::fopen(path.c_str(), "wb");
-  if (out != nullptr) std::setvbuf(out, nullptr, _IONBF, 0);
-  return out;
-}
-
 void printFound(const std::string& name) {
   std::printf("Found hlsl file: '%s'\n", name.c_str());
 }
@@ -127,17 +118,6 @@ void writeBatch(WriteBatch& batch) {
     }
   }
   batch.clear();
-}
-
-// Closes a work file; when it did not get all its bytes (a full disk), says
-// so and removes what was written, so no half file is left to be merged.
-// True when the file is complete.
-bool finishWorkFile(std::FILE* out, bool written, const std::string& path) {
-  const bool closed = std::fclose(out) == 0;
-  if (written && closed) return true;
-  printWriteFailed(path);
-  std::remove(path.c_str());
-  return false;
 }
 
 // A working name becomes a path only when it names a file of its own inside
@@ -306,6 +286,9 @@ void ShaderPackage::writeShaderFile(const std::string& name, std::int32_t size,
     std::remove(outPath.c_str());
     return;
   }
-  if (!finishWorkFile(out, copy == Copy::kDone, outPath)) return;
+  if (!closeWorkFile(out, copy == Copy::kDone, outPath)) {
+    printWriteFailed(outPath);
+    return;
+  }
   printWritten(size, outPath);
 }

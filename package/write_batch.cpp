@@ -55,17 +55,25 @@ std::string fileIdentity(const std::string& path) {
   return name;
 }
 
-bool writeWholeFile(const std::string& path, const unsigned char* data,
-                    std::size_t size) {
+std::FILE* createWorkFile(const std::string& path) {
   std::FILE* out = std::fopen(path.c_str(), "wb");
-  if (out == nullptr) return false;
-  // Unbuffered: one write of the whole file, no copy into a buffer first.
-  std::setvbuf(out, nullptr, _IONBF, 0);
-  const bool written = size == 0 || std::fwrite(data, 1, size, out) == size;
+  if (out != nullptr) std::setvbuf(out, nullptr, _IONBF, 0);
+  return out;
+}
+
+bool closeWorkFile(std::FILE* out, bool written, const std::string& path) {
   const bool closed = std::fclose(out) == 0;
   if (written && closed) return true;
   std::remove(path.c_str());
   return false;
+}
+
+bool writeWholeFile(const std::string& path, const unsigned char* data,
+                    std::size_t size) {
+  std::FILE* out = createWorkFile(path);
+  if (out == nullptr) return false;
+  const bool written = size == 0 || std::fwrite(data, 1, size, out) == size;
+  return closeWorkFile(out, written, path);
 }
 
 WriteBatch::WriteBatch(std::size_t capacity) : capacity_(capacity) {}

@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -73,9 +74,15 @@ class WriteBatch {
 // compared safely; its entry is written on its own.
 std::string fileIdentity(const std::string& path);
 
-// Creates `path` with exactly `size` bytes from `data`. A file that did not
-// get all of them (a full disk) is removed, so no half file is left to be
+// Opens a new work file for writing. Unbuffered: every write is one large
+// block anyway, and a small file then costs one system call to write, not a
+// copy into a buffer and a flush.
+std::FILE* createWorkFile(const std::string& path);
+// Closes a work file; one that did not get all its bytes (`written` false, or
+// a failed close on a full disk) is removed, so no half file is left to be
 // merged. True when the file is complete.
+bool closeWorkFile(std::FILE* out, bool written, const std::string& path);
+// Creates `path` with exactly `size` bytes from `data`, or removes it.
 bool writeWholeFile(const std::string& path, const unsigned char* data,
                     std::size_t size);
 
