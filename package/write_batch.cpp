@@ -149,8 +149,9 @@ const std::vector<BatchEntry>& WriteBatch::write() {
     }
   };
   std::vector<std::thread> helpers;
-  const unsigned cores = std::thread::hardware_concurrency();
-  const unsigned writers = cores == 1 ? 1 : kWriters;
+  // Asked once: the C library reads the count of cores from the system.
+  static const unsigned writers =
+      std::thread::hardware_concurrency() == 1 ? 1 : kWriters;
   if (entries_.size() >= kEntriesWorthAHelper) {
     for (unsigned i = 1; i < writers; ++i) {
       // Without a thread (the system is out of them) this thread writes all.
