@@ -5,130 +5,350 @@
 // nothing read from it is trusted before it is checked. The package's size is
 // known from the start and every entry is measured against the bytes that
 // remain before anything of it is written; a length is checked before it
-// sizes a buffer or a copy; a name is checked before it becomes a path.
+// sizes a buffer or a copy; a name passes the name rule before it becomes a
+// path; and no entry writes the package or a file an earlier entry wrote,
+// whatever spelling or link leads there.
 #include <cstdio>
-#include <cstring>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "package/format.h"
 #include "package/shader_package.h"
-#include "package/write_batch.h"
+#include "package/work_name.h"
 #include "platform/platform.h"
 
 namespace {
 
-// Reads of the package go through a buffer this large, so the many small
-// header fields cost no system call each.
+// The header fields are read through a buffer this large: with stdio's own
+// 4 KiB, reading the package was a fifth of all system calls.
 constexpr std::size_t kPackageBufferSize = 64 * 1024;
-// Content moves in blocks of this size: few system calls for a large entry,
-// and memory stays bounded whatever the entry's size.
+// Contents move through one block of this size, so memory stays bounded
+// whatever an entry's size.
 constexpr std::size_t kCopyBlockSize = 1024 * 1024;
-// A block goes to the shader file in writes of this size, the unit the
-// kernel's own file-to-file copy moves (cat's). The system backs a write with
-// page-cache pages as large as the write; on a virtual machine whose host
-// takes freed memory back, large pages are often memory the host must hand
-// out again, and filling them cost up to five times as much: 1 GiB in 1 MiB
-// writes took three times cat's CPU time, in 128 KiB writes now and then
-// twice, in 64 KiB writes steadily about the same.
+// The block goes to a shader file in writes of this size; larger writes cost
+// a large file two to three times cat's CPU time on our virtual machines.
 constexpr std::size_t kWriteSize = 64 * 1024;
-// Entries with contents up to this size wait in a batch of this capacity and
-// are written together (see write_batch.h); larger ones stream on their own.
-constexpr std::uint64_t kLargestBatchedContent = 256 * 1024;
-constexpr std::size_t kBatchCapacity = 2 * 1024 * 1024;
+// A block on a page boundary copies into the page cache at full speed.
+constexpr std::size_t kPageSize = 4096;
 
+static_assert(format::kMaxEntryHeaderSize ==
+                  format::kEntryFixedSize +
+                      format::kBytesPerCodeUnit * format::kMaxNameLength +
+                      format::kSizeFieldSize,
+              "the header buffer holds the longest name the merge takes back");
+static_assert(format::kMaxEntryHeaderSize <= format::kMaxPreFileSize,
+              "every pre file extraction writes can be merged back");
+static_assert(kCopyBlockSize % kWriteSize == 0 && kWriteSize % kPageSize == 0,
+              "every write of a block starts on a page");
+
+enum class Header { kWhole, kEnded, kTooLong };
 enum class Copy { kDone, kPackageEnded, kWriteFailed };
+enum class Clash { kNone, kPackage, kEarlierEntry };
+
+// One work file of an entry, opened and checked before either file of the
+// entry is written.
+struct Target {
+  std::string path;
+  platform::FileHandle file = platform::kNoFile;
+  platform::Opened opened = platform::Opened::kFailed;
+  platform::FileId id;
+};
+
+void printFound(const std::string& name) {
+  std::printf("Found hlsl file: '%s'\n", printable(name).c_str());
+}
+
+void printUnsafe(const std::string& name) {
+  std::printf("Warning: Unsafe name, skipped: '%s'\n", printable(name).c_str());
+}
+
+void printClash(Clash clash, const std::string& path) {
+  std::printf(clash == Clash::kPackage
+                  ? "Warning: Same file as the package, skipped: '%s'\n"
+                  : "Warning: Same file as an earlier entry, skipped: '%s'\n",
+              printable(path).c_str());
+}
+
+void printWriteFailed(const std::string& path) {
+  std::printf("Could not write to '%s'\n", printable(path).c_str());
+}
+
+void printWritten(std::int32_t size, const std::string& path) {
+  std::printf("written %i bytes to '%s'\n", static_cast<int>(size),
+              printable(path).c_str());
+}
+
+// One extraction: the package being read and what the run has written.
+class Extraction {
+ public:
+  Extraction(const std::string& workPath, std::FILE* package,
+             std::uint64_t size)
+      : workPath_(workPath), package_(package), remaining_(size) {
+    havePackageId_ = platform::identifyStream(package, &packageId_);
+    void* start = blockStorage_.get();
+    std::size_t space = kCopyBlockSize + kPageSize;
+    block_ = static_cast<unsigned char*>(
+        std::align(kPageSize, kCopyBlockSize, start, space));
+  }
+
+  // Walks the entries; false when the package ended before its count did.
+  bool run(const std::string& packagePath);
+
+ private:
+  bool take(unsigned char* data, std::size_t count);
+  Header readEntryHeader(std::size_t* headerSize);
+  Copy copyContent(std::uint64_t count, platform::FileHandle out);
+  bool passOver(std::uint64_t count) {
+    return copyContent(count, platform::kNoFile) == Copy::kDone;
+  }
+
+  bool extractEntry(const std::string& name, std::size_t headerSize,
+                    std::int32_t contentSize);
+  Clash openTarget(const std::string& path, Target* target,
+                   const Target* sibling);
+  void accept(const Target& target);
+  void discard(Target* target);
+  void writePreFile(Target* target, std::size_t length);
+  bool writeShaderFile(Target* target, std::int32_t size);
+
+  const std::string& workPath_;
+  std::FILE* package_;
+  std::uint64_t remaining_;
+  platform::FileId packageId_;
+  bool havePackageId_ = false;
+
+  // Files this run wrote that already existed, by identity. The files it
+  // created are only named in `created_` (each name ended by a zero byte):
+  // a file that did not exist cannot be the package or an earlier entry's,
+  // so a fresh extraction never asks who a file is. Only when an existing
+  // file turns up are the created ones identified, once each.
+  std::set<platform::FileId> written_;
+  std::string created_;
+
+  // The entry header bytes, room for the longest the merge takes back;
+  // nameLength is checked against it before a name byte is read.
+  unsigned char preBuffer_[format::kMaxEntryHeaderSize];
+  std::unique_ptr<unsigned char[]> blockStorage_{
+      new unsigned char[kCopyBlockSize + kPageSize]};
+  unsigned char* block_;
+};
 
 // Reads `count` bytes when the package still holds them. A short read means
 // the file shrank under us, which is the same as ending early.
-bool take(std::FILE* package, unsigned char* data, std::size_t count,
-          std::uint64_t* remaining) {
-  if (count > *remaining) return false;
-  if (std::fread(data, 1, count, package) != count) return false;
-  *remaining -= count;
+bool Extraction::take(unsigned char* data, std::size_t count) {
+  if (count > remaining_) return false;
+  if (std::fread(data, 1, count, package_) != count) return false;
+  remaining_ -= count;
   return true;
+}
+
+Header Extraction::readEntryHeader(std::size_t* headerSize) {
+  if (!take(preBuffer_, format::kEntryFixedSize)) return Header::kEnded;
+  const std::int32_t nameLength =
+      format::readLe32Signed(preBuffer_ + format::kNameLengthOffset);
+  if (nameLength > format::kMaxNameLength) return Header::kTooLong;
+  const std::size_t nameBytes =
+      nameLength > 0
+          ? static_cast<std::size_t>(nameLength) * format::kBytesPerCodeUnit
+          : 0;
+  *headerSize = format::kEntryFixedSize + nameBytes + format::kSizeFieldSize;
+  if (!take(preBuffer_ + format::kEntryFixedSize,
+            nameBytes + format::kSizeFieldSize)) {
+    return Header::kEnded;
+  }
+  return Header::kWhole;
 }
 
 // Moves `count` bytes from the package to `out`. Without `out`, or once a
 // write has failed, the bytes are only passed over, so the package still ends
 // up at the start of the next entry.
-Copy copyContent(std::FILE* package, std::uint64_t count, std::FILE* out) {
-  if (count == 0) return Copy::kDone;
-  // A small entry gets a buffer of its own size, not a whole block.
-  const std::size_t blockSize =
-      count < kCopyBlockSize ? static_cast<std::size_t>(count) : kCopyBlockSize;
-  // The block starts on a page, like the page-cache pages its writes land
-  // in, so those copies run at full speed. How far apart a source and a
-  // destination sit within their pages can slow a copy down a lot: the 1 GiB
-  // copy took 10% more CPU time from a block 16 bytes into a page, 80% more
-  // from one 64 bytes in.
-  constexpr std::size_t kPageSize = 4096;
-  std::unique_ptr<unsigned char[]> storage(
-      new unsigned char[blockSize + kPageSize]);
-  void* start = storage.get();
-  std::size_t space = blockSize + kPageSize;
-  unsigned char* block = static_cast<unsigned char*>(
-      std::align(kPageSize, blockSize, start, space));
+Copy Extraction::copyContent(std::uint64_t count, platform::FileHandle out) {
   bool writeFailed = false;
   while (count > 0) {
-    const std::size_t part =
-        count < blockSize ? static_cast<std::size_t>(count) : blockSize;
-    if (std::fread(block, 1, part, package) != part) {
-      return Copy::kPackageEnded;
-    }
-    for (std::size_t done = 0; out != nullptr && !writeFailed && done < part;
+    const std::size_t part = count < kCopyBlockSize
+                                 ? static_cast<std::size_t>(count)
+                                 : kCopyBlockSize;
+    if (!take(block_, part)) return Copy::kPackageEnded;
+    for (std::size_t done = 0;
+         out != platform::kNoFile && !writeFailed && done < part;
          done += kWriteSize) {
       const std::size_t piece =
           part - done < kWriteSize ? part - done : kWriteSize;
-      writeFailed = std::fwrite(block + done, 1, piece, out) != piece;
+      writeFailed = !platform::writeFile(out, block_ + done, piece);
     }
     count -= part;
   }
   return writeFailed ? Copy::kWriteFailed : Copy::kDone;
 }
 
-void printFound(const std::string& name) {
-  std::printf("Found hlsl file: '%s'\n", name.c_str());
-}
+bool Extraction::run(const std::string& packagePath) {
+  unsigned char fileHeader[format::kPackageHeaderSize];
+  if (!take(fileHeader, sizeof fileHeader)) return false;
+  const std::int32_t entryCount =
+      format::readLe32Signed(fileHeader + format::kEntryCountOffset);
 
-void printWriteFailed(const std::string& path) {
-  std::printf("Could not write to '%s'\n", path.c_str());
-}
+  for (std::int32_t left = entryCount; left >= 1; --left) {
+    std::size_t headerSize = 0;
+    const Header header = readEntryHeader(&headerSize);
+    if (header == Header::kTooLong) {
+      std::printf("Entry name too long, stopping: '%s'\n",
+                  printable(packagePath).c_str());
+      return true;
+    }
+    if (header == Header::kEnded) return false;
 
-void printWritten(std::int32_t size, const std::string& path) {
-  std::printf("written %i bytes to '%s'\n", static_cast<int>(size),
-              path.c_str());
-}
-
-// Writes the waiting entries, then prints their lines in package order.
-void writeBatch(WriteBatch& batch) {
-  if (batch.empty()) return;
-  for (const BatchEntry& entry : batch.write()) {
-    printFound(entry.name);
-    if (entry.skipped) {
-      std::printf("Warning: Unsafe name, skipped: '%s'\n", entry.name.c_str());
+    const std::string fileName = workingName(preBuffer_, headerSize);
+    const std::int32_t contentSize = format::readLe32Signed(
+        preBuffer_ + headerSize - format::kSizeFieldSize);
+    printFound(fileName);
+    const std::uint64_t contentBytes =
+        contentSize > 0 ? static_cast<std::uint64_t>(contentSize) : 0;
+    // Nothing of an entry whose content the package cannot hold is written.
+    if (contentBytes > remaining_) return false;
+    if (!isSafeName(fileName)) {
+      printUnsafe(fileName);
+      if (!passOver(contentBytes)) return false;
       continue;
     }
-    if (!entry.preWritten) printWriteFailed(entry.prePath);
-    if (entry.shaderWritten) {
-      printWritten(entry.contentSize, entry.shaderPath);
-    } else {
-      printWriteFailed(entry.shaderPath);
-    }
+    if (!extractEntry(fileName, headerSize, contentSize)) return false;
   }
-  batch.clear();
+  return true;
 }
 
-// A working name becomes a path only when it names a file of its own inside
-// the work directory. A name without a stem would put its pre file beside the
-// work directory ("." and ".." are too short for a stem as well); a separator
-// or a drive colon could lead anywhere; control bytes name no file a user
-// could open.
-bool isSafeName(const std::string& name) {
-  if (!hasStem(name)) return false;
-  for (unsigned char c : name) {
-    if (c < 32 || c == '/' || c == '\\' || c == ':') return false;
+// Writes both files of one entry; false when the package ended inside its
+// content, in which case neither file is left.
+bool Extraction::extractEntry(const std::string& name, std::size_t headerSize,
+                              std::int32_t contentSize) {
+  Target pre;
+  Target shader;
+  Clash clash =
+      openTarget(preFilePath(workFilePath(workPath_, name)), &pre, nullptr);
+  const std::string* clashing = &pre.path;
+  if (clash == Clash::kNone) {
+    clash = openTarget(workFilePath(workPath_, name), &shader, &pre);
+    clashing = &shader.path;
+  }
+  if (clash != Clash::kNone) {
+    printClash(clash, *clashing);
+    discard(&pre);
+    discard(&shader);
+    return passOver(contentSize > 0 ? static_cast<std::uint64_t>(contentSize)
+                                    : 0);
+  }
+  accept(pre);
+  accept(shader);
+
+  writePreFile(&pre, headerSize);
+  if (writeShaderFile(&shader, contentSize)) return true;
+  // The package ended under the content: part of an entry is no entry.
+  if (pre.opened != platform::Opened::kFailed) std::remove(pre.path.c_str());
+  return false;
+}
+
+// Opens one work file of an entry, unless it is the package or a file that
+// an earlier entry (or the entry's other file, `sibling`) wrote.
+Clash Extraction::openTarget(const std::string& path, Target* target,
+                             const Target* sibling) {
+  target->path = path;
+  target->opened = platform::openForWriting(path, &target->file, &target->id);
+  if (target->opened != platform::Opened::kExisting) return Clash::kNone;
+
+  Clash clash = Clash::kNone;
+  if (havePackageId_ && target->id == packageId_) {
+    clash = Clash::kPackage;
+  } else {
+    for (std::size_t at = 0; at < created_.size();) {
+      const std::size_t end = created_.find('\0', at);
+      platform::FileId id;
+      // A created file that has gone since (a failed write) is nobody's.
+      if (platform::identifyPath(
+              workFilePath(workPath_, created_.substr(at, end - at)), &id)) {
+        written_.insert(id);
+      }
+      at = end + 1;
+    }
+    created_.clear();
+    // The entry's other file is not on record yet; a new one is only
+    // identified now that it matters.
+    bool sameAsSibling = false;
+    if (sibling != nullptr) {
+      platform::FileId siblingId = sibling->id;
+      const bool known = sibling->opened == platform::Opened::kExisting ||
+                         (sibling->opened == platform::Opened::kCreated &&
+                          platform::identifyPath(sibling->path, &siblingId));
+      sameAsSibling = known && siblingId == target->id;
+    }
+    if (sameAsSibling || written_.count(target->id) != 0) {
+      clash = Clash::kEarlierEntry;
+    }
+  }
+  if (clash != Clash::kNone) {
+    platform::closeFile(target->file);
+    target->file = platform::kNoFile;
+    target->opened = platform::Opened::kFailed;
+  }
+  return clash;
+}
+
+// The entry's file is now one this run writes.
+void Extraction::accept(const Target& target) {
+  if (target.opened == platform::Opened::kExisting) {
+    written_.insert(target.id);
+  } else if (target.opened == platform::Opened::kCreated) {
+    created_.append(target.path, workPath_.size() + 1, std::string::npos);
+    created_ += '\0';
+  }
+}
+
+// Leaves the work directory as it was before the entry was looked at.
+void Extraction::discard(Target* target) {
+  if (target->file == platform::kNoFile) return;
+  platform::closeFile(target->file);
+  if (target->opened == platform::Opened::kCreated) {
+    std::remove(target->path.c_str());
+  }
+  target->file = platform::kNoFile;
+}
+
+void Extraction::writePreFile(Target* target, std::size_t length) {
+  bool ok = target->file != platform::kNoFile;
+  if (ok && target->opened == platform::Opened::kExisting) {
+    ok = platform::truncateFile(target->file);
+  }
+  ok = ok && platform::writeFile(target->file, preBuffer_, length);
+  if (target->file != platform::kNoFile) {
+    ok = platform::closeFile(target->file) && ok;
+    target->file = platform::kNoFile;
+    // No half file is left for a merge to pack.
+    if (!ok) std::remove(target->path.c_str());
+  }
+  if (!ok) printWriteFailed(target->path);
+}
+
+// Copies the content into the shader file; false when the package ended
+// inside it.
+bool Extraction::writeShaderFile(Target* target, std::int32_t size) {
+  const std::uint64_t count = size > 0 ? static_cast<std::uint64_t>(size) : 0;
+  if (target->file == platform::kNoFile) {
+    printWriteFailed(target->path);
+    return passOver(count);
+  }
+  bool ok = target->opened != platform::Opened::kExisting ||
+            platform::truncateFile(target->file);
+  // Space set aside in one step costs a large file far less than a
+  // reservation per block as the writes come.
+  if (ok) platform::reserveSpace(target->file, count);
+  const Copy copy = copyContent(count, ok ? target->file : platform::kNoFile);
+  ok = platform::closeFile(target->file) && ok && copy == Copy::kDone;
+  target->file = platform::kNoFile;
+  if (!ok) std::remove(target->path.c_str());
+  if (copy == Copy::kPackageEnded) return false;
+  if (ok) {
+    printWritten(size, target->path);
+  } else {
+    printWriteFailed(target->path);
   }
   return true;
 }
@@ -141,154 +361,21 @@ void ShaderPackage::extract() {
   // buffer, the C library would pick its own size and ignore ours.
   std::vector<char> packageBuffer(kPackageBufferSize);
   std::FILE* package = std::fopen(filePath.c_str(), "rb");
-  std::uint64_t remaining = 0;
+  std::uint64_t size = 0;
   // A directory opens on some systems but is no package.
-  if (package != nullptr && !platform::fileSize(package, &remaining)) {
+  if (package != nullptr && !platform::fileSize(package, &size)) {
     std::fclose(package);
     package = nullptr;
   }
   if (package == nullptr) {
-    std::printf("could not open shaders.spk: '%s'\n", filePath.c_str());
+    std::printf("could not open shaders.spk: '%s'\n",
+                printable(filePath).c_str());
     return;
   }
   std::setvbuf(package, packageBuffer.data(), _IOFBF, packageBuffer.size());
-
-  unsigned char fileHeader[format::kPackageHeaderSize];
-  // Room for the longest header the merge takes back; nameLength is checked
-  // against it before a name byte is read.
-  unsigned char preBuffer[format::kMaxEntryHeaderSize];
-  WriteBatch batch(kBatchCapacity);
-  bool endedEarly = !take(package, fileHeader, sizeof fileHeader, &remaining);
-  const std::int32_t entryCount =
-      endedEarly
-          ? 0
-          : format::readLe32Signed(fileHeader + format::kEntryCountOffset);
-
-  for (std::int32_t left = entryCount; left >= 1 && !endedEarly; --left) {
-    if (!take(package, preBuffer, format::kEntryFixedSize, &remaining)) {
-      endedEarly = true;
-      break;
-    }
-    const std::int32_t nameLength =
-        format::readLe32Signed(preBuffer + format::kNameLengthOffset);
-    if (nameLength > format::kMaxNameLength) {
-      writeBatch(batch);
-      std::printf("Entry name too long, stopping: '%s'\n", filePath.c_str());
-      break;
-    }
-    const std::size_t units =
-        nameLength > 0 ? static_cast<std::size_t>(nameLength) : 0;
-    const std::size_t nameBytes = units * format::kBytesPerCodeUnit;
-    const std::size_t headerSize =
-        format::kEntryFixedSize + nameBytes + format::kSizeFieldSize;
-    if (!take(package, preBuffer + format::kEntryFixedSize,
-              nameBytes + format::kSizeFieldSize, &remaining)) {
-      endedEarly = true;
-      break;
-    }
-
-    // The working name is the low byte of each code unit, up to the first
-    // zero; the pre file keeps every byte.
-    std::string fileName;
-    for (std::size_t i = 0; i < units; ++i) {
-      const unsigned char low =
-          preBuffer[format::kEntryFixedSize + i * format::kBytesPerCodeUnit];
-      if (low == 0) break;
-      fileName += static_cast<char>(low);
-    }
-    const std::int32_t contentSize =
-        format::readLe32Signed(preBuffer + format::kEntryFixedSize + nameBytes);
-    const std::uint64_t contentBytes =
-        contentSize > 0 ? static_cast<std::uint64_t>(contentSize) : 0;
-
-    if (contentBytes > remaining) {
-      writeBatch(batch);
-      printFound(fileName);
-      endedEarly = true;
-      break;
-    }
-    if (!isSafeName(fileName)) {
-      if (batch.full()) writeBatch(batch);
-      batch.addSkipped(fileName);
-      if (copyContent(package, contentBytes, nullptr) != Copy::kDone) {
-        endedEarly = true;
-      }
-      remaining -= contentBytes;
-      continue;
-    }
-
-    const std::string shaderPath = workFilePath(workPath, fileName);
-    const std::string prePath = preFilePath(shaderPath);
-    const std::size_t entryBytes =
-        headerSize + static_cast<std::size_t>(contentBytes);
-    if (contentBytes <= kLargestBatchedContent) {
-      if (!batch.canTake(prePath, shaderPath, entryBytes)) writeBatch(batch);
-      unsigned char* bytes = batch.space(entryBytes);
-      std::memcpy(bytes, preBuffer, headerSize);
-      if (!take(package, bytes + headerSize,
-                static_cast<std::size_t>(contentBytes), &remaining)) {
-        // The file shrank under us; nothing of this entry is written.
-        writeBatch(batch);
-        printFound(fileName);
-        endedEarly = true;
-        break;
-      }
-      batch.add(fileName, prePath, shaderPath, headerSize, contentSize,
-                static_cast<std::size_t>(contentBytes));
-      continue;
-    }
-
-    // A large content streams from the package to its file, in bounded
-    // memory, after everything before it is written.
-    writeBatch(batch);
-    printFound(fileName);
-    writePreFile(preBuffer, headerSize, fileName);
-    writeShaderFile(fileName, contentSize, package);
-    remaining -= contentBytes;
-    if (std::feof(package) || std::ferror(package)) {
-      // The file shrank while its content was copied: writeShaderFile has
-      // dropped the part it got, and the pre file goes with it.
-      std::remove(prePath.c_str());
-      endedEarly = true;
-    }
-  }
-  writeBatch(batch);
-  if (endedEarly) {
-    std::printf("Package ends early, stopping: '%s'\n", filePath.c_str());
+  if (!Extraction(workPath, package, size).run(filePath)) {
+    std::printf("Package ends early, stopping: '%s'\n",
+                printable(filePath).c_str());
   }
   std::fclose(package);
-}
-
-void ShaderPackage::writePreFile(const unsigned char* data, std::size_t length,
-                                 const std::string& name) {
-  const std::string outPath = preFilePath(workFilePath(workPath, name));
-  if (!writeWholeFile(outPath, data, length)) printWriteFailed(outPath);
-}
-
-void ShaderPackage::writeShaderFile(const std::string& name, std::int32_t size,
-                                    std::FILE* package) {
-  const std::string outPath = workFilePath(workPath, name);
-  const std::uint64_t count = size > 0 ? static_cast<std::uint64_t>(size) : 0;
-  std::FILE* out = createWorkFile(outPath);
-  if (out == nullptr) {
-    printWriteFailed(outPath);
-    copyContent(package, count, nullptr);
-    return;
-  }
-  // Space set aside in one step costs a large file far less than a
-  // reservation per block as the writes come (a seventh less CPU time for
-  // 1 GiB).
-  platform::reserveSpace(out, count);
-  const Copy copy = copyContent(package, count, out);
-  if (copy == Copy::kPackageEnded) {
-    // Part of a content is no shader file; the caller reports the package.
-    std::fclose(out);
-    std::remove(outPath.c_str());
-    return;
-  }
-  if (!closeWorkFile(out, copy == Copy::kDone, outPath)) {
-    printWriteFailed(outPath);
-    return;
-  }
-  printWritten(size, outPath);
 }

@@ -1,7 +1,6 @@
+#include <algorithm>
 #include <cstdio>
 #include <string>
-#include <utility>
-#include <vector>
 
 #include "package/format.h"
 #include "package/shader_package.h"
@@ -20,14 +19,18 @@ bool isSkipped(const std::string& name) {
 }  // namespace
 
 bool ShaderPackage::listWorkFiles() {
-  std::vector<std::string> names;
-  if (!platform::listDirectory(searchPattern(workPath), &names)) return false;
-
-  // The order is the directory's; nothing here sorts.
-  fileList.clear();
-  for (std::string& name : names) {
-    if (!isSkipped(name)) fileList.push_back(std::move(name));
+  // The names are listed straight into fileList, behind what it held, so a
+  // failed listing leaves it as it was and a large directory's names are
+  // held once.
+  const std::size_t earlier = fileList.size();
+  if (!platform::listDirectory(searchPattern(workPath), &fileList)) {
+    return false;
   }
+  fileList.erase(fileList.begin(),
+                 fileList.begin() + static_cast<std::ptrdiff_t>(earlier));
+  // The order is the directory's; nothing here sorts.
+  fileList.erase(std::remove_if(fileList.begin(), fileList.end(), isSkipped),
+                 fileList.end());
 
   std::printf("Found %i files\n", static_cast<int>(fileList.size()));
   // Work directories and their users rely on an odd count being refused,

@@ -1,3 +1,12 @@
+// The merge: rebuilds shaders.spk from the work directory, one entry per
+// listed name, each from its pre file and the listed shader file itself.
+//
+// A work directory is edited by hand, so the merge packs only what the user
+// means: a listed name is checked by the name rule before any file of it is
+// opened, and packed only when it is the shader file its pre file belongs
+// to. The package the user had is never lost: the new one is written beside
+// it and moved over it only once every byte is on disk, and the old one is
+// kept as shaders.spk.bak.
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -6,14 +15,17 @@
 
 #include "package/format.h"
 #include "package/shader_package.h"
+#include "package/work_name.h"
 #include "platform/platform.h"
 
 namespace {
 
 // The new package is written beside the old one under this suffix and only
-// moved over it once every byte is on disk, so a failed merge never costs
-// the user the package they had.
+// moved over it once every byte is on disk. One found when a merge starts is
+// what a killed merge left.
 constexpr char kTempSuffix[] = ".tmp";
+// The package as it was before the last successful merge.
+constexpr char kBackupSuffix[] = ".bak";
 
 // Entries go to the package in writes of this size, not one per entry.
 constexpr std::size_t kOutputBufferSize = 256 * 1024;
@@ -28,32 +40,25 @@ constexpr std::uint64_t kWritebackStep = 8 * 1024 * 1024;
 constexpr std::size_t kEntryBufferSize =
     format::kMaxPreFileSize +
     static_cast<std::size_t>(format::kShaderFileSizeLimit);
+static_assert(format::kMaxPreFileSize >=
+                  format::kEntryFixedSize + format::kSizeFieldSize,
+              "a pre file has room for its size field");
 
-// Opens a regular file for reading and sets `size` to its size; null when it
-// cannot be opened or is not a regular file (fopen accepts a directory on
-// some systems). The stream is unbuffered: every file is read once, whole,
-// straight into the caller's buffer.
-std::FILE* openRegularFile(const std::string& path, std::uint64_t* size) {
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) return nullptr;
-  if (!platform::fileSize(file, size)) {
-    std::fclose(file);
-    return nullptr;
-  }
-  std::setvbuf(file, nullptr, _IONBF, 0);
-  return file;
+// Prints a message whose one %s is a path.
+void printPath(const char* format, const std::string& path) {
+  std::printf(format, printable(path).c_str());
 }
 
 // The size probe: opens `path` and sets `size` to its size when it is small
-// enough to merge, else to -1. Returns the open file (or null when it could
-// not be opened) so a caller that also needs the data opens it only once.
-std::FILE* openAndProbe(const std::string& path, long* size) {
+// enough to merge, else to -1. Returns the open file (kNoFile when it could
+// not be opened) so the data is later read from the very file measured.
+platform::FileHandle openAndProbe(const std::string& path, long* size) {
   std::uint64_t found = 0;
-  std::FILE* file = openRegularFile(path, &found);
-  if (file == nullptr) {
-    std::printf("Warning: Could not open '%s'\n", path.c_str());
+  const platform::FileHandle file = platform::openForReading(path, &found);
+  if (file == platform::kNoFile) {
+    printPath("Warning: Could not open '%s'\n", path);
     *size = -1;
-    return nullptr;
+    return platform::kNoFile;
   }
   *size = found < static_cast<std::uint64_t>(format::kShaderFileSizeLimit)
               ? static_cast<long>(found)
@@ -65,20 +70,20 @@ std::FILE* openAndProbe(const std::string& path, long* size) {
 // to be skipped (the warning is printed here).
 std::size_t readPreFile(const std::string& prePath, unsigned char* buffer) {
   std::uint64_t preSize = 0;
-  std::FILE* pre = openRegularFile(prePath, &preSize);
-  if (pre == nullptr) {
-    std::printf("Warning: Could not open: '%s'\n", prePath.c_str());
+  const platform::FileHandle pre = platform::openForReading(prePath, &preSize);
+  if (pre == platform::kNoFile) {
+    printPath("Warning: Could not open: '%s'\n", prePath);
     return 0;
   }
   if (preSize > format::kMaxPreFileSize) {
-    std::printf("Warning: pre HLSL too large: '%s'\n", prePath.c_str());
-    std::fclose(pre);
+    printPath("Warning: pre HLSL too large: '%s'\n", prePath);
+    platform::closeFile(pre);
     return 0;
   }
   // What counts is what could be read, should the file have changed since.
-  std::size_t got =
-      std::fread(buffer, 1, static_cast<std::size_t>(preSize), pre);
-  std::fclose(pre);
+  const std::size_t got =
+      platform::readFile(pre, buffer, static_cast<std::size_t>(preSize));
+  platform::closeFile(pre);
   // A pre file is an entry header, and its own nameLength tells how long
   // that header is. One shorter or longer than that (cut, or edited by
   // hand) would shift every entry after it, and the package would no
@@ -93,66 +98,68 @@ std::size_t readPreFile(const std::string& prePath, unsigned char* buffer) {
     }
   }
   if (got < expected) {
-    std::printf("Warning: pre HLSL too small: '%s'\n", prePath.c_str());
+    printPath("Warning: pre HLSL too small: '%s'\n", prePath);
     return 0;
   }
   if (got > expected) {
-    std::printf("Warning: pre HLSL too large: '%s'\n", prePath.c_str());
+    printPath("Warning: pre HLSL too large: '%s'\n", prePath);
     return 0;
   }
   return got;
 }
 
+bool endsInHlsl(const std::string& name) {
+  const std::size_t n = format::kStemCut;
+  if (name.size() < n) return false;
+  for (std::size_t i = 0; i < n; ++i) {
+    char c = name[name.size() - n + i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != format::kShaderSuffix[i]) return false;
+  }
+  return true;
+}
+
 // Builds the entry of the listed `name` in `buffer`: the pre file's bytes with
-// their size field set to the content that follows, then that content. Sets
-// `shaderPath` to the file the content came from. Returns the entry's length,
-// or 0 when it is skipped (with its warnings printed); nothing of a skipped
-// entry reaches the package.
+// their size field set to the content that follows, then the listed file's
+// bytes. Returns the entry's length, or 0 when it is skipped (with its
+// warnings printed); nothing of a skipped entry reaches the package.
 std::size_t buildEntry(const std::string& workPath, const std::string& name,
-                       unsigned char* buffer, std::string* shaderPath) {
-  std::string filePath = workFilePath(workPath, name);
-  if (!hasStem(name)) {
-    std::printf("Warning: Unsafe name, skipped: '%s'\n", filePath.c_str());
+                       unsigned char* buffer) {
+  const std::string filePath = workFilePath(workPath, name);
+  if (!isSafeName(name)) {
+    printPath("Warning: Unsafe name, skipped: '%s'\n", filePath);
     return 0;
   }
 
   long size = -1;
-  std::FILE* listed = openAndProbe(filePath, &size);
+  const platform::FileHandle shader = openAndProbe(filePath, &size);
   if (size < 0) {
-    if (listed != nullptr) std::fclose(listed);
-    std::printf("Warning: HLSL too large: '%s'\n", filePath.c_str());
+    if (shader != platform::kNoFile) platform::closeFile(shader);
+    printPath("Warning: HLSL too large: '%s'\n", filePath);
     return 0;
   }
 
-  std::string prePath = preFilePath(filePath);
-  *shaderPath = shaderFilePath(prePath);
-  // For a name ending in ".hlsl" the stem leads back to the listed file: its
-  // data is read through the handle the size came from. Any other name only
-  // lends its size; the data comes from the stem's ".hlsl" file.
-  std::FILE* shader = nullptr;
-  if (*shaderPath == filePath) {
-    shader = listed;
-  } else {
-    std::fclose(listed);
+  const std::size_t preSize = readPreFile(preFilePath(filePath), buffer);
+  // A backup such as water.orig leads to water.pre too, but is not the
+  // shader that pre file was written for: packing it would put a second
+  // water.hlsl entry into the package.
+  if (preSize != 0 && !endsInHlsl(name) &&
+      workingName(buffer, preSize) != name) {
+    printPath("Warning: Not the shader of its pre file, skipped: '%s'\n",
+              filePath);
+    platform::closeFile(shader);
+    return 0;
   }
-
-  std::size_t preSize = readPreFile(prePath, buffer);
   if (preSize == 0) {
-    if (shader != nullptr) std::fclose(shader);
-    return 0;
-  }
-  std::uint64_t ignored = 0;
-  if (shader == nullptr) shader = openRegularFile(*shaderPath, &ignored);
-  if (shader == nullptr) {
-    std::printf("Warning: Could not open: '%s'\n", shaderPath->c_str());
+    platform::closeFile(shader);
     return 0;
   }
 
   // The size field tells what was read, not what was probed, in case the
   // file changed in between; the probed size bounds the read.
-  std::size_t contentSize =
-      std::fread(buffer + preSize, 1, static_cast<std::size_t>(size), shader);
-  std::fclose(shader);
+  const std::size_t contentSize = platform::readFile(
+      shader, buffer + preSize, static_cast<std::size_t>(size));
+  platform::closeFile(shader);
   format::writeLe32(buffer + preSize - format::kSizeFieldSize,
                     static_cast<std::uint32_t>(contentSize));
   return preSize + contentSize;
@@ -163,45 +170,53 @@ std::size_t buildEntry(const std::string& workPath, const std::string& name,
 bool finishPackage(std::FILE* package, std::uint32_t entryCount) {
   unsigned char field[format::kSizeFieldSize];
   format::writeLe32(field, entryCount);
-  bool ok =
-      std::ferror(package) == 0 &&
-      std::fseek(package,
-                 static_cast<long>(format::kPackageHeaderSize - sizeof field),
-                 SEEK_SET) == 0 &&
-      std::fwrite(field, 1, sizeof field, package) == sizeof field &&
-      platform::syncFile(package);
+  bool ok = std::ferror(package) == 0 &&
+            std::fseek(package, static_cast<long>(format::kEntryCountOffset),
+                       SEEK_SET) == 0 &&
+            std::fwrite(field, 1, sizeof field, package) == sizeof field &&
+            platform::syncFile(package);
   return std::fclose(package) == 0 && ok;
 }
 
 }  // namespace
 
 void ShaderPackage::merge() {
+  const std::string packagePath = packageFilePath(pksPath);
+  const std::string tempPath = packagePath + kTempSuffix;
+  // The remains of a killed merge would otherwise be listed when the work
+  // directory is the package directory, and stand in the way of this one.
+  std::remove(tempPath.c_str());
+
   if (!listWorkFiles()) {
     std::printf("Failed enumerating files\n");
     return;
   }
 
-  const std::string packagePath = packageFilePath(pksPath);
-  const std::string tempPath = packagePath + kTempSuffix;
+  // Renaming over a read-only package would go around its protection.
+  const platform::Target target = platform::probeTarget(packagePath);
   // Declared before the stream so it outlives the stream's close.
   std::vector<char> outputBuffer(kOutputBufferSize);
-  std::FILE* package = std::fopen(tempPath.c_str(), "wb");
+  std::FILE* package = target == platform::Target::kReadOnly
+                           ? nullptr
+                           : platform::createNewFile(tempPath);
   if (package == nullptr) {
-    std::printf("Could not open '%s'\n", packagePath.c_str());
+    printPath("Could not open '%s'\n", packagePath);
     return;
   }
   std::setvbuf(package, outputBuffer.data(), _IOFBF, outputBuffer.size());
+  if (target == platform::Target::kWritable) {
+    platform::copyPermissions(package, packagePath);
+  }
 
   writeHeader(package);
   std::vector<unsigned char> buffer(kEntryBufferSize);
-  std::string shaderPath;
   std::uint32_t entriesWritten = 0;
   std::uint64_t sinceWriteback = 0;
   bool ok = std::ferror(package) == 0;
   while (ok && !fileList.empty()) {
-    std::string name = std::move(fileList.front());
+    const std::string name = std::move(fileList.front());
     fileList.pop_front();
-    std::size_t length = buildEntry(workPath, name, buffer.data(), &shaderPath);
+    const std::size_t length = buildEntry(workPath, name, buffer.data());
     if (length == 0) continue;
     ok = std::fwrite(buffer.data(), 1, length, package) == length;
     if (ok) {
@@ -211,7 +226,7 @@ void ShaderPackage::merge() {
         platform::startWriteback(package);
         sinceWriteback = 0;
       }
-      std::printf("Merged: '%s'\n", shaderPath.c_str());
+      printPath("Merged: '%s'\n", workFilePath(workPath, name));
     }
   }
   // A failed write ends the merge; the names left are not packed.
@@ -219,26 +234,28 @@ void ShaderPackage::merge() {
 
   if (ok) {
     ok = finishPackage(package, entriesWritten) &&
-         platform::replaceFile(tempPath, packagePath);
+         platform::replaceFile(tempPath, packagePath,
+                               packagePath + kBackupSuffix);
   } else {
     std::fclose(package);
   }
   if (!ok) {
     std::remove(tempPath.c_str());
-    std::printf("Could not write to '%s'\n", packagePath.c_str());
+    printPath("Could not write to '%s'\n", packagePath);
   }
 }
 
 void ShaderPackage::writeHeader(std::FILE* package) {
   unsigned char header[format::kPackageHeaderSize];
   format::writeLe32(header, format::kPackageMark);
-  format::writeLe32(header + 4, static_cast<std::uint32_t>(fileList.size()));
+  format::writeLe32(header + format::kEntryCountOffset,
+                    static_cast<std::uint32_t>(fileList.size()));
   std::fwrite(header, 1, sizeof header, package);
 }
 
 long ShaderPackage::getFileSize(const std::string& path) {
   long size = -1;
-  std::FILE* file = openAndProbe(path, &size);
-  if (file != nullptr) std::fclose(file);
+  const platform::FileHandle file = openAndProbe(path, &size);
+  if (file != platform::kNoFile) platform::closeFile(file);
   return size;
 }

@@ -33,7 +33,3 @@ std::string shaderFilePath(const std::string& prePath) {
                          : 0;
   return prePath.substr(0, keep) + format::kShaderSuffix;
 }
-
-bool hasStem(const std::string& name) {
-  return name.size() >= format::kStemCut;
-}

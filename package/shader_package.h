@@ -16,13 +16,6 @@ class ShaderPackage {
 
   // Unpacks shaders.spk into a pre file and a shader file per entry.
   void extract();
-  // Writes an entry's header bytes as the pre file of the shader `name`.
-  void writePreFile(const unsigned char* data, std::size_t length,
-                    const std::string& name);
-  // Copies `size` content bytes from `package` into the shader file `name`.
-  void writeShaderFile(const std::string& name, std::int32_t size,
-                       std::FILE* package);
-
   // Fills fileList with the names a merge packs; false refuses the merge.
   bool listWorkFiles();
   // Rebuilds shaders.spk from the work directory.
@@ -47,14 +40,8 @@ std::string searchPattern(const std::string& workPath);
 // The stem rule. A pre file's path is its shader file's path with the last
 // five bytes (".hlsl") replaced by ".pre", and back again. Both count bytes of
 // the whole path and look for no dot, so they are only safe for names that
-// pass hasStem().
+// pass isSafeName() (package/work_name.h).
 std::string preFilePath(const std::string& shaderPath);
 std::string shaderFilePath(const std::string& prePath);
-
-// A name shorter than five bytes has no stem: cutting five bytes off its path
-// would cut into the work directory's own path and name a file outside it.
-// Extraction and merge both refuse such names, so what one writes the other
-// finds again.
-bool hasStem(const std::string& name);
 
 #endif  // QUILLMERE_PACKAGE_SHADER_PACKAGE_H_

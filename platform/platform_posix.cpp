@@ -6,8 +6,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <iterator>
 #include <utility>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -40,10 +40,45 @@ bool ntfsNameLess(const std::string& left, const std::string& right) {
   return plainOrder < 0;
 }
 
+FileId idOf(const struct stat& info) {
+  FileId id;
+  id.volume = static_cast<std::uint64_t>(info.st_dev);
+  id.index = static_cast<std::uint64_t>(info.st_ino);
+  return id;
+}
+
+int toFd(FileHandle file) { return static_cast<int>(file); }
+
+// The directory part of `path`, for syncing the entry a rename changed.
+std::string directoryOf(const std::string& path) {
+  const std::size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+// Copies `from` to a new file `to`, for file systems that take no hard link.
+bool copyWhole(const std::string& from, const std::string& to) {
+  std::FILE* in = std::fopen(from.c_str(), "rb");
+  if (in == nullptr) return false;
+  std::FILE* out = createNewFile(to);
+  bool ok = out != nullptr;
+  std::vector<char> block(ok ? 1024 * 1024 : 0);
+  while (ok) {
+    const std::size_t got = std::fread(block.data(), 1, block.size(), in);
+    if (got == 0) break;
+    ok = std::fwrite(block.data(), 1, got, out) == got;
+  }
+  ok = ok && std::ferror(in) == 0;
+  std::fclose(in);
+  if (out != nullptr && std::fclose(out) != 0) ok = false;
+  if (!ok && out != nullptr) unlink(to.c_str());
+  return ok;
+}
+
 }  // namespace
 
-bool listDirectory(const std::string& pattern,
-                   std::vector<std::string>* names) {
+bool listDirectory(const std::string& pattern, std::deque<std::string>* names) {
   // "work/*" searches "work/"; an empty work path gives "/*", the root, as it
   // does on Windows.
   std::string directory = pattern;
@@ -51,7 +86,9 @@ bool listDirectory(const std::string& pattern,
   DIR* dir = opendir(directory.c_str());
   if (dir == nullptr) return false;
 
-  std::vector<std::string> found;
+  // The names go straight into the caller's list and are sorted there, so
+  // a large directory's names are held once.
+  const std::size_t start = names->size();
   bool readAll = true;
   for (;;) {
     errno = 0;
@@ -61,27 +98,111 @@ bool listDirectory(const std::string& pattern,
       readAll = errno == 0;
       break;
     }
-    found.emplace_back(entry->d_name);
+    names->emplace_back(entry->d_name);
   }
   closedir(dir);
-  if (!readAll) return false;
+  if (!readAll) {
+    names->resize(start);
+    return false;
+  }
+  std::sort(names->begin() + static_cast<std::ptrdiff_t>(start), names->end(),
+            ntfsNameLess);
+  return true;
+}
 
-  std::sort(found.begin(), found.end(), ntfsNameLess);
-  if (names->empty()) {
-    names->swap(found);
-  } else {
-    names->insert(names->end(), std::make_move_iterator(found.begin()),
-                  std::make_move_iterator(found.end()));
+bool identifyStream(std::FILE* file, FileId* id) {
+  struct stat info;
+  if (fstat(fileno(file), &info) != 0) return false;
+  *id = idOf(info);
+  return true;
+}
+
+bool identifyPath(const std::string& path, FileId* id) {
+  struct stat info;
+  if (stat(path.c_str(), &info) != 0) return false;
+  *id = idOf(info);
+  return true;
+}
+
+Opened openForWriting(const std::string& path, FileHandle* file, FileId* id) {
+  // A fresh extraction only ever takes this path: one call, no look-up.
+  int fd = open(path.c_str(),
+                O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, 0666);
+  if (fd >= 0) {
+    *file = fd;
+    return Opened::kCreated;
+  }
+  if (errno != EEXIST) return Opened::kFailed;
+  // Something is there already. Only a regular file is opened at all; the
+  // non-blocking open keeps a FIFO swapped in after the look-up from
+  // holding us, and the second look-up on the open file settles it.
+  struct stat info;
+  if (stat(path.c_str(), &info) != 0) return Opened::kFailed;
+  if (!S_ISREG(info.st_mode)) return Opened::kNotRegular;
+  fd = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return Opened::kFailed;
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    close(fd);
+    return Opened::kNotRegular;
+  }
+  *file = fd;
+  *id = idOf(info);
+  return Opened::kExisting;
+}
+
+bool truncateFile(FileHandle file) { return ftruncate(toFd(file), 0) == 0; }
+
+bool writeFile(FileHandle file, const unsigned char* data, std::size_t size) {
+  while (size > 0) {
+    const ssize_t done = write(toFd(file), data, size);
+    if (done < 0 && errno == EINTR) continue;
+    if (done <= 0) return false;
+    data += done;
+    size -= static_cast<std::size_t>(done);
   }
   return true;
 }
 
-bool syncFile(std::FILE* file) {
-  return std::fflush(file) == 0 && fsync(fileno(file)) == 0;
+FileHandle openForReading(const std::string& path, std::uint64_t* size) {
+  // Non-blocking, so opening a FIFO returns at once; it is then refused as
+  // no regular file.
+  const int fd =
+      open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return kNoFile;
+  struct stat info;
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    close(fd);
+    return kNoFile;
+  }
+  *size = static_cast<std::uint64_t>(info.st_size);
+  return fd;
 }
 
-bool replaceFile(const std::string& from, const std::string& to) {
-  return std::rename(from.c_str(), to.c_str()) == 0;
+std::size_t readFile(FileHandle file, unsigned char* data, std::size_t size) {
+  std::size_t got = 0;
+  while (got < size) {
+    const ssize_t done = read(toFd(file), data + got, size - got);
+    if (done < 0 && errno == EINTR) continue;
+    if (done <= 0) break;
+    got += static_cast<std::size_t>(done);
+  }
+  return got;
+}
+
+bool closeFile(FileHandle file) { return close(toFd(file)) == 0; }
+
+void reserveSpace(FileHandle file, std::uint64_t size) {
+#if defined(__linux__)
+  // Keep the size as it is: a run cut short leaves a file as short as what
+  // it got, not one padded with zeros to look whole. posix_fallocate is no
+  // use here: where the file system cannot reserve, it writes zeros.
+  if (size > 0 && size <= static_cast<std::uint64_t>(INT64_MAX)) {
+    fallocate(toFd(file), FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(size));
+  }
+#else
+  (void)file;
+  (void)size;
+#endif
 }
 
 bool fileSize(std::FILE* file, std::uint64_t* size) {
@@ -89,6 +210,35 @@ bool fileSize(std::FILE* file, std::uint64_t* size) {
   if (fstat(fileno(file), &info) != 0 || !S_ISREG(info.st_mode)) return false;
   *size = static_cast<std::uint64_t>(info.st_size);
   return true;
+}
+
+Target probeTarget(const std::string& path) {
+  if (access(path.c_str(), F_OK) != 0) return Target::kMissing;
+  return access(path.c_str(), W_OK) == 0 ? Target::kWritable
+                                         : Target::kReadOnly;
+}
+
+std::FILE* createNewFile(const std::string& path) {
+  const int fd =
+      open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (fd < 0) return nullptr;
+  std::FILE* file = fdopen(fd, "wb");
+  if (file == nullptr) {
+    close(fd);
+    unlink(path.c_str());
+  }
+  return file;
+}
+
+void copyPermissions(std::FILE* file, const std::string& model) {
+  struct stat info;
+  if (stat(model.c_str(), &info) == 0) {
+    fchmod(fileno(file), info.st_mode & 07777);
+  }
+}
+
+bool syncFile(std::FILE* file) {
+  return std::fflush(file) == 0 && fsync(fileno(file)) == 0;
 }
 
 void startWriteback(std::FILE* file) {
@@ -100,18 +250,39 @@ void startWriteback(std::FILE* file) {
 #endif
 }
 
-void reserveSpace(std::FILE* file, std::uint64_t size) {
-#if defined(__linux__)
-  // Keep the size as it is: a run cut short leaves a file as short as what
-  // it got, not one padded with zeros to look whole. posix_fallocate is no
-  // use here: where the file system cannot reserve, it writes zeros.
-  if (size > 0 && size <= static_cast<std::uint64_t>(INT64_MAX)) {
-    fallocate(fileno(file), FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(size));
+bool replaceFile(const std::string& from, const std::string& to,
+                 const std::string& backup) {
+  // The old file gets a second name first and takes the backup's place only
+  // once the new one stands at `to`, so a failure on the way leaves both
+  // names as they were.
+  const std::string hold = backup + ".tmp";
+  struct stat info;
+  const bool hadOld = stat(to.c_str(), &info) == 0;
+  if (hadOld) {
+    unlink(hold.c_str());
+    if (link(to.c_str(), hold.c_str()) != 0 && !copyWhole(to, hold)) {
+      unlink(hold.c_str());
+      return false;
+    }
   }
-#else
-  (void)file;
-  (void)size;
-#endif
+  if (std::rename(from.c_str(), to.c_str()) != 0) {
+    if (hadOld) unlink(hold.c_str());
+    return false;
+  }
+  if (hadOld && std::rename(hold.c_str(), backup.c_str()) != 0) {
+    // Put the old file back rather than leave a package without its backup.
+    std::rename(hold.c_str(), to.c_str());
+    return false;
+  }
+  // The renames are only safe from a power cut once the directory that
+  // holds them is on the disk. Some file systems cannot sync a directory;
+  // the package is replaced either way.
+  const int dir = open(directoryOf(to).c_str(), O_RDONLY | O_CLOEXEC);
+  if (dir >= 0) {
+    fsync(dir);
+    close(dir);
+  }
+  return true;
 }
 
 }  // namespace platform

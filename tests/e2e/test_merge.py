@@ -48,7 +48,9 @@ class MergeTest(support.TempDirTestCase):
         return run_tool(self.pkg, self.work, "extract")
 
     def assert_nothing_beside_the_package(self):
-        self.assertEqual(os.listdir(self.pkg), ["shaders.spk"])
+        # The package a merge replaced is kept as the backup.
+        self.assertEqual(sorted(os.listdir(self.pkg)),
+                         ["shaders.spk", "shaders.spk.bak"])
 
     def test_example_package_is_built_from_its_sources(self):
         self.assertEqual(listing_order(EXAMPLE_SOURCES), EXAMPLE_SOURCES)

@@ -2,8 +2,9 @@
 // shader sizes, sub-directories, a missing work directory, the package
 // directory as work directory, and a file size limit that plays a full disk.
 // After every input the work directory and everything beside the package
-// are as they were (no temporary file left); a refused merge, and a failed
-// one, leave the old package byte for byte; any package written parses
+// are as they were (no temporary file left), but for the backup a merge that
+// replaced the package keeps of it; a refused merge, and a failed one, leave
+// the old package byte for byte; any package written parses
 // whole, its header counting exactly the entries that follow, each built
 // from a pre file and the start of a work file.
 #include <sys/resource.h>
@@ -26,15 +27,19 @@ namespace fs = std::filesystem;
 // Not a package any merge writes: those start with the mark 1.
 const char kOldPackage[] = "old package bytes, never to be lost";
 const char kTempName[] = "shaders.spk.tmp";
+const char kBackupName[] = "shaders.spk.bak";
 
 void buildWorkDirectory(const WorkDirectory& input, const std::string& pkg,
                         const std::string& work) {
   for (std::size_t i = 0; i < input.items.size(); ++i) {
     const WorkItem& item = input.items[i];
     if (item.name.empty() || item.name == "." || item.name == "..") continue;
-    // The merge writes its new package under this name beside the old one
-    // (the README says so), so the name is not the user's to keep there.
-    if (work == pkg && item.name == kTempName) continue;
+    // The merge writes its new package and keeps the old one under these
+    // names beside the package (the README says so), so they are not the
+    // user's to keep there.
+    if (work == pkg && (item.name == kTempName || item.name == kBackupName)) {
+      continue;
+    }
     // A name may clash with an earlier item; whatever exists is what the
     // merge sees and what the checks read back.
     const std::string path = work + "/" + item.name;
@@ -144,6 +149,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   const std::string result = after["pkg/shaders.spk"];
   after.erase("pkg/shaders.spk");
   before.erase("pkg/shaders.spk");
+  // Only a merge that replaced the package keeps the old one as the backup.
+  const auto backup = after.find("pkg/shaders.spk.bak");
+  const bool replaced = !refused && (!input.limited || result != old);
+  FUZZ_CHECK((backup != after.end()) == replaced);
+  if (replaced) {
+    FUZZ_CHECK(backup->second == old);
+    after.erase(backup);
+  }
   FUZZ_CHECK(after == before);
 
   if (refused) {

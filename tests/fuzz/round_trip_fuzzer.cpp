@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -74,7 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   package.setPaths(pkg, work);
   package.extract();
 
-  std::vector<std::string> names;
+  std::deque<std::string> names;
   FUZZ_CHECK(platform::listDirectory(searchPattern(work), &names));
   std::vector<std::string> listed;
   for (const std::string& name : names) {
@@ -93,6 +94,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   std::fflush(stdout);
   std::string merged;
   FUZZ_CHECK(readFile(pkg + "/shaders.spk", &merged));
+  FUZZ_CHECK(merged == bytes);
+  // The package it replaced is kept beside it.
+  FUZZ_CHECK(readFile(pkg + "/shaders.spk.bak", &merged));
   FUZZ_CHECK(merged == bytes);
   ++roundTrips;
   return 0;

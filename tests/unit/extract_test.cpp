@@ -4,11 +4,13 @@
 #include <cstdio>
 #include <filesystem>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "app/run.h"
 #include "package/shader_package.h"
+#include "package/work_name.h"
 #include "support/package_builder.h"
 #include "support/temp_dir.h"
 
@@ -17,6 +19,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -62,7 +65,7 @@ class Scene {
 };
 
 std::string found(const std::string& name) {
-  return "Found hlsl file: '" + name + "'\n";
+  return "Found hlsl file: '" + printable(name) + "'\n";
 }
 std::string written(int size, const std::string& path) {
   return "written " + std::to_string(size) + " bytes to '" + path + "'\n";
@@ -279,9 +282,22 @@ TEST(ExtractTest, UnsafeNamesAreSkippedAndTheWalkGoesOn) {
   zeroMakesShort.name[2] = 0x0300;  // the working name ends before it
   std::vector<std::pair<TestEntry, std::string>> cases = {
       {noName, ""}, {zeroMakesShort, "ab"}};
-  for (std::string name :
-       {"", "a", "abcd", ".", "..", "../sentinel.hlsl", "..\\sentinel.hlsl",
-        "sub/x.hlsl", "C:x.hlsl", "tab\tx.hlsl", "a\x1f.hlsl"}) {
+  std::vector<std::string> names = {
+      "", "a", "abcd", ".", "..", ".hlsl", "../sentinel.hlsl",
+      "..\\sentinel.hlsl", "sub/x.hlsl", "C:x.hlsl", "a*?.hlsl",
+      // Windows would open the user's a.hlsl, or a device.
+      "a.hlsl.", "a.hlsl ", "CON.hlsl", "nul.hlsl", "NULxhlsl",
+      // A name must not forge a line or steer the terminal.
+      "tab\tx.hlsl", "a\x1f.hlsl", "x\nwritten 9 bytes to 'y'\n.hlsl",
+      "\x1b[2J.hlsl"};
+#ifndef _WIN32
+  // Under wine these would reach a port of the machine.
+  for (const char* port :
+       {"AUX.hlsl", "prn.x.hlsl", "COM1.hlsl", "lpt9.hlsl"}) {
+    names.push_back(port);
+  }
+#endif
+  for (const std::string& name : names) {
     cases.push_back({makeEntry(name, "bad content"), name});
   }
   const TestEntry good = makeEntry("good.hlsl", "fine");
@@ -290,8 +306,8 @@ TEST(ExtractTest, UnsafeNamesAreSkippedAndTheWalkGoesOn) {
   for (const auto& [entry, name] : cases) {
     Scene scene(buildPackage({entry, good, spaced}));
     makeDirectory(scene.work + "/sub");  // a separator must not reach it
-    std::string out =
-        found(name) + "Warning: Unsafe name, skipped: '" + name + "'\n";
+    std::string out = found(name) + "Warning: Unsafe name, skipped: '" +
+                      printable(name) + "'\n";
     Files files = {{"sub", "<dir>"}};
     expectEntry(good, "good.hlsl", "good.pre", scene.work, &out, &files);
     expectEntry(spaced, "a b.hlsl", "a b.pre", scene.work, &out, &files);
@@ -301,95 +317,160 @@ TEST(ExtractTest, UnsafeNamesAreSkippedAndTheWalkGoesOn) {
   }
 }
 
-// Small entries are written several at a time; the work directory and the
-// output must still be what a walk front to back gives, entry by entry.
-TEST(ExtractTest, EntriesWrittenTogetherKeepThePackagesOrder) {
-  auto text = [](std::size_t size, unsigned seed) {
-    std::string bytes(size, '\0');
-    for (std::size_t i = 0; i < size; ++i) bytes[i] = char((i + seed) * 31);
-    return bytes;
-  };
-  auto numbered = [](const char* stem, int i) {
-    return stem + std::to_string(i) + ".hlsl";
+// No entry writes the package being read, and no two entries of one run
+// write the same file, whatever spelling or link leads there; only regular
+// files are written. Both files of an entry are checked before either is
+// written, so a refused entry leaves nothing of its own behind.
+TEST(ExtractTest, NeverThePackageNeverOneFileTwiceOnlyRegularFiles) {
+  enum Verdict { kWritten, kPackage, kEarlier, kPreNotWritten, kNotWritten };
+  struct Want {
+    std::string name;
+    Verdict verdict;
+    std::string clashing;  // the work file a warning names
   };
   struct Case {
     const char* what;
-    std::vector<std::string> names;
-    std::size_t largeAt = SIZE_MAX;  // this entry streams on its own
+    const char* packageDirAs;  // the work path: the package directory + this
+    std::vector<Want> entries;
+    // Work files made first: 's' a symbolic and 'h' a hard link to the
+    // package, 'f' a FIFO, 'd' a directory.
+    std::vector<std::pair<std::string, char>> made;
   };
-  std::vector<Case> cases(7);
-  cases[0].what = "distinct names over several batches";
-  for (int i = 0; i < 700; ++i) cases[0].names.push_back(numbered("s", i));
-  cases[1].what = "names written again, near and far";
-  for (int i = 0; i < 400; ++i) {
-    cases[1].names.push_back(numbered("r", i % (i < 200 ? 3 : 97)));
-  }
-  // The pre file of "abcde.pre" is the shader file "abcd.pre", and back.
-  cases[2].what = "one entry's pre file is another's shader file";
-  for (int i = 0; i < 60; ++i) {
-    cases[2].names.push_back(i % 3 == 0 ? "abcde.pre" : "abcd.pre");
-    cases[2].names.push_back(numbered("f", i));
-  }
-  cases[3].what = "names compared only on their own, between others";
-  for (int i = 0; i < 60; ++i) {
-    const char* odd[] = {"wave+foam.hlsl", "a~b.hlsl", "trail.hlsl..hlsl"};
-    cases[3].names.push_back(i % 4 == 0 ? odd[i % 3] : numbered("g", i % 7));
-  }
-  cases[4].what = "unsafe names and a large entry between small ones";
-  for (int i = 0; i < 60; ++i) {
-    cases[4].names.push_back(i % 9 == 4 ? "../x" : numbered("h", i % 11));
-  }
-  cases[4].largeAt = 30;
-  // Written side by side, the short second one would finish first.
-  cases[5].what = "each name twice in a row, long then short";
-  for (int i = 0; i < 400; ++i) cases[5].names.push_back(numbered("t", i / 2));
-  cases[6].what = "more skipped names than a batch holds";
-  for (int i = 0; i < 2500; ++i) {
-    cases[6].names.push_back(i % 700 == 0 ? numbered("k", i) : "../x");
-  }
-
+  const Want good = {"good.hlsl", kWritten, ""};
+  std::vector<Case> cases = {
+      {"the package by name",
+       "",
+       {{"shaders.spk", kPackage, "shaders.spk"}, good},
+       {}},
+      {"the package directory with a slash",
+       "/",
+       {{"shaders.spk", kPackage, "shaders.spk"}, good},
+       {}},
+      {"the package directory as /.",
+       "/.",
+       {{"shaders.spk", kPackage, "shaders.spk"}, good},
+       {}},
+      {"two entries with one pre file",
+       nullptr,
+       {{"water.hlsl", kWritten, ""},
+        {"waterXXXXX", kEarlier, "water.pre"},
+        good},
+       {}},
+      {"a name twice",
+       nullptr,
+       {{"a.hlsl", kWritten, ""}, {"a.hlsl", kEarlier, "a.pre"}},
+       {}},
+      {"a pre file that is another entry's shader",
+       nullptr,
+       {{"abcde.pre", kWritten, ""}, {"abcd.pre", kEarlier, "abcd.pre"}},
+       {}},
+      {"a directory named like an entry",
+       nullptr,
+       {{"dir.hlsl", kNotWritten, ""}, good},
+       {{"dir.hlsl", 'd'}}},
+#ifdef _WIN32
+      {"names differing in case",
+       nullptr,
+       {{"water.hlsl", kWritten, ""}, {"Water.hlsl", kEarlier, "Water.pre"}},
+       {}},
+      {"a pre file under a shader's name",
+       nullptr,
+       {{"sky.hlsl", kWritten, ""}, {"SKY.PRE", kEarlier, "SKY.PRE"}},
+       {}},
+#else
+      {"a symbolic link to the package",
+       nullptr,
+       {{"evil.hlsl", kPackage, "evil.hlsl"}, good},
+       {{"evil.hlsl", 's'}}},
+      {"a hard link to the package",
+       nullptr,
+       {{"evil.hlsl", kPackage, "evil.pre"}, good},
+       {{"evil.pre", 'h'}}},
+      // A FIFO would hold an open for writing until someone reads it.
+      {"FIFOs named like the files of entries",
+       nullptr,
+       {{"fifo.hlsl", kNotWritten, ""},
+        {"fifo2.hlsl", kPreNotWritten, ""},
+        good},
+       {{"fifo.hlsl", 'f'}, {"fifo2.pre", 'f'}}},
+#endif
+  };
   for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
     std::vector<TestEntry> entries;
-    for (std::size_t i = 0; i < c.names.size(); ++i) {
-      std::size_t size = i * 37 % 9000;
-      if (i == c.largeAt) size = 300 * 1024;
-      if (c.names[i][0] == 't') size = i % 2 ? 1 : 60000;
-      entries.push_back(makeEntry(c.names[i], text(size, unsigned(i)),
-                                  std::uint32_t(i), 0x5EED));
+    for (const Want& want : c.entries) {
+      entries.push_back(
+          makeEntry(want.name, "from " + std::to_string(entries.size())));
     }
-    Scene scene(buildPackage(entries));
+    const std::string package = buildPackage(entries);
+    Scene scene(package);
+    if (c.packageDirAs != nullptr)
+      scene.work = scene.dir.path() + c.packageDirAs;
+    // What each work file must hold afterwards; a file not named here must
+    // not exist, and a FIFO is never opened by the test either.
+    std::map<std::string, std::string> expected;
+    std::set<std::string> fifos;
+    const std::string packagePath = scene.dir.file("shaders.spk");
+    if (c.packageDirAs != nullptr) expected["shaders.spk"] = package;
+    for (const auto& [name, kind] : c.made) {
+      const std::string path = scene.work + "/" + name;
+      bool made = kind == 'd' && makeDirectory(path);
+#ifndef _WIN32
+      made = made ||
+             (kind == 's' && symlink(packagePath.c_str(), path.c_str()) == 0) ||
+             (kind == 'h' && link(packagePath.c_str(), path.c_str()) == 0) ||
+             (kind == 'f' && mkfifo(path.c_str(), 0600) == 0);
+#endif
+      ASSERT_TRUE(made) << name;
+      if (kind == 's' || kind == 'h') expected[name] = package;
+      if (kind == 'f' || kind == 'd') fifos.insert(name);
+    }
     std::string out;
-    Files files;
     for (std::size_t i = 0; i < entries.size(); ++i) {
-      const std::string& name = c.names[i];
-      if (name == "../x") {
-        out += found(name) + "Warning: Unsafe name, skipped: '../x'\n";
-        continue;
+      const Want& want = c.entries[i];
+      const std::string pre =
+          want.name.substr(0, want.name.size() - 5) + ".pre";
+      out += found(want.name);
+      const std::string clashing = scene.work + "/" + want.clashing;
+      if (want.verdict == kPackage) {
+        out +=
+            "Warning: Same file as the package, skipped: '" + clashing + "'\n";
+      } else if (want.verdict == kEarlier) {
+        out += "Warning: Same file as an earlier entry, skipped: '" + clashing +
+               "'\n";
+      } else {
+        if (want.verdict == kPreNotWritten) {
+          out += cannotWrite(scene.work + "/" + pre);
+        } else {
+          expected[pre] = entryHeaderBytes(entries[i]);
+        }
+        if (want.verdict == kNotWritten) {
+          out += cannotWrite(scene.work + "/" + want.name);
+        } else {
+          out += written(int(entries[i].content.size()),
+                         scene.work + "/" + want.name);
+          expected[want.name] = entries[i].content;
+        }
       }
-      expectEntry(entries[i], name, name.substr(0, name.size() - 5) + ".pre",
-                  scene.work, &out, &files);
     }
-    EXPECT_EQ(scene.extract(), out) << c.what;
-    EXPECT_EQ(listTree(scene.work), files) << c.what;
-    scene.expectOutsideUntouched();
+    EXPECT_EQ(scene.extract(), out);
+    std::string bytes;
+    EXPECT_TRUE(readFile(packagePath, &bytes));
+    EXPECT_EQ(bytes, package);
+    for (const Want& want : c.entries) {
+      for (const std::string& name :
+           {want.name, want.name.substr(0, want.name.size() - 5) + ".pre"}) {
+        if (fifos.count(name) != 0) continue;
+        const auto it = expected.find(name);
+        const bool exists = readFile(scene.work + "/" + name, &bytes);
+        EXPECT_EQ(exists, it != expected.end()) << name;
+        if (exists && it != expected.end()) {
+          EXPECT_EQ(bytes, it->second) << name;
+        }
+      }
+    }
+    if (c.packageDirAs == nullptr) scene.expectOutsideUntouched();
   }
-}
-
-// Names that differ only in case are one file on Windows: the later entry
-// must win there too, so the two are never written at the same time.
-TEST(ExtractTest, NamesDifferingInCaseKeepThePackagesOrder) {
-  std::vector<TestEntry> entries;
-  for (int i = 0; i < 40; ++i) {
-    entries.push_back(makeEntry(i % 2 ? "Water.hlsl" : "WATER.HLSL",
-                                "version " + std::to_string(i)));
-  }
-  Scene scene(buildPackage(entries));
-  scene.extract();
-  std::string last;
-  EXPECT_TRUE(readFile(scene.work + "/Water.hlsl", &last));
-  EXPECT_EQ(last, "version 39");
-  EXPECT_TRUE(readFile(scene.work + "/Water.pre", &last));
-  EXPECT_EQ(last, entryHeaderBytes(entries.back()));
 }
 
 TEST(ExtractTest, MissingWorkDirectoryIsNeverCreated) {
@@ -483,64 +564,95 @@ TEST(ExtractTest, FailedWritesRemoveTheIncompleteFile) {
     EXPECT_EQ(listTree(scene.work), files);
   }
 }
-// The package shrinks after extraction measured it: another process cuts it
-// while the tool is held up opening the first shader file, a FIFO that the
-// same process then drains. The first entry was read before the cut and is
-// whole; of the second, cut in its header or its content, nothing is left.
-TEST(ExtractTest, PackageCutWhileBeingRead) {
-  // Larger than any stdio buffer, so the cut lies beyond what was read.
-  const TestEntry first = makeEntry("first.hlsl", std::string(300000, 'f'));
-  // The second entry is read whole before its files are written, or, when
-  // large, streamed into them and removed again when the package ends.
-  for (std::size_t secondSize : {200000, 400000}) {
-    SCOPED_TRACE(secondSize);
-    const TestEntry second =
-        makeEntry("second.hlsl", std::string(secondSize, 's'));
-    const std::string package = buildPackage({first, second});
-    const std::size_t secondStart = 8 + entryBytes(first).size();
-    struct Case {
-      const char* what;
-      std::size_t cut;
-      bool foundSecond;
-    };
-    const Case cases[] = {
-        {"after the first entry", secondStart, false},
-        {"in the second name", secondStart + 16, false},
-        {"in the second content", secondStart + 40 + 1000, true},
-    };
-    for (const Case& c : cases) {
-      SCOPED_TRACE(c.what);
-      Scene scene(package);
-      const std::string fifo = scene.work + "/first.hlsl";
-      ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-      const std::string packagePath = scene.dir.file("shaders.spk");
-      std::fflush(stdout);
-      pid_t child = fork();
-      if (child == 0) {
-        alarm(60);  // never outlive a tool that does not open the FIFO
-        const bool cut = truncate(packagePath.c_str(), off_t(c.cut)) == 0;
-        // Opening the reading end lets the tool's open return.
-        const int fd = open(fifo.c_str(), O_RDONLY);
-        char chunk[4096];
-        while (fd >= 0 && read(fd, chunk, sizeof chunk) > 0) {
-        }
-        _exit(cut && fd >= 0 ? 0 : 1);
-      }
-      const std::string out = scene.extract();
-      int status = -1;
-      waitpid(child, &status, 0);
-      ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 
-      std::string expected =
-          found("first.hlsl") + written(300000, scene.work + "/first.hlsl");
-      if (c.foundSecond) expected += found("second.hlsl");
-      EXPECT_EQ(out, expected + stop(scene));
-      const Files files = {{"first.hlsl", "<other>"},
-                           {"first.pre", entryHeaderBytes(first)}};
-      EXPECT_EQ(listTree(scene.work), files);
-      scene.outside["shaders.spk"] = package.substr(0, c.cut);
-      scene.expectOutsideUntouched();
+// Waits until process `child` sits in a write to its standard output.
+bool waitUntilWritingToStdout(pid_t child) {
+  const std::string path = "/proc/" + std::to_string(child) + "/syscall";
+  for (int tries = 0; tries < 60000; ++tries) {
+    std::string state;
+    if (readFile(path, &state)) {
+      long number = -1;
+      unsigned long fd = 0;
+      if (std::sscanf(state.c_str(), "%ld %lx", &number, &fd) == 2 &&
+          number == SYS_write && fd == 1) {
+        return true;
+      }
     }
+    usleep(1000);
+  }
+  return false;
+}
+
+// The package shrinks after extraction measured it: another process cuts it
+// while the tool waits to print its first line into a full pipe. By then the
+// tool has read only the package's first block, so the first entry, larger
+// than that, is read after the cut and is whole; of the second, cut in its
+// header or its content, nothing is left.
+TEST(ExtractTest, PackageCutWhileBeingRead) {
+  const TestEntry first = makeEntry("first.hlsl", std::string(300000, 'f'));
+  const TestEntry second = makeEntry("second.hlsl", std::string(200000, 's'));
+  const std::string package = buildPackage({first, second});
+  const std::size_t secondStart = 8 + entryBytes(first).size();
+  struct Case {
+    const char* what;
+    std::size_t cut;
+    bool foundSecond;
+  };
+  const Case cases[] = {
+      {"after the first entry", secondStart, false},
+      {"in the second name", secondStart + 16, false},
+      {"in the second content", secondStart + 40 + 1000, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Scene scene(package);
+    const std::string packagePath = scene.dir.file("shaders.spk");
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    // Filled up, so the tool's first write waits for us.
+    fcntl(ends[1], F_SETFL, O_NONBLOCK);
+    std::size_t filled = 0;
+    const std::string chunk(4096, 'P');
+    for (ssize_t n; (n = write(ends[1], chunk.data(), chunk.size())) > 0;) {
+      filled += std::size_t(n);
+    }
+    fcntl(ends[1], F_SETFL, 0);
+    std::fflush(stdout);
+    pid_t child = fork();
+    if (child == 0) {
+      alarm(60);  // never outlive a test that stops reading
+      close(ends[0]);
+      dup2(ends[1], STDOUT_FILENO);
+      std::setvbuf(stdout, nullptr, _IONBF, 0);
+      ShaderPackage tool;
+      tool.setPaths(scene.dir.path(), scene.work);
+      tool.extract();
+      _exit(0);
+    }
+    close(ends[1]);
+    const bool waited = waitUntilWritingToStdout(child);
+    const bool cut = truncate(packagePath.c_str(), off_t(c.cut)) == 0;
+    std::string out;
+    char buffer[4096];
+    for (ssize_t n; (n = read(ends[0], buffer, sizeof buffer)) > 0;) {
+      out.append(buffer, std::size_t(n));
+    }
+    close(ends[0]);
+    int status = -1;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(waited && cut);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    ASSERT_EQ(out.substr(0, filled), std::string(filled, 'P'));
+
+    std::string expected =
+        found("first.hlsl") + written(300000, scene.work + "/first.hlsl");
+    if (c.foundSecond) expected += found("second.hlsl");
+    EXPECT_EQ(out.substr(filled), expected + stop(scene));
+    const Files files = {{"first.hlsl", first.content},
+                         {"first.pre", entryHeaderBytes(first)}};
+    EXPECT_EQ(listTree(scene.work), files);
+    scene.outside["shaders.spk"] = package.substr(0, c.cut);
+    scene.expectOutsideUntouched();
   }
 }
 #endif

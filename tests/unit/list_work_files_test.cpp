@@ -135,7 +135,7 @@ TEST(PlatformTest, ListDirectoryYieldsEveryEntryAndAppends) {
   TempDir dir;
   ASSERT_TRUE(writeFile(dir.file("b.hlsl"), ""));
   ASSERT_TRUE(makeDirectory(dir.file("A")));
-  std::vector<std::string> found = {"earlier"};
+  std::deque<std::string> found = {"earlier"};
   // A trailing separator in the directory is kept, as typed.
   ASSERT_TRUE(platform::listDirectory(dir.path() + "//*", &found));
   std::vector<std::string> withoutDots;

@@ -6,11 +6,13 @@
 #include <vector>
 
 #include "package/shader_package.h"
+#include "package/work_name.h"
 #include "support/package_builder.h"
 #include "support/temp_dir.h"
 
 #ifndef _WIN32
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -20,6 +22,47 @@
 namespace {
 
 const char kOldPackage[] = "old package bytes, never to be lost";
+
+#ifndef _WIN32
+// Runs the merge in a child whose files may not grow beyond `limit` bytes, as
+// on a full disk, and that runs as `user` when that is not -1; returns what
+// the child printed.
+std::string mergeInChild(const std::string& pkg, const std::string& work,
+                         rlim_t limit, int user = -1) {
+  int pipeEnds[2];
+  if (pipe(pipeEnds) != 0) return "pipe failed";
+  std::fflush(stdout);
+  pid_t child = fork();
+  if (child == 0) {
+    close(pipeEnds[0]);
+    dup2(pipeEnds[1], STDOUT_FILENO);
+    rlimit fileSize = {limit, limit};
+    setrlimit(RLIMIT_FSIZE, &fileSize);
+    // A write past the limit then fails with EFBIG instead of killing us.
+    std::signal(SIGXFSZ, SIG_IGN);
+    if (user != -1 && (setgid(gid_t(user)) != 0 || setuid(uid_t(user)) != 0)) {
+      _exit(5);
+    }
+    ShaderPackage package;
+    package.setPaths(pkg, work);
+    package.merge();
+    std::fflush(stdout);
+    _exit(0);
+  }
+  close(pipeEnds[1]);
+  std::string output;
+  char chunk[4096];
+  ssize_t got;
+  while ((got = read(pipeEnds[0], chunk, sizeof chunk)) > 0) {
+    output.append(chunk, static_cast<std::size_t>(got));
+  }
+  close(pipeEnds[0]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) output += "[crashed]";
+  return output;
+}
+#endif
 
 // A package directory and a work directory side by side, with a package
 // already in place so every test can tell whether it survived.
@@ -33,19 +76,18 @@ class MergeTest : public testing::Test {
     ASSERT_TRUE(writeFile(packagePath(), kOldPackage));
   }
 
-  // Whatever happened, nothing but shaders.spk is left beside the package.
+  // Whatever happened, nothing but the package and its backup is left
+  // beside it: no temporary file.
   void TearDown() override {
-    std::vector<std::string> left;
+    if (pkg == work) return;
     for (const auto& entry : std::filesystem::directory_iterator(pkg)) {
-      left.push_back(entry.path().filename().string());
-    }
-    if (pkg != work) {
-      EXPECT_LE(left.size(), 1u);
-      for (const std::string& name : left) EXPECT_EQ(name, "shaders.spk");
+      const std::string name = entry.path().filename().string();
+      EXPECT_TRUE(name == "shaders.spk" || name == "shaders.spk.bak") << name;
     }
   }
 
   std::string packagePath() const { return pkg + "/shaders.spk"; }
+  std::string backupPath() const { return pkg + "/shaders.spk.bak"; }
   std::string inWork(const std::string& name) const {
     return work + "/" + name;
   }
@@ -118,8 +160,12 @@ TEST_F(MergeTest, RefusedListingLeavesThePackageUntouched) {
     SCOPED_TRACE(c.what);
     addEntry("a.hlsl", "float4 main() : SV_Target { return 1; }");
     if (c.removeWork) std::filesystem::remove_all(work);
+    ASSERT_TRUE(writeFile(backupPath(), "older backup"));
     EXPECT_EQ(runMerge(), c.output);
     EXPECT_EQ(packageBytes(), kOldPackage);
+    std::string backup;
+    EXPECT_TRUE(readFile(backupPath(), &backup));
+    EXPECT_EQ(backup, "older backup");
     makeDirectory(work);
   }
 }
@@ -200,77 +246,104 @@ TEST_F(MergeTest, SizeLimitsAndUnreadableFilesSkipTheirEntry) {
   }
 }
 
-TEST_F(MergeTest, SubDirectoryIsAFileThatCannotBeOpened) {
+// Neither a sub-directory nor a FIFO is a shader file; a FIFO must not hold
+// the merge either.
+TEST_F(MergeTest, WhatIsNoRegularFileCannotBeOpened) {
   TestEntry a = addEntry("a.hlsl", "a");
   ASSERT_TRUE(makeDirectory(inWork("backup")));
-  EXPECT_EQ(runMerge(), "Found 2 files\n" + merged("a.hlsl") +
-                            "Warning: Could not open '" + inWork("backup") +
-                            "'\nWarning: HLSL too large: '" + inWork("backup") +
-                            "'\n");
+  std::string expected = "Found 2 files\n" + merged("a.hlsl");
+#ifndef _WIN32
+  TestEntry b = addEntry("b.hlsl", "b");
+  ASSERT_EQ(mkfifo(inWork("fifo.hlsl").c_str(), 0600), 0);
+  expected = "Found 4 files\n" + merged("a.hlsl") + merged("b.hlsl");
+#endif
+  expected += "Warning: Could not open '" + inWork("backup") +
+              "'\nWarning: HLSL too large: '" + inWork("backup") + "'\n";
+#ifndef _WIN32
+  expected += "Warning: Could not open '" + inWork("fifo.hlsl") +
+              "'\nWarning: HLSL too large: '" + inWork("fifo.hlsl") + "'\n";
+  EXPECT_EQ(runMerge(), expected);
+  EXPECT_EQ(packageBytes(), buildPackage({a, b}));
+#else
+  EXPECT_EQ(runMerge(), expected);
   EXPECT_EQ(packageBytes(), buildPackage({a}));
+#endif
 }
 
-TEST_F(MergeTest, ShortNamesAreRefusedLikeExtractionRefusesThem) {
+// A listed name extraction would refuse is refused before any file of it is
+// opened, so nothing outside the work directory is read either.
+TEST_F(MergeTest, UnsafeNamesAreRefusedLikeExtractionRefusesThem) {
   TestEntry a = addEntry("a.hlsl", "a");
-  ASSERT_TRUE(writeFile(inWork("abcd"), "x"));
-  ASSERT_TRUE(writeFile(inWork("b"), "x"));
-  TestEntry c = addEntry("c.hlsl", "c");
-  EXPECT_EQ(runMerge(), "Found 4 files\n" + merged("a.hlsl") +
-                            "Warning: Unsafe name, skipped: '" +
-                            inWork("abcd") + "'\n" +
-                            "Warning: Unsafe name, skipped: '" + inWork("b") +
-                            "'\n" + merged("c.hlsl"));
-  EXPECT_EQ(packageBytes(), buildPackage({a, c}));
+  std::vector<std::string> names = {"abcd", "b", "ab.hl"};
+#ifndef _WIN32
+  // Plain names here, but another file or none on Windows.
+  for (const char* name : {"..\\up.hlsl", "con.hlsl", "a.hlsl.", "a\nb.hlsl"}) {
+    names.push_back(name);
+  }
+  ASSERT_TRUE(writeFile(root.file("up.hlsl"), "outside"));
+  ASSERT_TRUE(writeFile(root.file("up.pre"), entryHeaderBytes(a)));
+#endif
+  for (const std::string& name : names) {
+    ASSERT_TRUE(writeFile(inWork(name), "x"));
+  }
+  if (names.size() % 2 == 0) addEntry("z.hlsl", "z");
+  const std::string out = runMerge();
+  for (const std::string& name : names) {
+    EXPECT_NE(out.find("Warning: Unsafe name, skipped: '" +
+                       printable(inWork(name)) + "'\n"),
+              std::string::npos)
+        << name;
+  }
+  // Only the well-named pair is packed, and nothing else is even opened.
+  EXPECT_EQ(out.find("Merged: '" + inWork("a.hlsl") + "'"),
+            out.find("Merged:"));
+  EXPECT_EQ(out.find("Could not open"), std::string::npos) << out;
+  EXPECT_EQ(packageBytes(), buildPackage({a}));
   // Nothing was cut from the work directory's own path.
   EXPECT_FALSE(fileExists(root.file("wor.pre")));
 }
 
-// A listed name that does not end in .hlsl lends only its size: the stem
-// leads to another file for the data. This is also how a shader file that
-// changes between the size probe and the read looks to the merge.
-TEST_F(MergeTest, SizeFieldMatchesTheBytesActuallyWritten) {
+// A listed name is packed only as the shader of its own pre file: one that
+// ends in .hlsl in any case, or that its pre file names. A backup beside a
+// shader leads to the same pre file and is left out, so it cannot become a
+// second entry of the shader's name.
+TEST_F(MergeTest, OnlyTheShaderOfAPreFileIsPacked) {
   struct Case {
     const char* what;
-    std::size_t listedSize;
-    long shaderSize;  // -1: the stem's .hlsl file does not exist
-    std::size_t written;
+    std::vector<std::string> listed;  // in the order the listing gives them
+    std::string stray;  // a copy beside the shader it names, or ""
   };
   const Case cases[] = {
-      {"data shorter than the probe", 100, 30, 30},
-      {"data longer than the probe", 100, 200, 100},
-      {"no data file", 100, -1, 0},
+      {"a backup beside its shader",
+       {"water.hlsl", "water.orig"},
+       "water.orig"},
+      {"a copy beside its shader", {"fog.copy", "fog.hlsl"}, "fog.copy"},
+      {"a note whose stem names a pair",
+       {"note.hlsl", "notes.txt"},
+       "notes.txt"},
+      {"names not ending in .hlsl",
+       {"blur.fx", "common.hlsli", "Sky.HLSL", "z.hlsl"},
+       ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     std::filesystem::remove_all(work);
     ASSERT_TRUE(makeDirectory(work));
-    // notes.txt -> stem "note" -> note.pre and note.hlsl.
-    ASSERT_TRUE(writeFile(inWork("notes.txt"), std::string(c.listedSize, 'n')));
-    std::string content;
-    for (long i = 0; i < c.shaderSize; ++i) content += static_cast<char>(i);
-    if (c.shaderSize >= 0) {
-      ASSERT_TRUE(writeFile(inWork("note.hlsl"), content));
+    std::vector<TestEntry> expected;
+    std::string output =
+        "Found " + std::to_string(c.listed.size()) + " files\n";
+    for (const std::string& name : c.listed) {
+      if (name == c.stray) {
+        ASSERT_TRUE(writeFile(inWork(name), "an older, longer copy of it"));
+        output += "Warning: Not the shader of its pre file, skipped: '" +
+                  inWork(name) + "'\n";
+        continue;
+      }
+      expected.push_back(addEntry(name, "source of " + name));
+      output += merged(name);
     }
-    TestEntry note = makeEntry("note.hlsl", content, 5, 6);
-    ASSERT_TRUE(writeFile(inWork("note.pre"), entryHeaderBytes(note)));
-
-    std::string output;
-    if (c.shaderSize < 0) {
-      TestEntry a = addEntry("a.hlsl", "a");
-      // The shader is opened before any byte of the entry is written.
-      EXPECT_EQ(runMerge(), "Found 2 files\n" + merged("a.hlsl") +
-                                "Warning: Could not open: '" +
-                                inWork("note.hlsl") + "'\n");
-      EXPECT_EQ(packageBytes(), buildPackage({a}));
-    } else {
-      // note.hlsl is listed too and packed whole; notes.txt packs it again,
-      // cut to what was read.
-      TestEntry cut = note;
-      cut.content = content.substr(0, c.written);
-      EXPECT_EQ(runMerge(),
-                "Found 2 files\n" + merged("note.hlsl") + merged("note.hlsl"));
-      EXPECT_EQ(packageBytes(), buildPackage({note, cut}));
-    }
+    EXPECT_EQ(runMerge(), output);
+    EXPECT_EQ(packageBytes(), buildPackage(expected));
   }
 }
 
@@ -279,6 +352,8 @@ TEST_F(MergeTest, WorkDirectoryMayBeThePackageDirectory) {
   TestEntry a = addEntry("a.hlsl", "a");
   TestEntry b = addEntry("b.hlsl", "b");
   ASSERT_TRUE(writeFile(inWork("zz.hlsl"), "no pre file"));
+  // What a killed merge left is gone before the listing: it is not counted.
+  ASSERT_TRUE(writeFile(packagePath() + ".tmp", "from a killed merge"));
   // shaders.spk is listed like any other name; its stem has no pre file.
   EXPECT_EQ(runMerge(),
             "Found 4 files\n" + merged("a.hlsl") + merged("b.hlsl") +
@@ -300,6 +375,62 @@ TEST_F(MergeTest, PackageThatCannotBeCreatedIsReported) {
   EXPECT_EQ(testing::internal::GetCapturedStdout(),
             "Found 2 files\nCould not open '" + missing + "/shaders.spk'\n");
   EXPECT_FALSE(fileExists(missing));
+}
+
+// The package a merge replaces is kept as shaders.spk.bak, replacing an
+// older backup, and the new package keeps the old one's permission bits.
+TEST_F(MergeTest, ThePreviousPackageIsKeptAsTheBackup) {
+#ifndef _WIN32
+  ASSERT_EQ(chmod(packagePath().c_str(), 0640), 0);
+#endif
+  TestEntry a = addEntry("a.hlsl", "first");
+  const TestEntry b = addEntry("b.hlsl", "b");
+  runMerge();
+  const std::string first = buildPackage({a, b});
+  EXPECT_EQ(packageBytes(), first);
+  std::string backup;
+  EXPECT_TRUE(readFile(backupPath(), &backup));
+  EXPECT_EQ(backup, kOldPackage);
+
+  a = addEntry("a.hlsl", "second");
+  runMerge();
+  EXPECT_EQ(packageBytes(), buildPackage({a, b}));
+  EXPECT_TRUE(readFile(backupPath(), &backup));
+  EXPECT_EQ(backup, first);
+#ifndef _WIN32
+  struct stat info;
+  ASSERT_EQ(stat(packagePath().c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0640u);
+#endif
+}
+
+// A package its user may not write is not replaced behind its back.
+TEST_F(MergeTest, ReadOnlyPackageIsRefused) {
+  addEntry("a.hlsl", "a");
+  addEntry("b.hlsl", "b");
+  const std::string refused =
+      "Found 2 files\nCould not open '" + packagePath() + "'\n";
+  namespace fs = std::filesystem;
+  const fs::perms readOnly =
+      fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read;
+#ifndef _WIN32
+  if (geteuid() == 0) {
+    // Root may write any file, so the user is played by nobody, who may
+    // create files in the package directory but not write the package.
+    fs::permissions(pkg, fs::perms::all);
+    EXPECT_EQ(mergeInChild(pkg, work, RLIM_INFINITY, 65534), refused);
+  } else {
+    fs::permissions(packagePath(), readOnly);
+    EXPECT_EQ(runMerge(), refused);
+  }
+#else
+  // The read-only attribute.
+  fs::permissions(packagePath(), readOnly);
+  EXPECT_EQ(runMerge(), refused);
+  fs::permissions(packagePath(), fs::perms::owner_write, fs::perm_options::add);
+#endif
+  EXPECT_EQ(packageBytes(), kOldPackage);
+  EXPECT_FALSE(fileExists(backupPath()));
 }
 
 TEST_F(MergeTest, GetFileSizeRefusesWhatCannotBeMerged) {
@@ -333,41 +464,6 @@ TEST_F(MergeTest, GetFileSizeRefusesWhatCannotBeMerged) {
 }
 
 #ifndef _WIN32
-// Runs the merge in a child whose files may not grow beyond `limit` bytes, as
-// on a full disk; returns what the child printed.
-std::string mergeWithFileSizeLimit(const std::string& pkg,
-                                   const std::string& work, rlim_t limit) {
-  int pipeEnds[2];
-  if (pipe(pipeEnds) != 0) return "pipe failed";
-  std::fflush(stdout);
-  pid_t child = fork();
-  if (child == 0) {
-    close(pipeEnds[0]);
-    dup2(pipeEnds[1], STDOUT_FILENO);
-    rlimit fileSize = {limit, limit};
-    setrlimit(RLIMIT_FSIZE, &fileSize);
-    // A write past the limit then fails with EFBIG instead of killing us.
-    std::signal(SIGXFSZ, SIG_IGN);
-    ShaderPackage package;
-    package.setPaths(pkg, work);
-    package.merge();
-    std::fflush(stdout);
-    _exit(0);
-  }
-  close(pipeEnds[1]);
-  std::string output;
-  char chunk[4096];
-  ssize_t got;
-  while ((got = read(pipeEnds[0], chunk, sizeof chunk)) > 0) {
-    output.append(chunk, static_cast<std::size_t>(got));
-  }
-  close(pipeEnds[0]);
-  int status = 0;
-  waitpid(child, &status, 0);
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) output += "[crashed]";
-  return output;
-}
-
 TEST_F(MergeTest, FullDiskLeavesTheOldPackageByteForByte) {
   struct Case {
     const char* what;
@@ -391,7 +487,8 @@ TEST_F(MergeTest, FullDiskLeavesTheOldPackageByteForByte) {
       addEntry("s" + std::to_string(i) + ".hlsl",
                std::string(c.contentSize, static_cast<char>('a' + i)));
     }
-    std::string output = mergeWithFileSizeLimit(pkg, work, c.limit);
+    ASSERT_TRUE(writeFile(backupPath(), "older backup"));
+    std::string output = mergeInChild(pkg, work, c.limit);
     EXPECT_EQ(
         output.rfind("Found " + std::to_string(c.entries) + " files\n", 0), 0u)
         << output;
@@ -399,6 +496,9 @@ TEST_F(MergeTest, FullDiskLeavesTheOldPackageByteForByte) {
     ASSERT_GE(output.size(), failure.size()) << output;
     EXPECT_EQ(output.substr(output.size() - failure.size()), failure);
     EXPECT_EQ(packageBytes(), kOldPackage);
+    std::string backup;
+    EXPECT_TRUE(readFile(backupPath(), &backup));
+    EXPECT_EQ(backup, "older backup");
     std::string last = merged("s" + std::to_string(c.entries - 1) + ".hlsl");
     EXPECT_EQ(output.find(last) == std::string::npos, c.stopsEarly) << output;
     // TearDown checks that no temporary file is left.

@@ -3,10 +3,13 @@
 // types them: backslashes, forward slashes, and a trailing backslash that the
 // tool's path forming follows with "/".
 #include <gtest/gtest.h>
+#define NOMINMAX
+#define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -23,7 +26,7 @@ std::string backslashed(std::string path) {
 
 // The names after `skip` leading ones, without "." and "..", sorted: the
 // enumeration order is the file system's.
-std::vector<std::string> entriesAfter(const std::vector<std::string>& names,
+std::vector<std::string> entriesAfter(const std::deque<std::string>& names,
                                       std::size_t skip) {
   std::vector<std::string> entries;
   for (std::size_t i = skip; i < names.size(); ++i) {
@@ -48,7 +51,7 @@ TEST(PlatformWin32Test, ListsFilesAndDirectoriesWhateverTheSeparators) {
       dir.path() + "/",
   };
   for (const std::string& workPath : workPaths) {
-    std::vector<std::string> names = {"kept"};
+    std::deque<std::string> names = {"kept"};
     ASSERT_TRUE(platform::listDirectory(searchPattern(workPath), &names))
         << searchPattern(workPath);
     EXPECT_EQ(names.front(), "kept") << "names are appended";
@@ -56,7 +59,7 @@ TEST(PlatformWin32Test, ListsFilesAndDirectoriesWhateverTheSeparators) {
   }
 
   TempDir empty;
-  std::vector<std::string> names;
+  std::deque<std::string> names;
   ASSERT_TRUE(platform::listDirectory(searchPattern(empty.path()), &names));
   EXPECT_TRUE(entriesAfter(names, 0).empty());
 }
@@ -70,10 +73,10 @@ TEST(PlatformWin32Test, ListingFailsWhenTheDirectoryCannotBeRead) {
       dir.file("plain.txt"),
   };
   for (const std::string& workPath : workPaths) {
-    std::vector<std::string> names = {"kept"};
+    std::deque<std::string> names = {"kept"};
     EXPECT_FALSE(platform::listDirectory(searchPattern(workPath), &names))
         << workPath;
-    EXPECT_EQ(names, std::vector<std::string>{"kept"}) << workPath;
+    EXPECT_EQ(names, std::deque<std::string>{"kept"}) << workPath;
   }
 }
 
@@ -82,7 +85,7 @@ TEST(PlatformWin32Test, AnsiNamesComeBackByteForByte) {
   TempDir dir;
   const std::string name = "\xE9t\xE9-caf\xE9.hlsl";
   ASSERT_TRUE(writeFile(workFilePath(dir.path(), name), "x"));
-  std::vector<std::string> names;
+  std::deque<std::string> names;
   ASSERT_TRUE(platform::listDirectory(searchPattern(dir.path()), &names));
   EXPECT_EQ(entriesAfter(names, 0), std::vector<std::string>{name});
 }

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "package/work_name.h"
+
 namespace {
 
 TEST(PathsTest, JoinByPlainConcatenation) {
@@ -46,13 +48,67 @@ TEST(PathsTest, StemRuleSwapsTheLastFiveBytesForPreAndBack) {
   EXPECT_EQ(shaderFilePath(preFilePath("dir/x/sky.hlsl")), "dir/x/sky.hlsl");
 }
 
-TEST(PathsTest, NamesWithoutAStemAreRefused) {
+// The one rule both extraction and merge apply before a name becomes a path;
+// the pre file name the stem rule makes of a name must pass it too.
+TEST(NameRuleTest, OnlyNamesOfAFileOfTheirOwnPass) {
   const std::pair<std::string, bool> cases[] = {
-      {"", false},     {"a", false},    {"abcd", false},
-      {".hlsl", true}, {"a.hls", true}, {"water.hlsl", true},
+      {"water.hlsl", true},
+      {"a b.hlsl", true},
+      {"\xE9t\xE9.hlsl", true},
+      {"ab.hls", true},
+      // Too short for a stem, or the pre file name is (".hlsl" gives ".pre").
+      {"", false},
+      {"abcd", false},
+      {".hlsl", false},
+      {"a.hls", false},
+      // Control bytes, DEL and what Windows reserves.
+      {"tab\tx.hlsl", false},
+      {"a\x1f.hlsl", false},
+      {"del\x7f.hlsl", false},
+      {"../x.hlsl", false},
+      {"..\\x.hlsl", false},
+      {"C:x.hlsl", false},
+      {"a*.hlsl", false},
+      {"a?.hlsl", false},
+      {"a\".hlsl", false},
+      {"a<b>.hlsl", false},
+      {"a|b.hlsl", false},
+      // Windows drops a trailing dot or space and opens another file.
+      {"a.hlsl.", false},
+      {"a.hlsl ", false},
+      // Devices, whatever follows the first dot, in any case, spaces before
+      // the dot ignored; the pre file "NUL.pre" of "NULxhlsl" is one too.
+      {"CON.hlsl", false},
+      {"nul.hlsl", false},
+      {"Aux.x.hlsl", false},
+      {"PRN  .hlsl", false},
+      {"CONIN$.hlsl", false},
+      {"conout$.hlsl", false},
+      {"COM0.hlsl", false},
+      {"lpt9.hlsl", false},
+      {"COM\xB9.hlsl", false},
+      {"LPT\xB3.hlsl", false},
+      {"NULxhlsl", false},
+      {"CONSOLE.hlsl", true},
+      {"COM10.hlsl", true},
+      {"xNUL.hlsl", true},
+      {"COM\xB4.hlsl", true},
   };
   for (const auto& [name, expected] : cases) {
-    EXPECT_EQ(hasStem(name), expected) << "'" << name << "'";
+    EXPECT_EQ(isSafeName(name), expected) << "'" << name << "'";
+  }
+}
+
+TEST(NameRuleTest, PrintableShowsControlBytesAsHex) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"water.hlsl", "water.hlsl"},
+      {"a\nwritten 1 bytes", "a\\x0awritten 1 bytes"},
+      {"\x1b[2J\x7f", "\\x1b[2J\\x7f"},
+      {std::string("a\0b", 3), "a\\x00b"},
+      {"caf\xE9 \xFF", "caf\xE9 \xFF"},
+  };
+  for (const auto& [text, shown] : cases) {
+    EXPECT_EQ(printable(text), shown);
   }
 }
 

@@ -1,0 +1,83 @@
+#include "package/work_name.h"
+
+#include <cstring>
+
+#include "package/format.h"
+#include "package/shader_package.h"
+
+namespace {
+
+char upper(char c) {
+  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+bool equalsUpper(const std::string& text, const char* word) {
+  if (text.size() != std::strlen(word)) return false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (upper(text[i]) != word[i]) return false;
+  }
+  return true;
+}
+
+// Windows opens a device for these whatever follows the first dot, and
+// ignores spaces before that dot. COM and LPT take a digit or a superscript
+// one, two or three (Windows-1252 B9, B2, B3).
+bool isDeviceName(const std::string& name) {
+  std::string stem = name.substr(0, name.find('.'));
+  while (!stem.empty() && stem.back() == ' ') stem.pop_back();
+  for (const char* device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"}) {
+    if (equalsUpper(stem, device)) return true;
+  }
+  if (stem.size() != 4) return false;
+  const std::string port = stem.substr(0, 3);
+  const unsigned char number = static_cast<unsigned char>(stem[3]);
+  return (equalsUpper(port, "COM") || equalsUpper(port, "LPT")) &&
+         ((number >= '0' && number <= '9') || number == 0xB9 ||
+          number == 0xB2 || number == 0xB3);
+}
+
+bool isFileName(const std::string& name) {
+  if (name.size() < format::kStemCut) return false;
+  for (unsigned char c : name) {
+    // The control test comes first: strchr would find a zero byte.
+    if (c < 32 || c == 127 || std::strchr("/\\:*?\"<>|", c) != nullptr) {
+      return false;
+    }
+  }
+  if (name.back() == '.' || name.back() == ' ') return false;
+  return !isDeviceName(name);
+}
+
+}  // namespace
+
+std::string workingName(const unsigned char* header, std::size_t headerSize) {
+  std::string name;
+  for (std::size_t at = format::kEntryFixedSize;
+       at + format::kBytesPerCodeUnit + format::kSizeFieldSize <= headerSize;
+       at += format::kBytesPerCodeUnit) {
+    if (header[at] == 0) break;
+    name += static_cast<char>(header[at]);
+  }
+  return name;
+}
+
+bool isSafeName(const std::string& name) {
+  return isFileName(name) && isFileName(preFilePath(name));
+}
+
+std::string printable(const std::string& text) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string shown;
+  shown.reserve(text.size());
+  for (char c : text) {
+    const unsigned char byte = static_cast<unsigned char>(c);
+    if (byte < 32 || byte == 127) {
+      shown += "\\x";
+      shown += kHex[byte >> 4];
+      shown += kHex[byte & 15];
+    } else {
+      shown += c;
+    }
+  }
+  return shown;
+}

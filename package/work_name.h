@@ -1,0 +1,29 @@
+// Which names may become work files, and how names are shown in messages.
+//
+// A name from a package or a listing becomes a path only once isSafeName()
+// has passed it. Extraction and merge ask the same question, with the same
+// answer on every system, so a package extracts to the same files wherever
+// it is opened and the merge finds them again.
+#ifndef QUILLMERE_PACKAGE_WORK_NAME_H_
+#define QUILLMERE_PACKAGE_WORK_NAME_H_
+
+#include <cstddef>
+#include <string>
+
+// The name an entry goes by: the low byte of each UTF-16 unit of the name in
+// `header` (the entry header bytes), up to the first zero.
+std::string workingName(const unsigned char* header, std::size_t headerSize);
+
+// True when the name and the pre file name the stem rule makes of it both
+// name a file of their own inside the work directory, the same file on
+// Windows and POSIX: at least five bytes; no control byte, DEL or any of
+// / \ : * ? " < > |; no trailing dot or space (Windows drops them and opens
+// another file); and no Windows device name before the first dot (CON.hlsl
+// is the console, COM1.hlsl a serial port).
+bool isSafeName(const std::string& name);
+
+// `text` with every byte below 32 and byte 127 written as \xNN, so a name
+// cannot forge a line or steer the terminal. Other bytes stay as they are.
+std::string printable(const std::string& text);
+
+#endif  // QUILLMERE_PACKAGE_WORK_NAME_H_
