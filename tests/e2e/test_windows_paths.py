@@ -83,6 +83,33 @@ class WindowsPathTest(support.TempDirTestCase):
                 self.assertEqual(merged, {"water.hlsl": edited,
                                           "sky.hlsl": b"sky"})
 
+    def test_merge_refuses_a_name_the_code_page_cannot_spell(self):
+        # Fullwidth dots and solidus: a best-fit conversion to the code page
+        # would make "../up.hlsl" of them and pack a file from outside the
+        # work directory. Spelt without guesses they are "???up.hlsl".
+        pkg, work = self.make_dirs("fullwidth")
+        outside = os.path.dirname(work)
+        for folder, name in ((work, "water.hlsl"), (outside, "up.hlsl")):
+            stem = os.path.join(folder, name[:-len(".hlsl")])
+            with open(stem + ".pre", "wb") as f:
+                f.write(spk.entry_header(name, 3))
+            with open(stem + ".hlsl", "wb") as f:
+                f.write(b"abc")
+        with open(os.path.join(work, "\uff0e\uff0e\uff0fup.hlsl"), "wb") as f:
+            f.write(b"from inside")
+        status, out = run_tool(drive_z(pkg), drive_z(work), "merge")
+        self.assertEqual(status, 0)
+        lines = out.splitlines(keepends=True)
+        self.assertEqual(lines[0], "Found 2 files\n")
+        # The file system's order, whatever it is.
+        self.assertCountEqual(lines[1:-2], [
+            "Warning: Unsafe name, skipped: '%s/???up.hlsl'\n" % drive_z(work),
+            "Merged: '%s/water.hlsl'\n" % drive_z(work)])
+        self.assertEqual("".join(lines[-2:]), completion("merge"))
+        with open(os.path.join(pkg, "shaders.spk"), "rb") as f:
+            self.assertEqual([name for _, _, name, _ in spk.parse(f.read())],
+                             ["water.hlsl"])
+
 
 if __name__ == "__main__":
     support.main()

@@ -3,7 +3,9 @@
 // types them: backslashes, forward slashes, and a trailing backslash that the
 // tool's path forming follows with "/".
 #include <gtest/gtest.h>
+#ifndef NOMINMAX
 #define NOMINMAX
+#endif
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
@@ -103,29 +105,39 @@ TEST(PlatformWin32Test, PathsAfterATrailingBackslashReachTheWorkDirectory) {
   EXPECT_EQ(contents, "header");
 }
 
-TEST(PlatformWin32Test, ReplaceFileMovesOverTheTargetOrFailsLeavingIt) {
+// The old file becomes the backup, replacing an older one; a failed
+// replacement leaves both as they were.
+TEST(PlatformWin32Test, ReplaceFileKeepsTheOldFileAsTheBackup) {
   for (bool targetExists : {false, true}) {
     TempDir dir;
     const std::string from = backslashed(dir.file("shaders.spk.new"));
     const std::string to = backslashed(dir.file("shaders.spk"));
+    const std::string backup = backslashed(dir.file("shaders.spk.bak"));
     ASSERT_TRUE(writeFile(from, "new"));
+    ASSERT_TRUE(writeFile(backup, "older"));
     if (targetExists) {
       ASSERT_TRUE(writeFile(to, "old contents"));
     }
-    EXPECT_TRUE(platform::replaceFile(from, to)) << targetExists;
+    EXPECT_TRUE(platform::replaceFile(from, to, backup)) << targetExists;
     std::string contents;
     ASSERT_TRUE(readFile(to, &contents));
     EXPECT_EQ(contents, "new");
+    ASSERT_TRUE(readFile(backup, &contents));
+    EXPECT_EQ(contents, targetExists ? "old contents" : "older");
     EXPECT_FALSE(fileExists(from));
   }
 
   TempDir dir;
   ASSERT_TRUE(writeFile(dir.file("shaders.spk"), "old"));
-  EXPECT_FALSE(
-      platform::replaceFile(dir.file("missing"), dir.file("shaders.spk")));
+  ASSERT_TRUE(writeFile(dir.file("shaders.spk.bak"), "older"));
+  EXPECT_FALSE(platform::replaceFile(dir.file("missing"),
+                                     dir.file("shaders.spk"),
+                                     dir.file("shaders.spk.bak")));
   std::string contents;
   ASSERT_TRUE(readFile(dir.file("shaders.spk"), &contents));
   EXPECT_EQ(contents, "old");
+  ASSERT_TRUE(readFile(dir.file("shaders.spk.bak"), &contents));
+  EXPECT_EQ(contents, "older");
 }
 
 TEST(PlatformWin32Test, OnlyFilesOnADiskHaveASize) {

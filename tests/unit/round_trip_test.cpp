@@ -66,6 +66,11 @@ TEST_F(RoundTripTest, ExtractThenMergeGivesTheSameBytes) {
        makeEntry("C.hlsl", std::string(65535, 'c'), 1, 1),
        makeEntry("d_e.f.hlsl", "d", 2, 3)},
       many,
+      // Names not ending in .hlsl come back too, on every system.
+      {makeEntry("blur.fx", "float4 blur;", 1, 2),
+       makeEntry("common.hlsli", "#define COMMON 1\n"),
+       makeEntry("Sky.HLSL", "float4 sky;", 3, 4),
+       makeEntry("water.hlsl", "w")},
   };
   int round = 0;
   for (const std::vector<TestEntry>& entries : packages) {
