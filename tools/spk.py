@@ -2,7 +2,8 @@
 """Make and inspect shaders.spk packages.
 
     spk.py build OUT.spk FILE...   one entry per file, named by its base name
-    spk.py show SPK                list the entries with their sizes
+    spk.py show SPK                list the entries with their sizes; a cut
+                                   package gets one line on where it ends
 
 The layout is the one the tool reads: an 8-byte header (mark, entry count),
 then per entry two opaque words, the UTF-16LE name with its length in code
@@ -37,21 +38,40 @@ def package(entries, count=None, mark=1):
     return struct.pack("<Ii", mark, count) + body
 
 
+class PackageEnds(ValueError):
+    """The package ends before a field it promises; the text says where."""
+
+
 def parse(data):
-    """Yields (word0, word1, name, content) of a well-formed package."""
-    mark, count = struct.unpack_from("<Ii", data, 0)
-    pos = 8
-    for _ in range(max(count, 0)):
-        word0, word1, name_length = struct.unpack_from("<IIi", data, pos)
-        pos += 12
-        n = max(name_length, 0)
-        name = data[pos:pos + 2 * n].decode("utf-16-le", "replace")
-        pos += 2 * n
-        (size,) = struct.unpack_from("<i", data, pos)
-        pos += 4
-        size = max(size, 0)
-        yield word0, word1, name, data[pos:pos + size]
+    """Yields (word0, word1, name, content) of each entry; raises PackageEnds
+    at the first field the data is too short for."""
+    where = "the header"
+    pos = 0
+
+    def take(what, size):
+        nonlocal pos
+        left = len(data) - pos
+        if left < size:
+            raise PackageEnds("ends at byte %d inside %s: %s %d bytes, %d are "
+                              "left" % (len(data), where, what, size, left))
+        start = pos
         pos += size
+        return data[start:pos]
+
+    _, count = struct.unpack("<Ii", take("it needs", 8))
+    for index in range(max(count, 0)):
+        if pos == len(data):
+            raise PackageEnds("ends at byte %d after %d of the %d entries "
+                              "its header promises" % (pos, index, count))
+        where = "entry %d of %d" % (index + 1, count)
+        word0, word1, name_length = struct.unpack(
+            "<IIi", take("its words and name length need", 12))
+        n = max(name_length, 0)
+        name = take("its name of %d units needs" % n, 2 * n).decode(
+            "utf-16-le", "replace")
+        where += ", %r" % name  # repr: a name may hold any character
+        (size,) = struct.unpack("<i", take("its content size needs", 4))
+        yield word0, word1, name, take("its content needs", max(size, 0))
 
 
 def main(argv):
@@ -66,7 +86,10 @@ def main(argv):
     if len(argv) == 3 and argv[1] == "show":
         with open(argv[2], "rb") as f:
             data = f.read()
-        entries = list(parse(data))
+        try:
+            entries = list(parse(data))
+        except PackageEnds as error:
+            return fail(f"{argv[2]}: {error}")
         print(f"{argv[2]}: {len(entries)} entries, {len(data)} bytes")
         for _, _, name, content in entries:
             print(f"  {len(content):8d}  {name}")
@@ -75,5 +98,21 @@ def main(argv):
     return 2
 
 
+def fail(message):
+    sys.stderr.write(f"spk.py: {message}\n")
+    return 1
+
+
 if __name__ == "__main__":
-    sys.exit(main(sys.argv))
+    try:
+        status = main(sys.argv)
+        sys.stdout.flush()
+    except OSError as error:
+        if not isinstance(error, BrokenPipeError):
+            where = "" if error.filename is None else f"{error.filename}: "
+            sys.exit(fail(where + (error.strerror or str(error))))
+        # The reader stopped early (`| head`): end quietly. Python would
+        # flush stdout again on exit and complain, so it goes to devnull.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        status = 1
+    sys.exit(status)

@@ -2,6 +2,9 @@
 what a package that is cut short or missing leaves behind. The finer cases
 are unit tests."""
 import os
+import re
+import subprocess
+import sys
 
 import support
 from support import completion, run_tool, spk
@@ -22,6 +25,12 @@ class ExtractTest(support.TempDirTestCase):
         self.assertEqual(sorted(os.listdir(self.tmp)),
                          ["beside.hlsl", "shaders.spk", "work"])
         return out[:-len(completion("extraction"))]
+
+    def show(self, package_path):
+        """spk.py show on a package: (status, standard error)."""
+        proc = subprocess.run([sys.executable, spk.__file__, "show",
+                               package_path], capture_output=True, text=True)
+        return proc.returncode, proc.stderr
 
     def work_files(self):
         return {name: self.read(os.path.join("work", name))
@@ -62,6 +71,12 @@ class ExtractTest(support.TempDirTestCase):
                 self.assertEqual(set(self.work_files()),
                                  whole_first if length >= whole else set())
                 self.assertNotIn(b"\xff", b"".join(self.work_files().values()))
+                # spk.py names the same cut in one line.
+                cut = self.path("shaders.spk")
+                status, err = self.show(cut)
+                self.assertEqual(status, 1)
+                self.assertRegex(err, r"\Aspk\.py: %s: ends at byte %d\D.*\n\Z"
+                                 % (re.escape(cut), length))
 
     def test_missing_package(self):
         status, out = run_tool(self.path("nowhere"), self.path("work"),
@@ -70,6 +85,10 @@ class ExtractTest(support.TempDirTestCase):
                    % self.path("nowhere", "shaders.spk"))
         self.assertEqual((status, out),
                          (0, message + completion("extraction")))
+        status, err = self.show(self.path("nowhere", "shaders.spk"))
+        self.assertEqual(status, 1)
+        self.assertRegex(err, r"\Aspk\.py: %s: .*\n\Z" %
+                         re.escape(self.path("nowhere", "shaders.spk")))
 
 
 if __name__ == "__main__":

@@ -21,9 +21,16 @@ RunResult runWith(const std::vector<std::string>& args,
   std::vector<const char*> argv;
   for (const std::string& arg : args) argv.push_back(arg.c_str());
   argv.push_back(nullptr);
-  std::FILE* in = std::tmpfile();
-  std::fputs(input.c_str(), in);
-  std::rewind(in);
+  // Not std::tmpfile(): on Windows it creates its file in the drive's root,
+  // which takes administrator rights.
+  TempDir inputDir;
+  const std::string inputPath = inputDir.file("input");
+  EXPECT_TRUE(writeFile(inputPath, input));
+  std::FILE* in = std::fopen(inputPath.c_str(), "rb");
+  if (in == nullptr) {
+    ADD_FAILURE() << "cannot open " << inputPath;
+    return {};
+  }
   testing::internal::CaptureStdout();
   int status = run(static_cast<int>(args.size()), argv.data(), in);
   std::fflush(stdout);
