@@ -1,4 +1,3 @@
-#include <algorithm>
 #include <cstdio>
 #include <string>
 
@@ -11,26 +10,24 @@ namespace {
 // Names the merge never packs: the directory's own entries, a Subversion
 // working copy's bookkeeping, and every pre file (or anything named like
 // one, such as a backup a.pre.bak). Both tests are case-sensitive.
-bool isSkipped(const std::string& name) {
-  if (name == "." || name == ".." || name == ".svn") return true;
-  return name.find(format::kPreSuffix) != std::string::npos;
+bool isListed(const std::string& name) {
+  if (name == "." || name == ".." || name == ".svn") return false;
+  return name.find(format::kPreSuffix) == std::string::npos;
 }
 
 }  // namespace
 
 bool ShaderPackage::listWorkFiles() {
   // The names are listed straight into fileList, behind what it held, so a
-  // failed listing leaves it as it was and a large directory's names are
-  // held once.
+  // failed listing leaves it as it was, and a large directory's names are
+  // held once, pre files not at all. The order is the directory's; nothing
+  // here sorts.
   const std::size_t earlier = fileList.size();
-  if (!platform::listDirectory(searchPattern(workPath), &fileList)) {
+  if (!platform::listDirectory(searchPattern(workPath), isListed, &fileList)) {
     return false;
   }
   fileList.erase(fileList.begin(),
                  fileList.begin() + static_cast<std::ptrdiff_t>(earlier));
-  // The order is the directory's; nothing here sorts.
-  fileList.erase(std::remove_if(fileList.begin(), fileList.end(), isSkipped),
-                 fileList.end());
 
   std::printf("Found %i files\n", static_cast<int>(fileList.size()));
   // Work directories and their users rely on an odd count being refused,

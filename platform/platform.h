@@ -12,9 +12,11 @@
 namespace platform {
 
 // Appends the name of every entry of the directory that `pattern` (the
-// directory followed by "/*") searches, sub-directories included; "." and
-// ".." may be among them. Returns false, leaving `names` as it was, when the
-// directory cannot be read.
+// directory followed by "/*") searches, sub-directories included, for which
+// `keep` is true; "." and ".." may be among them. Returns false, leaving
+// `names` as it was, when the directory cannot be read. Names `keep` turns
+// down are never stored, so a large directory costs memory only for the
+// names the caller wants.
 //
 // POSIX gives the names in the order NTFS keeps them: bytes compared with
 // ASCII a-z folded to A-Z, names equal under that fold ordered by their
@@ -22,7 +24,8 @@ namespace platform {
 // order wherever it is merged. Windows gives each name in the ANSI code page
 // without best-fit guesses: a character that has no exact form there comes
 // back as '?', never as a look-alike such as '.' or '/'.
-bool listDirectory(const std::string& pattern, std::deque<std::string>* names);
+bool listDirectory(const std::string& pattern, bool (*keep)(const std::string&),
+                   std::deque<std::string>* names);
 
 // Which file a handle or a path leads to, whatever spelling or link led
 // there: device and inode on POSIX, volume serial and file index on Windows.

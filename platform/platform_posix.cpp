@@ -78,7 +78,8 @@ bool copyWhole(const std::string& from, const std::string& to) {
 
 }  // namespace
 
-bool listDirectory(const std::string& pattern, std::deque<std::string>* names) {
+bool listDirectory(const std::string& pattern, bool (*keep)(const std::string&),
+                   std::deque<std::string>* names) {
   // "work/*" searches "work/"; an empty work path gives "/*", the root, as it
   // does on Windows.
   std::string directory = pattern;
@@ -98,7 +99,8 @@ bool listDirectory(const std::string& pattern, std::deque<std::string>* names) {
       readAll = errno == 0;
       break;
     }
-    names->emplace_back(entry->d_name);
+    std::string name = entry->d_name;
+    if (keep(name)) names->push_back(std::move(name));
   }
   closedir(dir);
   if (!readAll) {

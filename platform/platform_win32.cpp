@@ -73,7 +73,8 @@ HANDLE streamHandle(std::FILE* file) {
 
 }  // namespace
 
-bool listDirectory(const std::string& pattern, std::deque<std::string>* names) {
+bool listDirectory(const std::string& pattern, bool (*keep)(const std::string&),
+                   std::deque<std::string>* names) {
   // Asked for in UTF-16, so every name arrives whole and is then spelt in
   // the ANSI code page without guesses; the A calls would guess.
   const std::wstring widePattern = toWide(pattern);
@@ -82,7 +83,8 @@ bool listDirectory(const std::string& pattern, std::deque<std::string>* names) {
   if (find == INVALID_HANDLE_VALUE) return false;
   const std::size_t start = names->size();
   do {
-    names->push_back(toAnsi(findFileData.cFileName));
+    std::string name = toAnsi(findFileData.cFileName);
+    if (keep(name)) names->push_back(std::move(name));
   } while (FindNextFileW(find, &findFileData));
   // The loop also ends when reading the directory fails part-way through;
   // only "no more files" means every name was seen.

@@ -2,8 +2,12 @@
 """Make and inspect shaders.spk packages.
 
     spk.py build OUT.spk FILE...   one entry per file, named by its base name
-    spk.py show SPK                list the entries with their sizes; a cut
-                                   package gets one line on where it ends
+    spk.py show SPK                list the entries with their sizes and
+                                   words; a cut package gets one line on
+                                   where it ends
+    spk.py pre OUT.pre NAME [WORD0 WORD1]
+                                   the pre file of a new entry NAME (words
+                                   default to 0; 0x... for hexadecimal)
 
 The layout is the one the tool reads: an 8-byte header (mark, entry count),
 then per entry two opaque words, the UTF-16LE name with its length in code
@@ -83,6 +87,15 @@ def main(argv):
         with open(argv[2], "wb") as f:
             f.write(package(entries))
         return 0
+    if len(argv) in (4, 6) and argv[1] == "pre":
+        try:
+            words = [int(word, 0) & 0xFFFFFFFF for word in argv[4:]]
+        except ValueError:
+            return fail("the words are numbers, such as 7 or 0x1F: %s" %
+                        " ".join(argv[4:]))
+        with open(argv[2], "wb") as f:
+            f.write(entry_header(argv[3], 0, *words))
+        return 0
     if len(argv) == 3 and argv[1] == "show":
         with open(argv[2], "rb") as f:
             data = f.read()
@@ -91,8 +104,8 @@ def main(argv):
         except PackageEnds as error:
             return fail(f"{argv[2]}: {error}")
         print(f"{argv[2]}: {len(entries)} entries, {len(data)} bytes")
-        for _, _, name, content in entries:
-            print(f"  {len(content):8d}  {name}")
+        for word0, word1, name, content in entries:
+            print(f"  {len(content):8d}  {word0:08x} {word1:08x}  {name}")
         return 0
     sys.stderr.write(__doc__)
     return 2

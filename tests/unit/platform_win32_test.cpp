@@ -21,6 +21,8 @@
 
 namespace {
 
+bool everyName(const std::string&) { return true; }
+
 std::string backslashed(std::string path) {
   std::replace(path.begin(), path.end(), '/', '\\');
   return path;
@@ -54,7 +56,8 @@ TEST(PlatformWin32Test, ListsFilesAndDirectoriesWhateverTheSeparators) {
   };
   for (const std::string& workPath : workPaths) {
     std::deque<std::string> names = {"kept"};
-    ASSERT_TRUE(platform::listDirectory(searchPattern(workPath), &names))
+    ASSERT_TRUE(
+        platform::listDirectory(searchPattern(workPath), everyName, &names))
         << searchPattern(workPath);
     EXPECT_EQ(names.front(), "kept") << "names are appended";
     EXPECT_EQ(entriesAfter(names, 1), expected) << searchPattern(workPath);
@@ -62,7 +65,8 @@ TEST(PlatformWin32Test, ListsFilesAndDirectoriesWhateverTheSeparators) {
 
   TempDir empty;
   std::deque<std::string> names;
-  ASSERT_TRUE(platform::listDirectory(searchPattern(empty.path()), &names));
+  ASSERT_TRUE(
+      platform::listDirectory(searchPattern(empty.path()), everyName, &names));
   EXPECT_TRUE(entriesAfter(names, 0).empty());
 }
 
@@ -76,7 +80,8 @@ TEST(PlatformWin32Test, ListingFailsWhenTheDirectoryCannotBeRead) {
   };
   for (const std::string& workPath : workPaths) {
     std::deque<std::string> names = {"kept"};
-    EXPECT_FALSE(platform::listDirectory(searchPattern(workPath), &names))
+    EXPECT_FALSE(
+        platform::listDirectory(searchPattern(workPath), everyName, &names))
         << workPath;
     EXPECT_EQ(names, std::deque<std::string>{"kept"}) << workPath;
   }
@@ -88,7 +93,8 @@ TEST(PlatformWin32Test, AnsiNamesComeBackByteForByte) {
   const std::string name = "\xE9t\xE9-caf\xE9.hlsl";
   ASSERT_TRUE(writeFile(workFilePath(dir.path(), name), "x"));
   std::deque<std::string> names;
-  ASSERT_TRUE(platform::listDirectory(searchPattern(dir.path()), &names));
+  ASSERT_TRUE(
+      platform::listDirectory(searchPattern(dir.path()), everyName, &names));
   EXPECT_EQ(entriesAfter(names, 0), std::vector<std::string>{name});
 }
 
