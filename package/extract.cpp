@@ -245,7 +245,10 @@ bool Extraction::extractEntry(const std::string& name, std::size_t headerSize,
   writePreFile(&pre, headerSize);
   if (writeShaderFile(&shader, contentSize)) return true;
   // The package ended under the content: part of an entry is no entry.
-  if (pre.opened != platform::Opened::kFailed) std::remove(pre.path.c_str());
+  if (pre.opened == platform::Opened::kCreated ||
+      pre.opened == platform::Opened::kExisting) {
+    std::remove(pre.path.c_str());
+  }
   return false;
 }
 

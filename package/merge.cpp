@@ -140,17 +140,16 @@ std::size_t buildEntry(const std::string& workPath, const std::string& name,
   }
 
   const std::size_t preSize = readPreFile(preFilePath(filePath), buffer);
-  // A backup such as water.orig leads to water.pre too, but is not the
-  // shader that pre file was written for: packing it would put a second
-  // water.hlsl entry into the package.
-  if (preSize != 0 && !endsInHlsl(name) &&
-      workingName(buffer, preSize) != name) {
-    printPath("Warning: Not the shader of its pre file, skipped: '%s'\n",
-              filePath);
+  if (preSize == 0) {
     platform::closeFile(shader);
     return 0;
   }
-  if (preSize == 0) {
+  // A backup such as water.orig leads to water.pre too, but is not the
+  // shader that pre file was written for: packing it would put a second
+  // water.hlsl entry into the package.
+  if (!endsInHlsl(name) && workingName(buffer, preSize) != name) {
+    printPath("Warning: Not the shader of its pre file, skipped: '%s'\n",
+              filePath);
     platform::closeFile(shader);
     return 0;
   }
