@@ -121,11 +121,11 @@ class Extraction {
   platform::FileId packageId_;
   bool havePackageId_ = false;
 
-  // Files this run wrote that already existed, by identity. The files it
-  // created are only named in `created_` (each name ended by a zero byte):
-  // a file that did not exist cannot be the package or an earlier entry's,
-  // so a fresh extraction never asks who a file is. Only when an existing
-  // file turns up are the created ones identified, once each.
+  // The files this run wrote, by identity. Those it created are at first
+  // only named in `created_` (each name ended by a zero byte): a file that
+  // did not exist cannot be the package or an earlier entry's, so a fresh
+  // extraction never asks who a file is. Only when an existing file turns
+  // up are the created ones identified, once each.
   std::set<platform::FileId> written_;
   std::string created_;
 
