@@ -223,13 +223,13 @@ bool Extraction::run(const std::string& packagePath) {
 // content, in which case neither file is left.
 bool Extraction::extractEntry(const std::string& name, std::size_t headerSize,
                               std::int32_t contentSize) {
+  const std::string shaderPath = workFilePath(workPath_, name);
   Target pre;
   Target shader;
-  Clash clash =
-      openTarget(preFilePath(workFilePath(workPath_, name)), &pre, nullptr);
+  Clash clash = openTarget(preFilePath(shaderPath), &pre, nullptr);
   const std::string* clashing = &pre.path;
   if (clash == Clash::kNone) {
-    clash = openTarget(workFilePath(workPath_, name), &shader, &pre);
+    clash = openTarget(shaderPath, &shader, &pre);
     clashing = &shader.path;
   }
   if (clash != Clash::kNone) {

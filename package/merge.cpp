@@ -119,13 +119,13 @@ bool endsInHlsl(const std::string& name) {
   return true;
 }
 
-// Builds the entry of the listed `name` in `buffer`: the pre file's bytes with
-// their size field set to the content that follows, then the listed file's
-// bytes. Returns the entry's length, or 0 when it is skipped (with its
-// warnings printed); nothing of a skipped entry reaches the package.
-std::size_t buildEntry(const std::string& workPath, const std::string& name,
+// Builds the entry of the listed `name`, the work file `filePath`, in
+// `buffer`: the pre file's bytes with their size field set to the content
+// that follows, then the listed file's bytes. Returns the entry's length, or
+// 0 when it is skipped (with its warnings printed); nothing of a skipped
+// entry reaches the package.
+std::size_t buildEntry(const std::string& name, const std::string& filePath,
                        unsigned char* buffer) {
-  const std::string filePath = workFilePath(workPath, name);
   if (!isSafeName(name)) {
     printPath("Warning: Unsafe name, skipped: '%s'\n", filePath);
     return 0;
@@ -215,7 +215,8 @@ void ShaderPackage::merge() {
   while (ok && !fileList.empty()) {
     const std::string name = std::move(fileList.front());
     fileList.pop_front();
-    const std::size_t length = buildEntry(workPath, name, buffer.data());
+    const std::string filePath = workFilePath(workPath, name);
+    const std::size_t length = buildEntry(name, filePath, buffer.data());
     if (length == 0) continue;
     ok = std::fwrite(buffer.data(), 1, length, package) == length;
     if (ok) {
@@ -225,7 +226,7 @@ void ShaderPackage::merge() {
         platform::startWriteback(package);
         sinceWriteback = 0;
       }
-      printPath("Merged: '%s'\n", workFilePath(workPath, name));
+      printPath("Merged: '%s'\n", filePath);
     }
   }
   // A failed write ends the merge; the names left are not packed.
