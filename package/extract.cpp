@@ -46,6 +46,11 @@ static_assert(kCopyBlockSize % kWriteSize == 0 && kWriteSize % kPageSize == 0,
               "every write of a block starts on a page");
 
 enum class Header { kWhole, kEnded, kTooLong };
+
+// The bytes a contentSize field stands for: none when it is 0 or negative.
+std::uint64_t contentBytesOf(std::int32_t contentSize) {
+  return contentSize > 0 ? static_cast<std::uint64_t>(contentSize) : 0;
+}
 enum class Copy { kDone, kPackageEnded, kWriteFailed };
 enum class Clash { kNone, kPackage, kEarlierEntry };
 
@@ -205,8 +210,7 @@ bool Extraction::run(const std::string& packagePath) {
     const std::int32_t contentSize = format::readLe32Signed(
         preBuffer_ + headerSize - format::kSizeFieldSize);
     printFound(fileName);
-    const std::uint64_t contentBytes =
-        contentSize > 0 ? static_cast<std::uint64_t>(contentSize) : 0;
+    const std::uint64_t contentBytes = contentBytesOf(contentSize);
     // Nothing of an entry whose content the package cannot hold is written.
     if (contentBytes > remaining_) return false;
     if (!isSafeName(fileName)) {
@@ -236,8 +240,7 @@ bool Extraction::extractEntry(const std::string& name, std::size_t headerSize,
     printClash(clash, *clashing);
     discard(&pre);
     discard(&shader);
-    return passOver(contentSize > 0 ? static_cast<std::uint64_t>(contentSize)
-                                    : 0);
+    return passOver(contentBytesOf(contentSize));
   }
   accept(pre);
   accept(shader);
@@ -335,7 +338,7 @@ void Extraction::writePreFile(Target* target, std::size_t length) {
 // Copies the content into the shader file; false when the package ended
 // inside it.
 bool Extraction::writeShaderFile(Target* target, std::int32_t size) {
-  const std::uint64_t count = size > 0 ? static_cast<std::uint64_t>(size) : 0;
+  const std::uint64_t count = contentBytesOf(size);
   if (target->file == platform::kNoFile) {
     printWriteFailed(target->path);
     return passOver(count);

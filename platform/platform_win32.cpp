@@ -52,6 +52,11 @@ bool regularFile(HANDLE handle, BY_HANDLE_FILE_INFORMATION* info) {
          (info->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
+std::uint64_t sizeOf(const BY_HANDLE_FILE_INFORMATION& info) {
+  return (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) |
+         info.nFileSizeLow;
+}
+
 FileId idOf(const BY_HANDLE_FILE_INFORMATION& info) {
   FileId id;
   id.volume = info.dwVolumeSerialNumber;
@@ -172,8 +177,7 @@ FileHandle openForReading(const std::string& path, std::uint64_t* size) {
     CloseHandle(handle);
     return kNoFile;
   }
-  *size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) |
-          info.nFileSizeLow;
+  *size = sizeOf(info);
   return fromHandle(handle);
 }
 
@@ -203,8 +207,7 @@ bool fileSize(std::FILE* file, std::uint64_t* size) {
   if (handle == INVALID_HANDLE_VALUE || !regularFile(handle, &info)) {
     return false;
   }
-  *size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) |
-          info.nFileSizeLow;
+  *size = sizeOf(info);
   return true;
 }
 
