@@ -28,16 +28,22 @@ bool listDirectory(const std::string& pattern, bool (*keep)(const std::string&),
                    std::deque<std::string>* names);
 
 // Which file a handle or a path leads to, whatever spelling or link led
-// there: device and inode on POSIX, volume serial and file index on Windows.
+// there: device and inode on POSIX; on Windows the volume serial and the
+// 128-bit file id, whose high half only ReFS uses. An identity the system
+// cannot give is no identity: the calls return false.
 struct FileId {
   std::uint64_t volume = 0;
   std::uint64_t index = 0;
+  std::uint64_t indexHigh = 0;
 };
 inline bool operator==(const FileId& a, const FileId& b) {
-  return a.volume == b.volume && a.index == b.index;
+  return a.volume == b.volume && a.index == b.index &&
+         a.indexHigh == b.indexHigh;
 }
 inline bool operator<(const FileId& a, const FileId& b) {
-  return a.volume != b.volume ? a.volume < b.volume : a.index < b.index;
+  if (a.volume != b.volume) return a.volume < b.volume;
+  return a.indexHigh != b.indexHigh ? a.indexHigh < b.indexHigh
+                                    : a.index < b.index;
 }
 bool identifyStream(std::FILE* file, FileId* id);
 bool identifyPath(const std::string& path, FileId* id);

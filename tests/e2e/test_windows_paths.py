@@ -13,11 +13,32 @@ def drive_z(unix_path):
     return "Z:" + unix_path.replace("/", "\\")
 
 
+def extended(unix_path):
+    r"""The \\?\ form, in which "/" is no separator."""
+    return "\\\\?\\" + drive_z(unix_path)
+
+
+# Folders deep enough that every path under them passes 260 characters, the
+# package's too, as a Steam library a few folders down with a long mod name
+# would.
+DEEP = os.path.join(*["a-mod-with-a-rather-long-name-%d" % i
+                     for i in range(8)])
+
+# (label, spelling, folders between the test's directory and the package and
+# work directories)
 SPELLINGS = [
-    ("unix", lambda p: p),
-    ("drive letter", drive_z),
-    ("trailing backslash", lambda p: drive_z(p) + "\\"),
-    ("drive letter, forward slashes", lambda p: "Z:" + p),
+    ("unix", lambda p: p, ""),
+    ("drive letter", drive_z, ""),
+    ("trailing backslash", lambda p: drive_z(p) + "\\", ""),
+    ("drive letter, forward slashes", lambda p: "Z:" + p, ""),
+    ("over 260 characters", drive_z, DEEP),
+    ("over 260, trailing backslash", lambda p: drive_z(p) + "\\", DEEP),
+]
+# Extraction opens the package with the C library, which knows no \\?\ form.
+MERGE_SPELLINGS = SPELLINGS + [
+    ("extended", extended, ""),
+    ("extended, trailing backslash", lambda p: extended(p) + "\\", ""),
+    ("extended, over 260 characters", extended, DEEP),
 ]
 
 ENTRIES = [("water.hlsl", b"float4 water;\r\n"), ("sky.hlsl", b"sky")]
@@ -29,17 +50,20 @@ class WindowsPathTest(support.TempDirTestCase):
             self.skipTest("Windows paths need the Windows build")
         super().setUp()
 
-    def make_dirs(self, label):
-        pkg = self.path(label.replace(" ", "-").replace(",", "") + "-pkg")
-        work = pkg[:-len("pkg")] + "work"
-        os.mkdir(pkg)
+    def make_dirs(self, label, deep=""):
+        base = self.path(label.replace(" ", "-").replace(",", ""), deep)
+        pkg = os.path.join(base, "pkg")
+        work = os.path.join(base, "work")
+        os.makedirs(pkg)
         os.mkdir(work)
+        if deep:
+            self.assertGreater(len(drive_z(pkg) + "/shaders.spk"), 260)
         return pkg, work
 
     def test_extract_writes_through_every_spelling(self):
-        for label, spell in SPELLINGS:
+        for label, spell, deep in SPELLINGS:
             with self.subTest(spelling=label):
-                pkg, work = self.make_dirs(label)
+                pkg, work = self.make_dirs(label, deep)
                 with open(os.path.join(pkg, "shaders.spk"), "wb") as f:
                     f.write(spk.package(ENTRIES))
                 status, out = run_tool(spell(pkg), spell(work), "extract")
@@ -59,9 +83,13 @@ class WindowsPathTest(support.TempDirTestCase):
 
     def test_merge_reads_and_writes_through_every_spelling(self):
         edited = b"float4 water = 1;\r\n"
-        for label, spell in SPELLINGS:
+        for label, spell, deep in MERGE_SPELLINGS:
             with self.subTest(spelling=label):
-                pkg, work = self.make_dirs(label)
+                pkg, work = self.make_dirs(label, deep)
+                # Kept as the backup: the one name longer than the package's.
+                old = spk.package([("old.hlsl", b"old")])
+                with open(os.path.join(pkg, "shaders.spk"), "wb") as f:
+                    f.write(old)
                 for name, content in ENTRIES:
                     stem = os.path.join(work, name[:-len(".hlsl")])
                     with open(stem + ".pre", "wb") as f:
@@ -82,6 +110,10 @@ class WindowsPathTest(support.TempDirTestCase):
                               for _, _, name, content in spk.parse(f.read())}
                 self.assertEqual(merged, {"water.hlsl": edited,
                                           "sky.hlsl": b"sky"})
+                self.assertEqual(sorted(os.listdir(pkg)),
+                                 ["shaders.spk", "shaders.spk.bak"])
+                with open(os.path.join(pkg, "shaders.spk.bak"), "rb") as f:
+                    self.assertEqual(f.read(), old)
 
     def test_merge_refuses_a_name_the_code_page_cannot_spell(self):
         # Fullwidth dots and solidus: a best-fit conversion to the code page
@@ -109,6 +141,25 @@ class WindowsPathTest(support.TempDirTestCase):
         with open(os.path.join(pkg, "shaders.spk"), "rb") as f:
             self.assertEqual([name for _, _, name, _ in spk.parse(f.read())],
                              ["water.hlsl"])
+
+    def test_merge_lists_an_empty_drive_root(self):
+        # A drive's root has no "." or "..", so an empty one lists no name
+        # at all, which is no failure to read it. Wine maps a drive letter to
+        # whatever its prefix's dosdevices link to.
+        prefix = os.environ.get("WINEPREFIX")
+        if not support.RUNNER or not prefix:
+            self.skipTest("maps a drive letter in the suite's wine prefix")
+        pkg, work = self.make_dirs("empty root")
+        dosdevices = os.path.join(prefix, "dosdevices")
+        letter = next(letter for letter in "ponmlkjih" if not os.path.lexists(
+            os.path.join(dosdevices, letter + ":")))
+        os.symlink(work, os.path.join(dosdevices, letter + ":"))
+        self.addCleanup(os.remove, os.path.join(dosdevices, letter + ":"))
+        status, out = run_tool(drive_z(pkg), letter.upper() + ":\\", "merge")
+        self.assertEqual((status, out),
+                         (0, "Found 0 files\n" + completion("merge")))
+        with open(os.path.join(pkg, "shaders.spk"), "rb") as f:
+            self.assertEqual(list(spk.parse(f.read())), [])
 
 
 if __name__ == "__main__":

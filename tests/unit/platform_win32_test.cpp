@@ -17,6 +17,7 @@
 
 #include "package/shader_package.h"
 #include "platform/platform.h"
+#include "platform/platform_win32.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -26,6 +27,15 @@ bool everyName(const std::string&) { return true; }
 std::string backslashed(std::string path) {
   std::replace(path.begin(), path.end(), '/', '\\');
   return path;
+}
+
+std::wstring wide(const std::string& ascii) {
+  return std::wstring(ascii.begin(), ascii.end());
+}
+
+// The \\?\ form of a directory, as a user would type it.
+std::string extended(const std::string& path) {
+  return "\\\\?\\" + backslashed(path);
 }
 
 // The names after `skip` leading ones, without "." and "..", sorted: the
@@ -53,6 +63,8 @@ TEST(PlatformWin32Test, ListsFilesAndDirectoriesWhateverTheSeparators) {
       backslashed(dir.path()),
       backslashed(dir.path()) + "\\",  // the pattern becomes ...\/*
       dir.path() + "/",
+      extended(dir.path()),  // "/" is part of a name there
+      extended(dir.path()) + "\\",
   };
   for (const std::string& workPath : workPaths) {
     std::deque<std::string> names = {"kept"};
@@ -77,6 +89,7 @@ TEST(PlatformWin32Test, ListingFailsWhenTheDirectoryCannotBeRead) {
       dir.file("missing"),
       backslashed(dir.file("missing")) + "\\",
       dir.file("plain.txt"),
+      extended(dir.file("missing")),
   };
   for (const std::string& workPath : workPaths) {
     std::deque<std::string> names = {"kept"};
@@ -96,6 +109,118 @@ TEST(PlatformWin32Test, AnsiNamesComeBackByteForByte) {
   ASSERT_TRUE(
       platform::listDirectory(searchPattern(dir.path()), everyName, &names));
   EXPECT_EQ(entriesAfter(names, 0), std::vector<std::string>{name});
+}
+
+// What the W calls are given: paths the legacy limit would refuse in the
+// \\?\ form, made absolute and resolved the way the system resolves a short
+// path; paths the user gave in that form with our "/" joins made
+// backslashes.
+TEST(PlatformWin32Test, SystemPathsPassTheLegacyLimit) {
+  const std::string deep = std::string(120, 'd') + "/" + std::string(120, 'e');
+  const std::wstring wideDeep =
+      wide(std::string(120, 'd') + "\\" + std::string(120, 'e'));
+  wchar_t current[1024];
+  const DWORD length = GetCurrentDirectoryW(1024, current);
+  ASSERT_GT(length, 0u);
+  std::wstring here(current, length);
+  if (here.back() != L'\\') here += L'\\';
+  const struct {
+    std::string path;
+    std::wstring expected;
+  } cases[] = {
+      {"C:/work/a.hlsl", L"C:/work/a.hlsl"},  // short: as it was
+      {"C:/work/" + deep + "/a.hlsl",
+       L"\\\\?\\C:\\work\\" + wideDeep + L"\\a.hlsl"},
+      {"C:\\work\\" + deep + "\\/a.hlsl",
+       L"\\\\?\\C:\\work\\" + wideDeep + L"\\a.hlsl"},
+      {"C:/work/../" + deep + "/./a.hlsl",
+       L"\\\\?\\C:\\" + wideDeep + L"\\a.hlsl"},
+      {deep + "/a.hlsl", L"\\\\?\\" + here + wideDeep + L"\\a.hlsl"},
+      {"//server/share/" + deep + "/a.hlsl",
+       L"\\\\?\\UNC\\server\\share\\" + wideDeep + L"\\a.hlsl"},
+      {"//./pipe/" + deep, L"\\\\.\\pipe\\" + wideDeep},
+      {"\\\\?\\C:\\work/a.hlsl", L"\\\\?\\C:\\work\\a.hlsl"},
+      {"\\\\?\\C:\\work\\/a.hlsl", L"\\\\?\\C:\\work\\a.hlsl"},
+      {"\\\\?\\C:\\" + deep + "/*", L"\\\\?\\C:\\" + wideDeep + L"\\*"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(platform::win32::systemPath(c.path), c.expected) << c.path;
+  }
+  if (GetACP() == 1252) {
+    EXPECT_EQ(platform::win32::systemPath("C:/caf\xE9.hlsl"),
+              L"C:/caf\u00e9.hlsl");
+  }
+}
+
+// Every code page gets the flags it takes: UTF-8 fails the whole call when
+// given the best-fit flag or a default character, and every name with it.
+// Whatever has no exact form comes back as '?', which the name rule refuses.
+TEST(PlatformWin32Test, ListedNamesAreSpeltExactlyOrRefusable) {
+  const platform::win32::NameConversion utf8 =
+      platform::win32::nameConversion(65001);
+  EXPECT_EQ(utf8.flags, static_cast<unsigned long>(WC_ERR_INVALID_CHARS));
+  EXPECT_EQ(utf8.defaultChar, nullptr);
+  for (unsigned codePage : {1252u, 932u}) {
+    const platform::win32::NameConversion legacy =
+        platform::win32::nameConversion(codePage);
+    EXPECT_EQ(legacy.flags, static_cast<unsigned long>(WC_NO_BEST_FIT_CHARS))
+        << codePage;
+    ASSERT_NE(legacy.defaultChar, nullptr) << codePage;
+    EXPECT_STREQ(legacy.defaultChar, "?") << codePage;
+  }
+
+  const wchar_t loneSurrogate[] = {L'a', 0xD800, L'b', L'.', L'h',
+                                   L'l', L's',   L'l', 0};
+  const struct {
+    unsigned codePage;
+    const wchar_t* name;
+    std::string expected;
+  } cases[] = {
+      {1252, L"caf\u00e9.hlsl", "caf\xE9.hlsl"},
+      {1252, L"\uff0e\uff0e\uff0fup.hlsl", "???up.hlsl"},  // no best fit
+      {1252, loneSurrogate, "a?b.hlsl"},
+      {932, L"\u3042.hlsl", "\x82\xA0.hlsl"},
+      {932, L"caf\u00e9.hlsl", "caf?.hlsl"},  // not "cafe.hlsl"
+      {65001, L"caf\u00e9.hlsl", "caf\xC3\xA9.hlsl"},
+      {65001, L"\u3042.hlsl", "\xE3\x81\x82.hlsl"},
+      {65001, loneSurrogate, "a?b.hlsl"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(platform::win32::spellName(c.name, c.codePage), c.expected)
+        << c.codePage << " " << c.expected;
+  }
+  for (unsigned codePage : {1252u, 932u, 65001u}) {
+    EXPECT_EQ(platform::win32::spellName(L".", codePage), ".") << codePage;
+    EXPECT_EQ(platform::win32::spellName(L"..", codePage), "..") << codePage;
+  }
+}
+
+// One file, whatever spelling leads to it; another file is another id.
+TEST(PlatformWin32Test, FilesAreKnownByTheirIdWhateverThePath) {
+  TempDir dir;
+  ASSERT_TRUE(writeFile(dir.file("a.hlsl"), "a"));
+  ASSERT_TRUE(writeFile(dir.file("b.hlsl"), "b"));
+  platform::FileId a;
+  ASSERT_TRUE(platform::identifyPath(dir.file("a.hlsl"), &a));
+  for (const std::string& path :
+       {backslashed(dir.file("a.hlsl")), extended(dir.path()) + "/a.hlsl",
+        dir.path() + "/sub/../A.HLSL"}) {
+    platform::FileId same;
+    ASSERT_TRUE(platform::identifyPath(path, &same)) << path;
+    EXPECT_TRUE(same == a) << path;
+  }
+  platform::FileId b;
+  ASSERT_TRUE(platform::identifyPath(dir.file("b.hlsl"), &b));
+  EXPECT_FALSE(b == a);
+  EXPECT_FALSE(platform::identifyPath(dir.file("missing"), &b));
+
+  platform::FileHandle file = platform::kNoFile;
+  platform::FileId opened;
+  ASSERT_EQ(platform::openForWriting(extended(dir.path()) + "/a.hlsl", &file,
+                                     &opened),
+            platform::Opened::kExisting);
+  platform::closeFile(file);
+  EXPECT_TRUE(opened == a);
 }
 
 TEST(PlatformWin32Test, PathsAfterATrailingBackslashReachTheWorkDirectory) {
