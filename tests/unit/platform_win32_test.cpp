@@ -271,6 +271,60 @@ TEST(PlatformWin32Test, ReplaceFileKeepsTheOldFileAsTheBackup) {
   EXPECT_EQ(contents, "older");
 }
 
+// The built Quillmere.exe as the loader and Explorer read it: a manifest
+// that lifts the path limit, names Windows 10 and 11 and asks for no
+// elevation, and the project's version and description.
+TEST(PlatformWin32Test, TheExecutableSaysWhatItIs) {
+  const std::wstring exe = wide(QUILLMERE_EXE);
+  DWORD handle = 0;
+  const DWORD size = GetFileVersionInfoSizeW(exe.c_str(), &handle);
+  ASSERT_GT(size, 0u) << QUILLMERE_EXE;
+  std::vector<unsigned char> info(size);
+  ASSERT_TRUE(GetFileVersionInfoW(exe.c_str(), 0, size, info.data()));
+  void* value = nullptr;
+  UINT length = 0;
+  ASSERT_TRUE(VerQueryValueW(info.data(), L"\\", &value, &length));
+  const VS_FIXEDFILEINFO* fixed = static_cast<VS_FIXEDFILEINFO*>(value);
+  EXPECT_EQ(std::to_string(HIWORD(fixed->dwFileVersionMS)) + "." +
+                std::to_string(LOWORD(fixed->dwFileVersionMS)) + "." +
+                std::to_string(HIWORD(fixed->dwFileVersionLS)),
+            QUILLMERE_VERSION);
+  const struct {
+    const wchar_t* name;
+    std::string expected;
+  } strings[] = {
+      {L"ProductName", "Quillmere"},
+      {L"FileVersion", QUILLMERE_VERSION},
+      {L"FileDescription", QUILLMERE_DESCRIPTION},
+  };
+  for (const auto& s : strings) {
+    const std::wstring key =
+        std::wstring(L"\\StringFileInfo\\040904B0\\") + s.name;
+    ASSERT_TRUE(VerQueryValueW(info.data(), key.c_str(), &value, &length))
+        << s.expected;
+    EXPECT_EQ(static_cast<const wchar_t*>(value), wide(s.expected));
+  }
+
+  HMODULE module =
+      LoadLibraryExW(exe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+  ASSERT_NE(module, nullptr);
+  HRSRC found =
+      FindResourceW(module, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));
+  ASSERT_NE(found, nullptr) << "no manifest";
+  const char* bytes =
+      static_cast<const char*>(LockResource(LoadResource(module, found)));
+  const std::string manifest(bytes, SizeofResource(module, found));
+  FreeLibrary(module);
+  const std::size_t longPaths = manifest.find("longPathAware");
+  ASSERT_NE(longPaths, std::string::npos) << manifest;
+  EXPECT_EQ(manifest.compare(manifest.find('>', longPaths), 6, ">true<"), 0)
+      << manifest;
+  EXPECT_NE(manifest.find("level=\"asInvoker\""), std::string::npos);
+  EXPECT_NE(manifest.find("{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"),
+            std::string::npos)
+      << "Windows 10 and 11";
+}
+
 TEST(PlatformWin32Test, OnlyFilesOnADiskHaveASize) {
   TempDir dir;
   std::FILE* file = std::fopen(dir.file("a.hlsl").c_str(), "wb");
