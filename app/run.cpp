@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "package/messages.h"
 #include "package/shader_package.h"
 
 namespace {
@@ -21,8 +22,7 @@ bool equalsIgnoringAsciiCase(const char* text, const char* word) {
 
 int run(int argc, const char* const argv[], std::FILE* in) {
   if (argc < 4) {
-    std::fputs("usage: Quillmere.exe [spk path] [work path] extract/merge\n",
-               stdout);
+    message::usage();
     std::fflush(stdout);
     return 0;
   }
@@ -40,8 +40,7 @@ int run(int argc, const char* const argv[], std::FILE* in) {
     package.merge();
   }
 
-  std::printf("Comleted %s\nPress a key to continue\n",
-              extraction ? "extraction" : "merge");
+  message::completed(extraction);
   // The user must see the message before the tool sits waiting for a key.
   std::fflush(stdout);
   std::fgetc(in);

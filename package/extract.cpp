@@ -8,13 +8,14 @@
 // sizes a buffer or a copy; a name passes the name rule before it becomes a
 // path; and no entry writes the package or a file an earlier entry wrote,
 // whatever spelling or link leads there.
-#include <cstdio>
+#include <cstring>
 #include <memory>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "package/format.h"
+#include "package/messages.h"
 #include "package/shader_package.h"
 #include "package/work_name.h"
 #include "platform/platform.h"
@@ -58,42 +59,21 @@ enum class Clash { kNone, kPackage, kEarlierEntry };
 // entry is written.
 struct Target {
   std::string path;
-  platform::FileHandle file = platform::kNoFile;
+  platform::File file;
   platform::Opened opened = platform::Opened::kFailed;
   platform::FileId id;
+  // Created or emptied by this run: what is in it is ours to remove. A file
+  // the tool failed to empty is still the user's.
+  bool ours = false;
 };
-
-void printFound(const std::string& name) {
-  std::printf("Found hlsl file: '%s'\n", printable(name).c_str());
-}
-
-void printUnsafe(const std::string& name) {
-  std::printf("Warning: Unsafe name, skipped: '%s'\n", printable(name).c_str());
-}
-
-void printClash(Clash clash, const std::string& path) {
-  std::printf(clash == Clash::kPackage
-                  ? "Warning: Same file as the package, skipped: '%s'\n"
-                  : "Warning: Same file as an earlier entry, skipped: '%s'\n",
-              printable(path).c_str());
-}
-
-void printWriteFailed(const std::string& path) {
-  std::printf("Could not write to '%s'\n", printable(path).c_str());
-}
-
-void printWritten(std::int32_t size, const std::string& path) {
-  std::printf("written %i bytes to '%s'\n", static_cast<int>(size),
-              printable(path).c_str());
-}
 
 // One extraction: the package being read and what the run has written.
 class Extraction {
  public:
-  Extraction(const std::string& workPath, std::FILE* package,
+  Extraction(const std::string& workPath, const platform::File& package,
              std::uint64_t size)
       : workPath_(workPath), package_(package), remaining_(size) {
-    havePackageId_ = platform::identifyStream(package, &packageId_);
+    havePackageId_ = platform::identify(package, &packageId_);
     void* start = blockStorage_.get();
     std::size_t space = kCopyBlockSize + kPageSize;
     block_ = static_cast<unsigned char*>(
@@ -106,9 +86,9 @@ class Extraction {
  private:
   bool take(unsigned char* data, std::size_t count);
   Header readEntryHeader(std::size_t* headerSize);
-  Copy copyContent(std::uint64_t count, platform::FileHandle out);
+  Copy copyContent(std::uint64_t count, const platform::File* out);
   bool passOver(std::uint64_t count) {
-    return copyContent(count, platform::kNoFile) == Copy::kDone;
+    return copyContent(count, nullptr) == Copy::kDone;
   }
 
   bool extractEntry(const std::string& name, std::size_t headerSize,
@@ -117,12 +97,17 @@ class Extraction {
                    const Target* sibling);
   void accept(const Target& target);
   void discard(Target* target);
-  void writePreFile(Target* target, std::size_t length);
-  bool writeShaderFile(Target* target, std::int32_t size);
+  bool writePreFile(Target* target, std::size_t length);
+  Copy writeShaderFile(Target* target, std::int32_t size);
 
   const std::string& workPath_;
-  std::FILE* package_;
+  const platform::File& package_;
   std::uint64_t remaining_;
+  // What was read from the package ahead of its use.
+  std::unique_ptr<unsigned char[]> readAhead_{
+      new unsigned char[kPackageBufferSize]};
+  std::size_t aheadStart_ = 0;
+  std::size_t aheadEnd_ = 0;
   platform::FileId packageId_;
   bool havePackageId_ = false;
 
@@ -143,11 +128,30 @@ class Extraction {
 };
 
 // Reads `count` bytes when the package still holds them. A short read means
-// the file shrank under us, which is the same as ending early.
+// the file shrank under us, which is the same as ending early. Small reads
+// are served from one large read ahead; a large one goes straight through.
 bool Extraction::take(unsigned char* data, std::size_t count) {
   if (count > remaining_) return false;
-  if (std::fread(data, 1, count, package_) != count) return false;
   remaining_ -= count;
+  const std::size_t buffered = aheadEnd_ - aheadStart_;
+  const std::size_t first = count < buffered ? count : buffered;
+  std::memcpy(data, readAhead_.get() + aheadStart_, first);
+  aheadStart_ += first;
+  data += first;
+  count -= first;
+  if (count == 0) return true;
+  if (count >= kPackageBufferSize) {
+    return platform::readExactly(package_, data, count);
+  }
+  std::size_t got = 0;
+  if (!platform::readSome(package_, readAhead_.get(), kPackageBufferSize,
+                          &got) ||
+      got < count) {
+    return false;
+  }
+  std::memcpy(data, readAhead_.get(), count);
+  aheadStart_ = count;
+  aheadEnd_ = got;
   return true;
 }
 
@@ -171,19 +175,18 @@ Header Extraction::readEntryHeader(std::size_t* headerSize) {
 // Moves `count` bytes from the package to `out`. Without `out`, or once a
 // write has failed, the bytes are only passed over, so the package still ends
 // up at the start of the next entry.
-Copy Extraction::copyContent(std::uint64_t count, platform::FileHandle out) {
+Copy Extraction::copyContent(std::uint64_t count, const platform::File* out) {
   bool writeFailed = false;
   while (count > 0) {
     const std::size_t part = count < kCopyBlockSize
                                  ? static_cast<std::size_t>(count)
                                  : kCopyBlockSize;
     if (!take(block_, part)) return Copy::kPackageEnded;
-    for (std::size_t done = 0;
-         out != platform::kNoFile && !writeFailed && done < part;
+    for (std::size_t done = 0; out != nullptr && !writeFailed && done < part;
          done += kWriteSize) {
       const std::size_t piece =
           part - done < kWriteSize ? part - done : kWriteSize;
-      writeFailed = !platform::writeFile(out, block_ + done, piece);
+      writeFailed = !platform::writeFile(*out, block_ + done, piece);
     }
     count -= part;
   }
@@ -200,8 +203,7 @@ bool Extraction::run(const std::string& packagePath) {
     std::size_t headerSize = 0;
     const Header header = readEntryHeader(&headerSize);
     if (header == Header::kTooLong) {
-      std::printf("Entry name too long, stopping: '%s'\n",
-                  printable(packagePath).c_str());
+      message::nameTooLong(packagePath);
       return true;
     }
     if (header == Header::kEnded) return false;
@@ -209,12 +211,12 @@ bool Extraction::run(const std::string& packagePath) {
     const std::string fileName = workingName(preBuffer_, headerSize);
     const std::int32_t contentSize = format::readLe32Signed(
         preBuffer_ + headerSize - format::kSizeFieldSize);
-    printFound(fileName);
+    message::found(fileName);
     const std::uint64_t contentBytes = contentBytesOf(contentSize);
     // Nothing of an entry whose content the package cannot hold is written.
     if (contentBytes > remaining_) return false;
     if (!isSafeName(fileName)) {
-      printUnsafe(fileName);
+      message::unsafeName(fileName);
       if (!passOver(contentBytes)) return false;
       continue;
     }
@@ -224,7 +226,11 @@ bool Extraction::run(const std::string& packagePath) {
 }
 
 // Writes both files of one entry; false when the package ended inside its
-// content, in which case neither file is left.
+// content, in which case nothing of the entry is left.
+//
+// The pre file is written last: it marks the entry whole. Until then it is
+// empty, so a run killed while the shader file is written leaves an entry
+// the merge refuses with a warning, never a cut shader it would pack.
 bool Extraction::extractEntry(const std::string& name, std::size_t headerSize,
                               std::int32_t contentSize) {
   const std::string shaderPath = workFilePath(workPath_, name);
@@ -237,7 +243,11 @@ bool Extraction::extractEntry(const std::string& name, std::size_t headerSize,
     clashing = &shader.path;
   }
   if (clash != Clash::kNone) {
-    printClash(clash, *clashing);
+    if (clash == Clash::kPackage) {
+      message::sameAsPackage(*clashing);
+    } else {
+      message::sameAsEarlierEntry(*clashing);
+    }
     discard(&pre);
     discard(&shader);
     return passOver(contentBytesOf(contentSize));
@@ -245,14 +255,27 @@ bool Extraction::extractEntry(const std::string& name, std::size_t headerSize,
   accept(pre);
   accept(shader);
 
-  writePreFile(&pre, headerSize);
-  if (writeShaderFile(&shader, contentSize)) return true;
-  // The package ended under the content: part of an entry is no entry.
-  if (pre.opened == platform::Opened::kCreated ||
-      pre.opened == platform::Opened::kExisting) {
-    std::remove(pre.path.c_str());
+  if (pre.opened == platform::Opened::kExisting) {
+    pre.ours = platform::truncateFile(pre.file);
+    if (!pre.ours) pre.file.close();
   }
-  return false;
+  if (!pre.file.isOpen()) message::notWritten(pre.path);
+
+  const Copy copy = writeShaderFile(&shader, contentSize);
+  if (copy == Copy::kPackageEnded) {
+    // Part of an entry is no entry.
+    discard(&pre);
+    return false;
+  }
+  if (pre.file.isOpen() && !writePreFile(&pre, headerSize)) {
+    message::notWritten(pre.path);
+  }
+  if (copy == Copy::kDone) {
+    message::written(contentSize, shader.path);
+  } else {
+    message::notWritten(shader.path);
+  }
+  return true;
 }
 
 // Opens one work file of an entry, unless it is the package or a file that
@@ -261,6 +284,7 @@ Clash Extraction::openTarget(const std::string& path, Target* target,
                              const Target* sibling) {
   target->path = path;
   target->opened = platform::openForWriting(path, &target->file, &target->id);
+  target->ours = target->opened == platform::Opened::kCreated;
   if (target->opened != platform::Opened::kExisting) return Clash::kNone;
 
   Clash clash = Clash::kNone;
@@ -285,7 +309,7 @@ Clash Extraction::openTarget(const std::string& path, Target* target,
       platform::FileId siblingId = sibling->id;
       const bool known = sibling->opened == platform::Opened::kExisting ||
                          (sibling->opened == platform::Opened::kCreated &&
-                          platform::identifyPath(sibling->path, &siblingId));
+                          platform::identify(sibling->file, &siblingId));
       sameAsSibling = known && siblingId == target->id;
     }
     if (sameAsSibling || written_.count(target->id) != 0) {
@@ -293,8 +317,7 @@ Clash Extraction::openTarget(const std::string& path, Target* target,
     }
   }
   if (clash != Clash::kNone) {
-    platform::closeFile(target->file);
-    target->file = platform::kNoFile;
+    target->file.close();
     target->opened = platform::Opened::kFailed;
   }
   return clash;
@@ -310,83 +333,59 @@ void Extraction::accept(const Target& target) {
   }
 }
 
-// Leaves the work directory as it was before the entry was looked at.
+// Leaves nothing of the entry in the work directory but what was there
+// before this run, and that only if the run never emptied it.
 void Extraction::discard(Target* target) {
-  if (target->file == platform::kNoFile) return;
-  platform::closeFile(target->file);
-  if (target->opened == platform::Opened::kCreated) {
-    std::remove(target->path.c_str());
-  }
-  target->file = platform::kNoFile;
+  target->file.close();
+  if (target->ours) platform::removeFile(target->path);
+  target->ours = false;
 }
 
-void Extraction::writePreFile(Target* target, std::size_t length) {
-  bool ok = target->file != platform::kNoFile;
-  if (ok && target->opened == platform::Opened::kExisting) {
-    ok = platform::truncateFile(target->file);
-  }
-  ok = ok && platform::writeFile(target->file, preBuffer_, length);
-  if (target->file != platform::kNoFile) {
-    ok = platform::closeFile(target->file) && ok;
-    target->file = platform::kNoFile;
-    // No half file is left for a merge to pack.
-    if (!ok) std::remove(target->path.c_str());
-  }
-  if (!ok) printWriteFailed(target->path);
+// Writes the entry header bytes; a file that did not get them all is
+// removed, so no half file is left for a merge to pack.
+bool Extraction::writePreFile(Target* target, std::size_t length) {
+  bool ok = platform::writeFile(target->file, preBuffer_, length);
+  ok = target->file.close() && ok;
+  if (!ok) discard(target);
+  return ok;
 }
 
-// Copies the content into the shader file; false when the package ended
-// inside it.
-bool Extraction::writeShaderFile(Target* target, std::int32_t size) {
+// Copies the content into the shader file. kPackageEnded: the package ended
+// inside it; kWriteFailed: the file could not be created or written, and the
+// content was passed over. Either way nothing of the file is left.
+Copy Extraction::writeShaderFile(Target* target, std::int32_t size) {
   const std::uint64_t count = contentBytesOf(size);
-  if (target->file == platform::kNoFile) {
-    printWriteFailed(target->path);
-    return passOver(count);
+  bool ok = target->file.isOpen();
+  if (ok && target->opened == platform::Opened::kExisting) {
+    ok = target->ours = platform::truncateFile(target->file);
   }
-  bool ok = target->opened != platform::Opened::kExisting ||
-            platform::truncateFile(target->file);
   // Space set aside in one step costs a large file less than a reservation
   // per page as the writes come (1 GiB: a seventh less CPU time); for a
   // small one it is only one more system call.
   if (ok && count > kCopyBlockSize) {
     platform::reserveSpace(target->file, count);
   }
-  const Copy copy = copyContent(count, ok ? target->file : platform::kNoFile);
-  ok = platform::closeFile(target->file) && ok && copy == Copy::kDone;
-  target->file = platform::kNoFile;
-  if (!ok) std::remove(target->path.c_str());
-  if (copy == Copy::kPackageEnded) return false;
-  if (ok) {
-    printWritten(size, target->path);
-  } else {
-    printWriteFailed(target->path);
+  Copy copy = copyContent(count, ok ? &target->file : nullptr);
+  ok = target->file.close() && ok && copy == Copy::kDone;
+  if (!ok) {
+    discard(target);
+    if (copy == Copy::kDone) copy = Copy::kWriteFailed;
   }
-  return true;
+  return copy;
 }
 
 }  // namespace
 
 void ShaderPackage::extract() {
   const std::string filePath = packageFilePath(pksPath);
-  // Declared before the stream so it outlives the stream's close; given no
-  // buffer, the C library would pick its own size and ignore ours.
-  std::vector<char> packageBuffer(kPackageBufferSize);
-  std::FILE* package = std::fopen(filePath.c_str(), "rb");
   std::uint64_t size = 0;
-  // A directory opens on some systems but is no package.
-  if (package != nullptr && !platform::fileSize(package, &size)) {
-    std::fclose(package);
-    package = nullptr;
-  }
-  if (package == nullptr) {
-    std::printf("could not open shaders.spk: '%s'\n",
-                printable(filePath).c_str());
+  // A directory, FIFO or device is no package.
+  const platform::File package = platform::openForReading(filePath, &size);
+  if (!package.isOpen()) {
+    message::packageNotOpened(filePath);
     return;
   }
-  std::setvbuf(package, packageBuffer.data(), _IOFBF, packageBuffer.size());
   if (!Extraction(workPath, package, size).run(filePath)) {
-    std::printf("Package ends early, stopping: '%s'\n",
-                printable(filePath).c_str());
+    message::packageEndsEarly(filePath);
   }
-  std::fclose(package);
 }

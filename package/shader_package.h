@@ -5,9 +5,10 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <deque>
 #include <string>
+
+#include "platform/platform.h"
 
 class ShaderPackage {
  public:
@@ -21,7 +22,7 @@ class ShaderPackage {
   // Rebuilds shaders.spk from the work directory.
   void merge();
   // Writes the package header announcing fileList.size() entries.
-  void writeHeader(std::FILE* package);
+  bool writeHeader(platform::Replacement* package);
   // Size of a mergeable shader file, or -1 when it cannot be opened (a
   // directory included) or is too large to merge.
   long getFileSize(const std::string& path);

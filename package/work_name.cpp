@@ -64,20 +64,3 @@ std::string workingName(const unsigned char* header, std::size_t headerSize) {
 bool isSafeName(const std::string& name) {
   return isFileName(name) && isFileName(preFilePath(name));
 }
-
-std::string printable(const std::string& text) {
-  static const char kHex[] = "0123456789abcdef";
-  std::string shown;
-  shown.reserve(text.size());
-  for (char c : text) {
-    const unsigned char byte = static_cast<unsigned char>(c);
-    if (byte < 32 || byte == 127) {
-      shown += "\\x";
-      shown += kHex[byte >> 4];
-      shown += kHex[byte & 15];
-    } else {
-      shown += c;
-    }
-  }
-  return shown;
-}

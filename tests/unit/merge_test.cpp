@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "package/shader_package.h"
+#include "package/messages.h"
 #include "package/work_name.h"
 #include "support/package_builder.h"
 #include "support/temp_dir.h"

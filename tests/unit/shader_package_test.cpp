@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "package/messages.h"
 #include "package/work_name.h"
 
 namespace {
