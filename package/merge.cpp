@@ -142,11 +142,13 @@ std::size_t buildEntry(const std::string& name, const std::string& filePath,
   return preSize + contentSize;
 }
 
-// Whether the package being replaced holds any entry, and so is worth
-// pushing an older backup out for.
-bool holdsEntries(platform::Replacement* replacement) {
+// Whether the package being replaced may hold an entry, and so is worth
+// pushing an older backup out for. One that cannot be read might.
+bool mayHoldEntries(platform::Replacement* replacement) {
   unsigned char header[format::kPackageHeaderSize];
-  return replacement->readOld(header, sizeof header) &&
+  std::size_t got = 0;
+  if (!replacement->readOld(header, sizeof header, &got)) return true;
+  return got == sizeof header &&
          format::readLe32Signed(header + format::kEntryCountOffset) > 0;
 }
 
@@ -193,7 +195,7 @@ void ShaderPackage::merge() {
       ok && replacement.writeAt(format::kEntryCountOffset, count, sizeof count);
   // An empty package is not worth the backup of the last real one.
   const platform::Replacement::Commit commit =
-      ok ? replacement.commit(holdsEntries(&replacement))
+      ok ? replacement.commit(mayHoldEntries(&replacement))
          : platform::Replacement::Commit::kFailed;
   if (commit == platform::Replacement::Commit::kFailed) {
     message::packageNotWritten(packagePath);

@@ -189,9 +189,10 @@ class Replacement {
   Commit commit(bool replaceBackup);
   void abandon();
 
-  // The first `size` bytes of the package being replaced, for deciding
-  // whether it is worth a backup; false when it is shorter or unreadable.
-  bool readOld(unsigned char* data, std::size_t size);
+  // Up to `size` bytes from the start of the package being replaced, for
+  // deciding whether it is worth a backup; `got` tells how many there were.
+  // False when it cannot be read.
+  bool readOld(unsigned char* data, std::size_t size, std::size_t* got);
 
  private:
   struct State;

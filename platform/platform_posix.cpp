@@ -335,32 +335,47 @@ Replacement::~Replacement() { abandon(); }
 
 bool Replacement::lock() {
   State& s = *state_;
+  const int flags = O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
   // A few tries, for when another merge's clean-up moved the name on
   // between our open and our look.
   for (int attempt = 0; attempt < 3 && !s.locked; ++attempt) {
-    File file(::open(
-        s.temp.c_str(),
-        O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC,
-        0666));
-    if (!file.isOpen()) return false;
-    if (flock(fdOf(file), LOCK_EX | LOCK_NB) != 0 &&
-        (errno == EWOULDBLOCK ||
-         (errno != ENOLCK && errno != EINVAL && errno != EOPNOTSUPP))) {
+    bool created = true;
+    File file(::open(s.temp.c_str(), flags | O_CREAT | O_EXCL, 0666));
+    if (!file.isOpen()) {
+      if (errno != EEXIST) return false;
+      created = false;
+      file = File(::open(s.temp.c_str(), flags));
+      if (!file.isOpen()) {
+        if (errno == ENOENT) continue;
+        return false;
+      }
+    }
+    if (flock(fdOf(file), LOCK_EX | LOCK_NB) != 0 && errno != ENOLCK &&
+        errno != EINVAL && errno != EOPNOTSUPP) {
       // Another merge is running, or the lock cannot be had: either way
-      // this one must not write.
+      // this one must not write. A file we made and could not lock is
+      // nobody's; one that was there may be the running merge's.
+      if (created && errno != EWOULDBLOCK) unlink(s.temp.c_str());
       return false;
     }
+    // From here on the file of that name is ours, if it is the one we hold.
     struct stat mine;
     struct stat named;
-    if (fstat(fdOf(file), &mine) != 0 || !S_ISREG(mine.st_mode)) return false;
+    if (fstat(fdOf(file), &mine) != 0 || !S_ISREG(mine.st_mode)) {
+      if (created) unlink(s.temp.c_str());
+      return false;
+    }
     if (lstat(s.temp.c_str(), &named) != 0 || !sameFile(mine, named)) continue;
     if (mine.st_nlink > 1) {
       // A second name for someone's file: not ours to empty.
       unlink(s.temp.c_str());
       continue;
     }
-    // What is there is a killed merge's, or empty.
-    if (ftruncate(fdOf(file), 0) != 0) return false;
+    // What is there is a killed merge's, or new and empty.
+    if (!created && ftruncate(fdOf(file), 0) != 0) {
+      unlink(s.temp.c_str());
+      return false;
+    }
     s.file = std::move(file);
     s.locked = true;
   }
@@ -439,9 +454,10 @@ bool Replacement::writeAt(std::uint64_t offset, const unsigned char* data,
              static_cast<ssize_t>(size);
 }
 
-bool Replacement::readOld(unsigned char* data, std::size_t size) {
+bool Replacement::readOld(unsigned char* data, std::size_t size,
+                          std::size_t* got) {
   File old = openExisting(state_->path, O_RDONLY);
-  return old.isOpen() && readExactly(old, data, size);
+  return old.isOpen() && readSome(old, data, size, got);
 }
 
 Replacement::Commit Replacement::commit(bool replaceBackup) {
@@ -477,7 +493,12 @@ Replacement::Commit Replacement::commit(bool replaceBackup) {
       s.restore();
       return Commit::kFailed;
     }
-    unlink(s.undo.c_str());
+    // The next merge would take an undo file left now for a killed one and
+    // put the old package back; so this one is not done until it is gone.
+    if (unlink(s.undo.c_str()) != 0) {
+      s.restore();
+      return Commit::kFailed;
+    }
     // Removed while the lock is still held, so it can only be ours.
     unlink(s.temp.c_str());
     s.locked = false;
