@@ -176,6 +176,27 @@ class FaultSweepTest(support.TempDirTestCase):
                                   for n in os.listdir(self.path("work"))},
                                  work, "the merge wrote the work directory")
 
+    def test_a_shader_that_cannot_be_read_is_left_out(self):
+        self.fresh(False, work=True)
+        self.tool(["pkg", "work", "extract"])
+        shutil.copy(self.path("pkg/shaders.spk"), self.path("game/old.spk"))
+        for victim in ("work/b.hlsl", "work/b.pre"):
+            with self.subTest(victim=victim):
+                # Every read of that one file fails.
+                proc = subprocess.run(
+                    ["strace", "-qq", "-o", os.devnull, "-P", victim, "-e",
+                     "inject=read:error=EIO"] + support.command(
+                         "pkg", "work", "merge"),
+                    input=b"\n", stdout=subprocess.PIPE,
+                    stderr=subprocess.DEVNULL, cwd=self.tmp)
+                out = proc.stdout.decode("latin-1")
+                self.assertIn("Warning: Could not read, skipped: '%s'\n" %
+                              victim, out)
+                self.assertNotIn("Merged: 'work/b.hlsl'", out)
+                self.assertEqual(
+                    [n for n, _ in entries_of(self.read("pkg/shaders.spk"))],
+                    [b"a.hlsl", b"c.hlsl", b"d.hlsl"])
+
     def test_merge_keeps_the_package(self):
         self.check_merge(linked=False)
 
