@@ -2,17 +2,17 @@
 
 #include <string>
 
+#include "package/messages.h"
 #include "package/shader_package.h"
+#include "platform/platform.h"
 
 namespace {
 
 bool equalsIgnoringAsciiCase(const char* text, const char* word) {
   for (; *text != '\0' && *word != '\0'; ++text, ++word) {
-    char a = *text;
-    char b = *word;
-    if (a >= 'A' && a <= 'Z') a = static_cast<char>(a - 'A' + 'a');
-    if (b >= 'A' && b <= 'Z') b = static_cast<char>(b - 'A' + 'a');
-    if (a != b) return false;
+    if (platform::lowerAscii(*text) != platform::lowerAscii(*word)) {
+      return false;
+    }
   }
   return *text == '\0' && *word == '\0';
 }
@@ -21,8 +21,7 @@ bool equalsIgnoringAsciiCase(const char* text, const char* word) {
 
 int run(int argc, const char* const argv[], std::FILE* in) {
   if (argc < 4) {
-    std::fputs("usage: Quillmere.exe [spk path] [work path] extract/merge\n",
-               stdout);
+    message::usage();
     std::fflush(stdout);
     return 0;
   }
@@ -40,8 +39,7 @@ int run(int argc, const char* const argv[], std::FILE* in) {
     package.merge();
   }
 
-  std::printf("Comleted %s\nPress a key to continue\n",
-              extraction ? "extraction" : "merge");
+  message::completed(extraction);
   // The user must see the message before the tool sits waiting for a key.
   std::fflush(stdout);
   std::fgetc(in);

@@ -1,7 +1,9 @@
-#include <cstdio>
+#include <algorithm>
+#include <deque>
 #include <string>
 
 #include "package/format.h"
+#include "package/messages.h"
 #include "package/shader_package.h"
 #include "platform/platform.h"
 
@@ -13,6 +15,26 @@ namespace {
 bool isListed(const std::string& name) {
   if (name == "." || name == ".." || name == ".svn") return false;
   return name.find(format::kPreSuffix) == std::string::npos;
+}
+
+// The files the package's replacement keeps beside it are not work files,
+// even when the work directory is the package directory.
+void dropReplacementNames(const std::string& pksPath,
+                          const std::string& workPath,
+                          std::deque<std::string>* names) {
+  platform::FileId packageDir;
+  platform::FileId workDir;
+  if (!platform::identifyPath(pksPath.empty() ? "/" : pksPath, &packageDir) ||
+      !platform::identifyPath(workPath.empty() ? "/" : workPath, &workDir) ||
+      !(packageDir == workDir)) {
+    return;
+  }
+  names->erase(std::remove_if(names->begin(), names->end(),
+                              [](const std::string& name) {
+                                return platform::isReplacementName(
+                                    name, format::kPackageFileName);
+                              }),
+               names->end());
 }
 
 }  // namespace
@@ -28,12 +50,13 @@ bool ShaderPackage::listWorkFiles() {
   }
   fileList.erase(fileList.begin(),
                  fileList.begin() + static_cast<std::ptrdiff_t>(earlier));
+  dropReplacementNames(pksPath, workPath, &fileList);
 
-  std::printf("Found %i files\n", static_cast<int>(fileList.size()));
+  message::foundFiles(fileList.size());
   // Work directories and their users rely on an odd count being refused,
   // whatever the names are.
   if (fileList.size() % 2 != 0) {
-    std::printf("Expected an even number of files in work path, aborting\n");
+    message::oddCount();
     return false;
   }
   return true;

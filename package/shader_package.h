@@ -5,9 +5,10 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <deque>
 #include <string>
+
+#include "platform/platform.h"
 
 class ShaderPackage {
  public:
@@ -21,10 +22,7 @@ class ShaderPackage {
   // Rebuilds shaders.spk from the work directory.
   void merge();
   // Writes the package header announcing fileList.size() entries.
-  void writeHeader(std::FILE* package);
-  // Size of a mergeable shader file, or -1 when it cannot be opened (a
-  // directory included) or is too large to merge.
-  long getFileSize(const std::string& path);
+  bool writeHeader(platform::Replacement* package);
 
   std::string pksPath;
   std::string workPath;
@@ -38,10 +36,9 @@ std::string workFilePath(const std::string& workPath, const std::string& name);
 std::string searchPattern(const std::string& workPath);
 
 // The stem rule. A pre file's path is its shader file's path with the last
-// five bytes (".hlsl") replaced by ".pre", and back again. Both count bytes of
-// the whole path and look for no dot, so they are only safe for names that
-// pass isSafeName() (package/work_name.h).
+// five bytes (".hlsl") replaced by ".pre". It counts bytes of the whole path
+// and looks for no dot, so it is only safe for names that pass isSafeName()
+// (package/work_name.h), which are five bytes or longer.
 std::string preFilePath(const std::string& shaderPath);
-std::string shaderFilePath(const std::string& prePath);
 
 #endif  // QUILLMERE_PACKAGE_SHADER_PACKAGE_H_

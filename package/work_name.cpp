@@ -4,17 +4,14 @@
 
 #include "package/format.h"
 #include "package/shader_package.h"
+#include "platform/platform.h"
 
 namespace {
-
-char upper(char c) {
-  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-}
 
 bool equalsUpper(const std::string& text, const char* word) {
   if (text.size() != std::strlen(word)) return false;
   for (std::size_t i = 0; i < text.size(); ++i) {
-    if (upper(text[i]) != word[i]) return false;
+    if (platform::upperAscii(text[i]) != word[i]) return false;
   }
   return true;
 }
@@ -63,21 +60,4 @@ std::string workingName(const unsigned char* header, std::size_t headerSize) {
 
 bool isSafeName(const std::string& name) {
   return isFileName(name) && isFileName(preFilePath(name));
-}
-
-std::string printable(const std::string& text) {
-  static const char kHex[] = "0123456789abcdef";
-  std::string shown;
-  shown.reserve(text.size());
-  for (char c : text) {
-    const unsigned char byte = static_cast<unsigned char>(c);
-    if (byte < 32 || byte == 127) {
-      shown += "\\x";
-      shown += kHex[byte >> 4];
-      shown += kHex[byte & 15];
-    } else {
-      shown += c;
-    }
-  }
-  return shown;
 }

@@ -22,8 +22,4 @@ std::string workingName(const unsigned char* header, std::size_t headerSize);
 // is the console, COM1.hlsl a serial port).
 bool isSafeName(const std::string& name);
 
-// `text` with every byte below 32 and byte 127 written as \xNN, so a name
-// cannot forge a line or steer the terminal. Other bytes stay as they are.
-std::string printable(const std::string& text);
-
 #endif  // QUILLMERE_PACKAGE_WORK_NAME_H_

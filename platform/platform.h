@@ -1,5 +1,7 @@
-// What the tool needs from the operating system beyond C stdio. Paths are
-// narrow byte strings handed to the system unchanged.
+// What the tool needs from the operating system beyond the C++ library:
+// files it opens itself, the directory listing, and the replacement of the
+// package. Paths are narrow byte strings everywhere above this layer; the
+// Windows source alone turns them into what its W functions take.
 #ifndef QUILLMERE_PLATFORM_PLATFORM_H_
 #define QUILLMERE_PLATFORM_PLATFORM_H_
 
@@ -7,9 +9,51 @@
 #include <cstdint>
 #include <cstdio>
 #include <deque>
+#include <memory>
 #include <string>
 
 namespace platform {
+
+// ASCII letters folded, every other byte as it is: the only case rule of
+// the tool's, for mode words, suffixes, device names and NTFS order.
+inline char upperAscii(char c) {
+  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
+inline char lowerAscii(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// A descriptor on POSIX, a HANDLE on Windows.
+using FileHandle = std::intptr_t;
+constexpr FileHandle kNoFile = -1;
+
+// A file the tool opened itself. It closes itself when it goes away, so no
+// path of the caller's has to; close() is there for the writer who needs to
+// know that what it wrote got through. Move-only.
+class File {
+ public:
+  File() = default;
+  explicit File(FileHandle handle) : handle_(handle) {}
+  ~File();
+  File(File&& other) noexcept : handle_(other.release()) {}
+  File& operator=(File&& other) noexcept;
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+
+  bool isOpen() const { return handle_ != kNoFile; }
+  FileHandle handle() const { return handle_; }
+  // Closes now; false when the system reports that what was written did not
+  // all get through. Closing a file that is not open is a success.
+  bool close();
+
+ private:
+  FileHandle release() {
+    const FileHandle handle = handle_;
+    handle_ = kNoFile;
+    return handle;
+  }
+  FileHandle handle_ = kNoFile;
+};
 
 // Appends the name of every entry of the directory that `pattern` (the
 // directory followed by "/*") searches, sub-directories included, for which
@@ -22,37 +66,30 @@ namespace platform {
 // ASCII a-z folded to A-Z, names equal under that fold ordered by their
 // plain bytes, so a package rebuilt from a work directory has the same entry
 // order wherever it is merged. Windows gives each name in the ANSI code page
-// without best-fit guesses: a character that has no exact form there comes
-// back as '?', never as a look-alike such as '.' or '/'.
+// exactly; a name the code page cannot spell exactly comes back holding a
+// '?', which the name rule refuses.
 bool listDirectory(const std::string& pattern, bool (*keep)(const std::string&),
                    std::deque<std::string>* names);
 
 // Which file a handle or a path leads to, whatever spelling or link led
-// there: device and inode on POSIX; on Windows the volume serial and the
-// 128-bit file id, whose high half only ReFS uses. An identity the system
-// cannot give is no identity: the calls return false.
+// there: device and inode on POSIX, volume serial and file id on Windows.
+// A file the system cannot identify has no FileId at all: the identify
+// calls return false, and such a file is equal to nothing.
 struct FileId {
   std::uint64_t volume = 0;
+  std::uint64_t high = 0;  // the upper half of a 128-bit Windows file id
   std::uint64_t index = 0;
-  std::uint64_t indexHigh = 0;
 };
 inline bool operator==(const FileId& a, const FileId& b) {
-  return a.volume == b.volume && a.index == b.index &&
-         a.indexHigh == b.indexHigh;
+  return a.volume == b.volume && a.high == b.high && a.index == b.index;
 }
 inline bool operator<(const FileId& a, const FileId& b) {
   if (a.volume != b.volume) return a.volume < b.volume;
-  return a.indexHigh != b.indexHigh ? a.indexHigh < b.indexHigh
-                                    : a.index < b.index;
+  if (a.high != b.high) return a.high < b.high;
+  return a.index < b.index;
 }
-bool identifyStream(std::FILE* file, FileId* id);
+bool identify(const File& file, FileId* id);
 bool identifyPath(const std::string& path, FileId* id);
-
-// A work file the tool opened itself: a descriptor on POSIX, a HANDLE on
-// Windows. Work files bypass stdio: each one is written or read in a few
-// large blocks, and stdio would add a system call or a copy to every file.
-using FileHandle = std::intptr_t;
-constexpr FileHandle kNoFile = -1;
 
 enum class Opened {
   kCreated,     // did not exist; created empty
@@ -66,63 +103,114 @@ enum class Opened {
 // existing one is opened without truncation and identified, and is only
 // ever opened when it is a regular file, so a FIFO or a device cannot block
 // or be written. The caller truncates an existing file once it may.
-Opened openForWriting(const std::string& path, FileHandle* file, FileId* id);
-bool truncateFile(FileHandle file);
+Opened openForWriting(const std::string& path, File* file, FileId* id);
+bool truncateFile(const File& file);
 // Writes all `size` bytes, or returns false.
-bool writeFile(FileHandle file, const unsigned char* data, std::size_t size);
+bool writeFile(const File& file, const unsigned char* data, std::size_t size);
 
-// Opens a regular file for reading and sets `size`; kNoFile for a file that
-// cannot be opened or is no regular file. A FIFO or device is never opened
-// in a way that can block.
-FileHandle openForReading(const std::string& path, std::uint64_t* size);
-// Reads up to `size` bytes, fewer only at the end of the file or on an
-// error; returns how many.
-std::size_t readFile(FileHandle file, unsigned char* data, std::size_t size);
-
-// Closes a handle from openForWriting or openForReading; false when the
-// system reports that what was written did not all get through.
-bool closeFile(FileHandle file);
+// Opens a regular file for reading and sets `size`; a closed File for one
+// that cannot be opened or is no regular file. A FIFO or device is never
+// opened in a way that can block. Others may go on reading, writing,
+// renaming or deleting the file while it is open.
+File openForReading(const std::string& path, std::uint64_t* size);
+// Reads up to `size` bytes and sets `got` to how many: fewer only at the end
+// of the file. False on a read error.
+bool readSome(const File& file, unsigned char* data, std::size_t size,
+              std::size_t* got);
+// Reads exactly `size` bytes: false on a read error or an early end.
+bool readExactly(const File& file, unsigned char* data, std::size_t size);
 
 // Tells the system that `file`, just created, will take `size` bytes, so it
 // can set the space aside in one step instead of block by block as the writes
 // come. Only a hint: the file's size does not change, and should the system
 // decline, the writes do all the work.
-void reserveSpace(FileHandle file, std::uint64_t size);
+void reserveSpace(const File& file, std::uint64_t size);
 
-// The size in bytes of the regular file open as `file`, 64-bit on every
-// system (a C long is 32 bits on Windows). False for anything that is not a
-// regular file (fopen opens a directory for reading on some systems), or
-// when the system cannot tell.
-bool fileSize(std::FILE* file, std::uint64_t* size);
+// Removes a file; false when it could not be removed (a missing file
+// included).
+bool removeFile(const std::string& path);
 
-// What a merge may do with the package it is about to replace.
-enum class Target { kMissing, kWritable, kReadOnly };
-// kReadOnly: on POSIX a file the user may not write, on Windows one with the
-// read-only attribute.
-Target probeTarget(const std::string& path);
+// Writes the text of a message to standard output. On a Windows console the
+// ANSI text is shown as the characters it stands for, whatever code page
+// the console itself uses; anywhere else the bytes go out as they are.
+void writeOutput(const std::string& text);
 
-// Creates `path` for writing only when it does not exist yet: a link left
-// in its place cannot send the bytes elsewhere. Buffered like any fopen.
-std::FILE* createNewFile(const std::string& path);
+// The names a Replacement of the package `packageName` ("shaders.spk")
+// keeps beside it: the backup, the new package while it is written, and the
+// files of the steps in between. A listing of the package directory must
+// leave them out.
+inline bool isReplacementName(const std::string& name,
+                              const std::string& packageName) {
+  if (name.compare(0, packageName.size(), packageName) != 0) return false;
+  const std::string suffix = name.substr(packageName.size());
+  return suffix == ".tmp" || suffix == ".bak" || suffix == ".bak.tmp" ||
+         suffix == ".undo" || suffix == ".lock";
+}
 
-// Gives `file` the permission bits of the file at `model` (POSIX); Windows
-// leaves this to replaceFile, which keeps the attributes and ACLs.
-void copyPermissions(std::FILE* file, const std::string& model);
+// Replaces the package at `path` so that the package the user had is never
+// lost, whatever fails and whenever the process dies:
+//
+//   lock()    before anything else: becomes the one merge of this package
+//             (false: another merge is running, or the directory refuses new
+//             files), clears what a killed merge left, and puts back a package
+//             a killed merge was rewriting in place.
+//   open()    checks the package (a regular file or none, its state known,
+//             writable) and starts the new package beside it.
+//   write()   appends to the new package; writeAt() rewrites bytes of it.
+//   commit()  makes the new package the package, keeping the old one as
+//             `path` + ".bak".
+//
+// Anything not committed is abandoned when the object goes away: the
+// package and its backup are left as they were, and nothing of the tool's
+// stays beside them. At every moment the old package is whole under `path`
+// or under the backup's name, a kill or a power cut included.
+//
+// A package that a new file cannot stand in for (a symbolic link, one with
+// other hard links, or an owner, group or mode a new file cannot be given) is
+// rewritten in place, and only once the new package and a copy of the old one
+// are on the disk beside it; the backup is then a plain copy. Otherwise the
+// new package is renamed over the old one and takes its mode, owner (where
+// permitted) and group; on Windows its attributes and ACLs.
+class Replacement {
+ public:
+  explicit Replacement(const std::string& path);
+  ~Replacement();
+  Replacement(const Replacement&) = delete;
+  Replacement& operator=(const Replacement&) = delete;
 
-// Pushes what was written to `file` down to the disk.
-bool syncFile(std::FILE* file);
+  bool lock();
+  bool open();
+  bool write(const unsigned char* data, std::size_t size);
+  bool writeAt(std::uint64_t offset, const unsigned char* data,
+               std::size_t size);
 
-// Asks the system to start writing what `file` has been handed so far to the
-// disk, without waiting for it, so the sync at the end has less left to wait
-// for. Nothing buffered in the stream itself is flushed.
-void startWriteback(std::FILE* file);
+  enum class Commit {
+    kDone,
+    // The package is replaced, but the system could not confirm that the
+    // replacement itself is on the disk: a power cut now may bring back the
+    // old package.
+    kUnsynced,
+    kFailed,  // the package and its backup are as they were
+  };
+  // `replaceBackup` false leaves an existing backup as it is (the package
+  // being replaced holds nothing worth keeping); a backup is made when there
+  // is none.
+  Commit commit(bool replaceBackup);
+  void abandon();
 
-// Moves `from` over `to` and keeps the file that was at `to` as `backup`,
-// replacing an older backup. At every moment `to` is the old file or the new
-// one; on failure both `to` and `backup` are as they were. Durable when it
-// returns true: a power cut afterwards brings back the new file.
-bool replaceFile(const std::string& from, const std::string& to,
-                 const std::string& backup);
+  // Up to `size` bytes from the start of the package being replaced, for
+  // deciding whether it is worth a backup; `got` tells how many there were.
+  // False when it cannot be read.
+  bool readOld(unsigned char* data, std::size_t size, std::size_t* got);
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+// Waits for the user to press one key on `in`: any key on a terminal or a
+// console, one byte (or the end of input) from a pipe or a file.
+void waitForKey(std::FILE* in);
 
 }  // namespace platform
 

@@ -1,5 +1,6 @@
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,10 +16,6 @@ namespace platform {
 
 namespace {
 
-unsigned char foldAscii(unsigned char c) {
-  return (c >= 'a' && c <= 'z') ? static_cast<unsigned char>(c - 'a' + 'A') : c;
-}
-
 // The order NTFS keeps a directory in, for the bytes of narrow names: compare
 // upper-cased, and let names that only differ in case fall back to their
 // plain bytes so the order is total and does not depend on readdir.
@@ -31,8 +28,10 @@ bool ntfsNameLess(const std::string& left, const std::string& right) {
     // Names in one directory mostly share long prefixes: equal bytes are
     // equal folded too, so only a difference needs folding.
     if (l[i] == r[i]) continue;
-    unsigned char a = foldAscii(l[i]);
-    unsigned char b = foldAscii(r[i]);
+    const unsigned char a =
+        static_cast<unsigned char>(upperAscii(static_cast<char>(l[i])));
+    const unsigned char b =
+        static_cast<unsigned char>(upperAscii(static_cast<char>(r[i])));
     if (a != b) return a < b;
     if (plainOrder == 0) plainOrder = l[i] < r[i] ? -1 : 1;
   }
@@ -47,43 +46,94 @@ FileId idOf(const struct stat& info) {
   return id;
 }
 
-int toFd(FileHandle file) { return static_cast<int>(file); }
+int fdOf(const File& file) { return static_cast<int>(file.handle()); }
 
-// The directory part of `path`, for syncing the entry a rename changed.
-std::string directoryOf(const std::string& path) {
-  const std::size_t slash = path.find_last_of('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
+bool sameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-// Copies `from` to a new file `to`, for file systems that take no hard link.
-bool copyWhole(const std::string& from, const std::string& to) {
-  std::FILE* in = std::fopen(from.c_str(), "rb");
-  if (in == nullptr) return false;
-  std::FILE* out = createNewFile(to);
-  bool ok = out != nullptr;
-  std::vector<char> block(ok ? 1024 * 1024 : 0);
-  while (ok) {
-    const std::size_t got = std::fread(block.data(), 1, block.size(), in);
-    if (got == 0) break;
-    ok = std::fwrite(block.data(), 1, got, out) == got;
+// The directory part of a path the tool formed: the package directory
+// followed by "/shaders.spk", so there is always a slash.
+std::string directoryOf(const std::string& path) {
+  const std::size_t slash = path.find_last_of('/');
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+enum class Synced { kYes, kFailed };
+
+// Makes the names a rename or unlink changed in `directory` durable. A file
+// system that cannot sync a directory at all is taken at its word; an I/O
+// error is not.
+Synced syncDirectory(const std::string& directory) {
+  File dir(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!dir.isOpen()) return errno == EIO ? Synced::kFailed : Synced::kYes;
+  if (fsync(fdOf(dir)) == 0 || errno == EINVAL || errno == EROFS ||
+      errno == ENOTSUP) {
+    return Synced::kYes;
   }
-  ok = ok && std::ferror(in) == 0;
-  std::fclose(in);
-  if (out != nullptr && std::fclose(out) != 0) ok = false;
-  if (!ok && out != nullptr) unlink(to.c_str());
-  return ok;
+  return Synced::kFailed;
+}
+
+// Copies everything of `from` to `to` from their starts, cuts `to` to that
+// length and puts it on the disk.
+bool copyData(const File& from, const File& to,
+              std::vector<unsigned char>* buffer) {
+  if (lseek(fdOf(from), 0, SEEK_SET) != 0 ||
+      lseek(fdOf(to), 0, SEEK_SET) != 0) {
+    return false;
+  }
+  off_t total = 0;
+  for (;;) {
+    std::size_t got = 0;
+    if (!readSome(from, buffer->data(), buffer->size(), &got)) return false;
+    if (got == 0) break;
+    if (!writeFile(to, buffer->data(), got)) return false;
+    total += static_cast<off_t>(got);
+  }
+  return ftruncate(fdOf(to), total) == 0 && fsync(fdOf(to)) == 0;
+}
+
+File openExisting(const std::string& path, int flags) {
+  return File(open(path.c_str(), flags | O_NOCTTY | O_CLOEXEC | O_NONBLOCK));
+}
+
+// Copies the file at `from` to a new file `to`, on the disk when it returns
+// true; nothing is left at `to` otherwise.
+bool copyToNewFile(const std::string& from, const std::string& to,
+                   std::vector<unsigned char>* buffer) {
+  File in = openExisting(from, O_RDONLY);
+  if (!in.isOpen()) return false;
+  File out(open(to.c_str(),
+                O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+  if (!out.isOpen()) return false;
+  if (copyData(in, out, buffer) && out.close()) return true;
+  unlink(to.c_str());
+  return false;
 }
 
 }  // namespace
+
+File::~File() { close(); }
+
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    close();
+    handle_ = other.release();
+  }
+  return *this;
+}
+
+bool File::close() {
+  if (handle_ == kNoFile) return true;
+  return ::close(static_cast<int>(release())) == 0;
+}
 
 bool listDirectory(const std::string& pattern, bool (*keep)(const std::string&),
                    std::deque<std::string>* names) {
   // "work/*" searches "work/"; an empty work path gives "/*", the root, as it
   // does on Windows.
   std::string directory = pattern;
-  if (!directory.empty() && directory.back() == '*') directory.pop_back();
+  directory.pop_back();
   DIR* dir = opendir(directory.c_str());
   if (dir == nullptr) return false;
 
@@ -112,9 +162,9 @@ bool listDirectory(const std::string& pattern, bool (*keep)(const std::string&),
   return true;
 }
 
-bool identifyStream(std::FILE* file, FileId* id) {
+bool identify(const File& file, FileId* id) {
   struct stat info;
-  if (fstat(fileno(file), &info) != 0) return false;
+  if (fstat(fdOf(file), &info) != 0) return false;
   *id = idOf(info);
   return true;
 }
@@ -126,12 +176,12 @@ bool identifyPath(const std::string& path, FileId* id) {
   return true;
 }
 
-Opened openForWriting(const std::string& path, FileHandle* file, FileId* id) {
+Opened openForWriting(const std::string& path, File* file, FileId* id) {
   // A fresh extraction only ever takes this path: one call, no look-up.
-  int fd = open(path.c_str(),
-                O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, 0666);
-  if (fd >= 0) {
-    *file = fd;
+  File created(open(path.c_str(),
+                    O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, 0666));
+  if (created.isOpen()) {
+    *file = std::move(created);
     return Opened::kCreated;
   }
   if (errno != EEXIST) return Opened::kFailed;
@@ -141,23 +191,21 @@ Opened openForWriting(const std::string& path, FileHandle* file, FileId* id) {
   struct stat info;
   if (stat(path.c_str(), &info) != 0) return Opened::kFailed;
   if (!S_ISREG(info.st_mode)) return Opened::kNotRegular;
-  fd = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) return Opened::kFailed;
-  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-    close(fd);
+  File existing = openExisting(path, O_WRONLY);
+  if (!existing.isOpen()) return Opened::kFailed;
+  if (fstat(fdOf(existing), &info) != 0 || !S_ISREG(info.st_mode)) {
     return Opened::kNotRegular;
   }
-  *file = fd;
+  *file = std::move(existing);
   *id = idOf(info);
   return Opened::kExisting;
 }
 
-bool truncateFile(FileHandle file) { return ftruncate(toFd(file), 0) == 0; }
+bool truncateFile(const File& file) { return ftruncate(fdOf(file), 0) == 0; }
 
-bool writeFile(FileHandle file, const unsigned char* data, std::size_t size) {
+bool writeFile(const File& file, const unsigned char* data, std::size_t size) {
   while (size > 0) {
-    const ssize_t done = write(toFd(file), data, size);
-    if (done < 0 && errno == EINTR) continue;
+    const ssize_t done = write(fdOf(file), data, size);
     if (done <= 0) return false;
     data += done;
     size -= static_cast<std::size_t>(done);
@@ -165,41 +213,43 @@ bool writeFile(FileHandle file, const unsigned char* data, std::size_t size) {
   return true;
 }
 
-FileHandle openForReading(const std::string& path, std::uint64_t* size) {
+File openForReading(const std::string& path, std::uint64_t* size) {
   // Non-blocking, so opening a FIFO returns at once; it is then refused as
   // no regular file.
-  const int fd =
-      open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) return kNoFile;
+  File file = openExisting(path, O_RDONLY);
   struct stat info;
-  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-    close(fd);
-    return kNoFile;
+  if (!file.isOpen() || fstat(fdOf(file), &info) != 0 ||
+      !S_ISREG(info.st_mode)) {
+    return File();
   }
   *size = static_cast<std::uint64_t>(info.st_size);
-  return fd;
+  return file;
 }
 
-std::size_t readFile(FileHandle file, unsigned char* data, std::size_t size) {
-  std::size_t got = 0;
-  while (got < size) {
-    const ssize_t done = read(toFd(file), data + got, size - got);
-    if (done < 0 && errno == EINTR) continue;
-    if (done <= 0) break;
-    got += static_cast<std::size_t>(done);
+bool readSome(const File& file, unsigned char* data, std::size_t size,
+              std::size_t* got) {
+  *got = 0;
+  while (*got < size) {
+    const ssize_t done = read(fdOf(file), data + *got, size - *got);
+    if (done < 0) return false;
+    if (done == 0) break;
+    *got += static_cast<std::size_t>(done);
   }
-  return got;
+  return true;
 }
 
-bool closeFile(FileHandle file) { return close(toFd(file)) == 0; }
+bool readExactly(const File& file, unsigned char* data, std::size_t size) {
+  std::size_t got = 0;
+  return readSome(file, data, size, &got) && got == size;
+}
 
-void reserveSpace(FileHandle file, std::uint64_t size) {
+void reserveSpace(const File& file, std::uint64_t size) {
 #if defined(__linux__)
   // Keep the size as it is: a run cut short leaves a file as short as what
   // it got, not one padded with zeros to look whole. posix_fallocate is no
   // use here: where the file system cannot reserve, it writes zeros.
   if (size > 0 && size <= static_cast<std::uint64_t>(INT64_MAX)) {
-    fallocate(toFd(file), FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(size));
+    fallocate(fdOf(file), FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(size));
   }
 #else
   (void)file;
@@ -207,84 +257,260 @@ void reserveSpace(FileHandle file, std::uint64_t size) {
 #endif
 }
 
-bool fileSize(std::FILE* file, std::uint64_t* size) {
-  struct stat info;
-  if (fstat(fileno(file), &info) != 0 || !S_ISREG(info.st_mode)) return false;
-  *size = static_cast<std::uint64_t>(info.st_size);
-  return true;
+bool removeFile(const std::string& path) { return unlink(path.c_str()) == 0; }
+
+void writeOutput(const std::string& text) {
+  std::fwrite(text.data(), 1, text.size(), stdout);
 }
 
-Target probeTarget(const std::string& path) {
-  if (access(path.c_str(), F_OK) != 0) return Target::kMissing;
-  return access(path.c_str(), W_OK) == 0 ? Target::kWritable
-                                         : Target::kReadOnly;
-}
+// The new package is written as `temp`, which is also the lock: a merge
+// holds an advisory lock on it from lock() to the end, and only the holder
+// ever renames or removes the file of that name. `undo` exists only while a
+// package is rewritten in place and holds the old bytes until that is done.
+struct Replacement::State {
+  explicit State(const std::string& package)
+      : path(package),
+        temp(package + ".tmp"),
+        backup(package + ".bak"),
+        backupTemp(package + ".bak.tmp"),
+        undo(package + ".undo"),
+        buffer(256 * 1024) {}
 
-std::FILE* createNewFile(const std::string& path) {
-  const int fd =
-      open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-  if (fd < 0) return nullptr;
-  std::FILE* file = fdopen(fd, "wb");
-  if (file == nullptr) {
-    close(fd);
-    unlink(path.c_str());
+  bool flush() {
+    const bool ok = writeFile(file, buffer.data(), used);
+    used = 0;
+    return ok;
   }
-  return file;
-}
-
-void copyPermissions(std::FILE* file, const std::string& model) {
-  struct stat info;
-  if (stat(model.c_str(), &info) == 0) {
-    fchmod(fileno(file), info.st_mode & 07777);
-  }
-}
-
-bool syncFile(std::FILE* file) {
-  return std::fflush(file) == 0 && fsync(fileno(file)) == 0;
-}
-
-void startWriteback(std::FILE* file) {
-#if defined(__linux__)
-  // Only a hint: should it fail, the final sync does all the work.
-  sync_file_range(fileno(file), 0, 0, SYNC_FILE_RANGE_WRITE);
-#else
-  (void)file;
-#endif
-}
-
-bool replaceFile(const std::string& from, const std::string& to,
-                 const std::string& backup) {
-  // The old file gets a second name first and takes the backup's place only
-  // once the new one stands at `to`, so a failure on the way leaves both
-  // names as they were.
-  const std::string hold = backup + ".tmp";
-  struct stat info;
-  const bool hadOld = stat(to.c_str(), &info) == 0;
-  if (hadOld) {
-    unlink(hold.c_str());
-    if (link(to.c_str(), hold.c_str()) != 0 && !copyWhole(to, hold)) {
-      unlink(hold.c_str());
+  // Puts back the package from `undo` and removes it.
+  bool restore() {
+    File from = openExisting(undo, O_RDONLY);
+    File to = openExisting(path, O_WRONLY);
+    if (!from.isOpen() || !to.isOpen() || !copyData(from, to, &buffer)) {
       return false;
     }
+    unlink(undo.c_str());
+    return syncDirectory(directoryOf(path)) == Synced::kYes;
   }
-  if (std::rename(from.c_str(), to.c_str()) != 0) {
-    if (hadOld) unlink(hold.c_str());
+  bool makeBackup() {
+    unlink(backupTemp.c_str());
+    // A second name for the old file costs nothing, unless the file is
+    // about to be rewritten in place, which would change the backup too.
+    if ((inPlace || link(path.c_str(), backupTemp.c_str()) != 0) &&
+        !copyToNewFile(path, backupTemp, &buffer)) {
+      return false;
+    }
+    if (std::rename(backupTemp.c_str(), backup.c_str()) == 0) return true;
+    unlink(backupTemp.c_str());
     return false;
   }
-  if (hadOld && std::rename(hold.c_str(), backup.c_str()) != 0) {
-    // Put the old file back rather than leave a package without its backup.
-    std::rename(hold.c_str(), to.c_str());
+  // The old bytes under `undo`, on the disk, before the package is touched.
+  bool makeUndo(bool backedUp) {
+    if (backedUp && link(backup.c_str(), undo.c_str()) == 0) {
+      return syncDirectory(directoryOf(path)) == Synced::kYes;
+    }
+    if (!copyToNewFile(path, backupTemp, &buffer)) return false;
+    if (std::rename(backupTemp.c_str(), undo.c_str()) != 0) {
+      unlink(backupTemp.c_str());
+      return false;
+    }
+    return syncDirectory(directoryOf(path)) == Synced::kYes;
+  }
+
+  std::string path, temp, backup, backupTemp, undo;
+  File file;            // the new package, open from lock() on
+  bool locked = false;  // `temp` is ours: ours to remove
+  bool oldExists = false;
+  bool inPlace = false;
+  bool permissionsKept = true;
+  std::vector<unsigned char> buffer;
+  std::size_t used = 0;
+  std::uint64_t sinceWriteback = 0;
+};
+
+Replacement::Replacement(const std::string& path) : state_(new State(path)) {}
+
+Replacement::~Replacement() { abandon(); }
+
+bool Replacement::lock() {
+  State& s = *state_;
+  const int flags = O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+  // A few tries, for when another merge's clean-up moved the name on
+  // between our open and our look.
+  for (int attempt = 0; attempt < 3 && !s.locked; ++attempt) {
+    bool created = true;
+    File file(::open(s.temp.c_str(), flags | O_CREAT | O_EXCL, 0666));
+    if (!file.isOpen()) {
+      if (errno != EEXIST) return false;
+      created = false;
+      file = File(::open(s.temp.c_str(), flags));
+      if (!file.isOpen()) {
+        if (errno == ENOENT) continue;
+        return false;
+      }
+    }
+    if (flock(fdOf(file), LOCK_EX | LOCK_NB) != 0 && errno != ENOLCK &&
+        errno != EINVAL && errno != EOPNOTSUPP) {
+      // Another merge is running, or the lock cannot be had: either way
+      // this one must not write. A file we made and could not lock is
+      // nobody's; one that was there may be the running merge's.
+      if (created && errno != EWOULDBLOCK) unlink(s.temp.c_str());
+      return false;
+    }
+    // From here on the file of that name is ours, if it is the one we hold.
+    struct stat mine;
+    struct stat named;
+    if (fstat(fdOf(file), &mine) != 0 || !S_ISREG(mine.st_mode)) {
+      if (created) unlink(s.temp.c_str());
+      return false;
+    }
+    if (lstat(s.temp.c_str(), &named) != 0 || !sameFile(mine, named)) continue;
+    if (mine.st_nlink > 1) {
+      // A second name for someone's file: not ours to empty.
+      unlink(s.temp.c_str());
+      continue;
+    }
+    // What is there is a killed merge's, or new and empty.
+    if (!created && ftruncate(fdOf(file), 0) != 0) {
+      unlink(s.temp.c_str());
+      return false;
+    }
+    s.file = std::move(file);
+    s.locked = true;
+  }
+  if (!s.locked) return false;
+  unlink(s.backupTemp.c_str());
+  struct stat undo;
+  if (lstat(s.undo.c_str(), &undo) == 0) return s.restore();
+  return errno == ENOENT;
+}
+
+bool Replacement::open() {
+  State& s = *state_;
+  if (!s.locked) return false;
+  struct stat info;
+  if (lstat(s.path.c_str(), &info) != 0) {
+    // No package yet; anything else means we cannot tell what is there.
+    return errno == ENOENT;
+  }
+  if (S_ISLNK(info.st_mode)) {
+    s.inPlace = true;
+    // A link that leads nowhere is no package to write through.
+    if (stat(s.path.c_str(), &info) != 0) return false;
+  }
+  // Renaming over a package its user may not write would go around its
+  // protection.
+  if (!S_ISREG(info.st_mode) || access(s.path.c_str(), W_OK) != 0) {
     return false;
   }
-  // The renames are only safe from a power cut once the directory that
-  // holds them is on the disk. Some file systems cannot sync a directory;
-  // the package is replaced either way.
-  const int dir = open(directoryOf(to).c_str(), O_RDONLY | O_CLOEXEC);
-  if (dir >= 0) {
-    fsync(dir);
-    close(dir);
+  s.oldExists = true;
+  if (info.st_nlink > 1) s.inPlace = true;
+  if (s.inPlace) return true;
+  // The new file must be what the old one was to its users; where it
+  // cannot be, the old file keeps its place and takes the new bytes.
+  struct stat mine;
+  if (fstat(fdOf(s.file), &mine) != 0) return false;
+  if ((mine.st_uid != info.st_uid || mine.st_gid != info.st_gid) &&
+      fchown(fdOf(s.file), info.st_uid, info.st_gid) != 0) {
+    if (errno == EPERM) {
+      s.inPlace = true;
+      return true;
+    }
+    s.permissionsKept = false;
+  }
+  if (fchmod(fdOf(s.file), info.st_mode & 07777) != 0) {
+    s.permissionsKept = false;
   }
   return true;
+}
+
+bool Replacement::write(const unsigned char* data, std::size_t size) {
+  State& s = *state_;
+  if (!s.file.isOpen()) return false;
+  if (s.used + size > s.buffer.size()) {
+    if (!s.flush()) return false;
+    if (size > s.buffer.size()) return writeFile(s.file, data, size);
+  }
+  std::copy(data, data + size, s.buffer.begin() + s.used);
+  s.used += size;
+  s.sinceWriteback += size;
+#if defined(__linux__)
+  // Every 8 MiB the disk is asked to start on what it was handed, so the
+  // sync at the end finds little left to wait for. Only a hint.
+  if (s.sinceWriteback >= 8 * 1024 * 1024) {
+    sync_file_range(fdOf(s.file), 0, 0, SYNC_FILE_RANGE_WRITE);
+    s.sinceWriteback = 0;
+  }
+#endif
+  return true;
+}
+
+bool Replacement::writeAt(std::uint64_t offset, const unsigned char* data,
+                          std::size_t size) {
+  State& s = *state_;
+  return s.file.isOpen() && s.flush() &&
+         pwrite(fdOf(s.file), data, size, static_cast<off_t>(offset)) ==
+             static_cast<ssize_t>(size);
+}
+
+bool Replacement::readOld(unsigned char* data, std::size_t size,
+                          std::size_t* got) {
+  File old = openExisting(state_->path, O_RDONLY);
+  return old.isOpen() && readSome(old, data, size, got);
+}
+
+Replacement::Commit Replacement::commit(bool replaceBackup) {
+  State& s = *state_;
+  if (!s.file.isOpen() || !s.flush() || fsync(fdOf(s.file)) != 0 ||
+      !s.permissionsKept) {
+    return Commit::kFailed;
+  }
+  struct stat info;
+  const bool backupMissing =
+      lstat(s.backup.c_str(), &info) != 0 && errno == ENOENT;
+  const bool backedUp =
+      s.oldExists && (replaceBackup || backupMissing) && s.makeBackup();
+  if (s.oldExists && (replaceBackup || backupMissing) && !backedUp) {
+    return Commit::kFailed;
+  }
+
+  if (!s.inPlace) {
+    if (std::rename(s.temp.c_str(), s.path.c_str()) != 0) {
+      return Commit::kFailed;
+    }
+    s.locked = false;  // the name is the package's now
+  } else {
+    if (!s.makeUndo(backedUp)) {
+      unlink(s.undo.c_str());
+      return Commit::kFailed;
+    }
+    File target = openExisting(s.path, O_WRONLY);
+    if (!target.isOpen() || !copyData(s.file, target, &s.buffer)) {
+      // The old bytes go back where they were; should even that fail, the
+      // next merge tries again from `undo`.
+      target.close();
+      s.restore();
+      return Commit::kFailed;
+    }
+    // The next merge would take an undo file left now for a killed one and
+    // put the old package back; so this one is not done until it is gone.
+    if (unlink(s.undo.c_str()) != 0) {
+      s.restore();
+      return Commit::kFailed;
+    }
+    // Removed while the lock is still held, so it can only be ours.
+    unlink(s.temp.c_str());
+    s.locked = false;
+  }
+  s.file.close();
+  return syncDirectory(directoryOf(s.path)) == Synced::kYes ? Commit::kDone
+                                                            : Commit::kUnsynced;
+}
+
+void Replacement::abandon() {
+  State& s = *state_;
+  if (s.locked) unlink(s.temp.c_str());
+  s.locked = false;
+  s.file.close();
 }
 
 }  // namespace platform

@@ -70,6 +70,14 @@ std::wstring fullPath(const std::wstring& path) {
   return std::wstring();
 }
 
+// A W path made absolute with backslashes, as the system would; one in the
+// \\?\ form as it is.
+std::wstring absolutePath(const std::wstring& path) {
+  if (isVerbatim(path)) return path;
+  const std::wstring full = fullPath(path);
+  return full.empty() ? path : full;
+}
+
 bool convertName(const wchar_t* name, unsigned codePage, std::string* text) {
   const NameConversion how = nameConversion(codePage);
   const int size = WideCharToMultiByte(codePage, how.flags, name, -1, nullptr,
@@ -151,13 +159,17 @@ namespace {
 
 using win32::systemPath;
 
-HANDLE toHandle(FileHandle file) { return reinterpret_cast<HANDLE>(file); }
-FileHandle fromHandle(HANDLE handle) {
-  return reinterpret_cast<FileHandle>(handle);
+HANDLE handleOf(const File& file) {
+  return reinterpret_cast<HANDLE>(file.handle());
+}
+File fileOf(HANDLE handle) {
+  return handle == INVALID_HANDLE_VALUE
+             ? File()
+             : File(reinterpret_cast<FileHandle>(handle));
 }
 
-// Only a file on a disk that is not a directory: fopen and CreateFile open
-// devices such as NUL or CON too.
+// Only a file on a disk that is not a directory: CreateFile opens devices
+// such as NUL or CON too.
 bool regularFile(HANDLE handle, BY_HANDLE_FILE_INFORMATION* info) {
   return GetFileType(handle) == FILE_TYPE_DISK &&
          GetFileInformationByHandle(handle, info) != 0 &&
@@ -173,8 +185,8 @@ std::uint64_t sizeOf(const BY_HANDLE_FILE_INFORMATION& info) {
 // the file.
 bool isNoId(const FileId& id) {
   const std::uint64_t ones = ~std::uint64_t{0};
-  return id.indexHigh == 0 ? id.index == 0 || id.index == ones
-                           : id.indexHigh == ones && id.index == ones;
+  return id.high == 0 ? id.index == 0 || id.index == ones
+                      : id.high == ones && id.index == ones;
 }
 
 // The 128-bit id first: ReFS gives the same 64-bit index to different files.
@@ -186,7 +198,7 @@ bool identifyHandle(HANDLE handle, FileId* id) {
   if (GetFileInformationByHandleEx(handle, FileIdInfo, &info, sizeof info)) {
     static_assert(sizeof info.FileId.Identifier == 16, "a 128-bit id");
     std::memcpy(&found.index, info.FileId.Identifier, 8);
-    std::memcpy(&found.indexHigh, info.FileId.Identifier + 8, 8);
+    std::memcpy(&found.high, info.FileId.Identifier + 8, 8);
     found.volume = info.VolumeSerialNumber;
   } else {
     BY_HANDLE_FILE_INFORMATION old;
@@ -200,17 +212,152 @@ bool identifyHandle(HANDLE handle, FileId* id) {
   return true;
 }
 
-HANDLE streamHandle(std::FILE* file) {
-  return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
-}
-
 bool isDirectory(const std::wstring& path) {
   const DWORD attributes = GetFileAttributesW(path.c_str());
   return attributes != INVALID_FILE_ATTRIBUTES &&
          (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
+bool isMissing(DWORD error) {
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+// Known not to be there; a path whose state cannot be learned is not gone.
+bool isGone(const std::wstring& path) {
+  return GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES &&
+         isMissing(GetLastError());
+}
+
+// Another program may hold a file for a moment: a game reading the package,
+// a virus scanner or an indexer opening the file just written. What it
+// refuses meanwhile is tried again with a growing pause, about two seconds
+// in all, as SQLite's winRetryIoerr does; then the refusal stands.
+constexpr int kRetries = 12;
+constexpr DWORD kRetryPause = 25;  // milliseconds, times the attempt
+
+bool isHeldByAnother(DWORD error) {
+  return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED ||
+         error == ERROR_LOCK_VIOLATION ||
+         // ReplaceFile's own word for a package it could not move away.
+         error == ERROR_UNABLE_TO_REMOVE_REPLACED;
+}
+
+template <typename Call>
+bool retried(Call call) {
+  for (int attempt = 1;; ++attempt) {
+    if (call()) return true;
+    const DWORD error = GetLastError();
+    if (attempt > kRetries || !isHeldByAnother(error)) {
+      SetLastError(error);
+      return false;
+    }
+    Sleep(kRetryPause * static_cast<DWORD>(attempt));
+  }
+}
+
+File openRetried(const std::wstring& path, DWORD access, DWORD share,
+                 DWORD disposition, DWORD flags) {
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  retried([&] {
+    handle = CreateFileW(path.c_str(), access, share, nullptr, disposition,
+                         flags, nullptr);
+    return handle != INVALID_HANDLE_VALUE;
+  });
+  return fileOf(handle);
+}
+
+constexpr DWORD kShareAll =
+    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+bool seekTo(const File& file, std::uint64_t offset, DWORD from) {
+  LARGE_INTEGER at;
+  at.QuadPart = static_cast<LONGLONG>(offset);
+  return SetFilePointerEx(handleOf(file), at, nullptr, from) != 0;
+}
+
+// Copies everything of `from` to `to` from their starts, cuts `to` to that
+// length and puts it on the disk.
+bool copyData(const File& from, const File& to,
+              std::vector<unsigned char>* buffer) {
+  if (!seekTo(from, 0, FILE_BEGIN) || !seekTo(to, 0, FILE_BEGIN)) {
+    return false;
+  }
+  for (;;) {
+    std::size_t got = 0;
+    if (!readSome(from, buffer->data(), buffer->size(), &got)) return false;
+    if (got == 0) break;
+    if (!writeFile(to, buffer->data(), got)) return false;
+  }
+  return SetEndOfFile(handleOf(to)) != 0 && FlushFileBuffers(handleOf(to)) != 0;
+}
+
+File openToRead(const std::wstring& path) {
+  return openRetried(path, GENERIC_READ, kShareAll, OPEN_EXISTING,
+                     FILE_FLAG_SEQUENTIAL_SCAN);
+}
+
+// Copies the file at `from` to a new file `to`, on the disk when it returns
+// true; nothing is left at `to` otherwise.
+bool copyToNewFile(const std::wstring& from, const std::wstring& to,
+                   std::vector<unsigned char>* buffer) {
+  File in = openToRead(from);
+  if (!in.isOpen()) return false;
+  File out =
+      openRetried(to, GENERIC_WRITE, 0, CREATE_NEW, FILE_ATTRIBUTE_NORMAL);
+  if (!out.isOpen()) return false;
+  if (copyData(in, out, buffer) && out.close()) return true;
+  out.close();
+  DeleteFileW(to.c_str());
+  return false;
+}
+
+bool moveFile(const std::wstring& from, const std::wstring& to, DWORD flags) {
+  // Write-through: the call returns only once the move is on the disk.
+  return retried([&] {
+    return MoveFileExW(from.c_str(), to.c_str(),
+                       flags | MOVEFILE_WRITE_THROUGH) != 0;
+  });
+}
+
+// Whether `path` may be moved away now, as ReplaceFile moves the package:
+// a program that holds it without sharing that refuses this too. Wine's
+// ReplaceFile leaves a file of its own beside a package it could not move,
+// so it is only asked once this succeeds.
+bool mayMove(const std::wstring& path) {
+  return fileOf(CreateFileW(path.c_str(), GENERIC_READ | DELETE, kShareAll,
+                            nullptr, OPEN_EXISTING, 0, nullptr))
+      .isOpen();
+}
+
+// Where standard output goes, and whether that is a console, asked again
+// only when the handle changes.
+bool isConsole(HANDLE out) {
+  static HANDLE known = INVALID_HANDLE_VALUE;
+  static bool console = false;
+  if (out != known) {
+    DWORD mode = 0;
+    known = out;
+    console = GetConsoleMode(out, &mode) != 0;
+  }
+  return console;
+}
+
 }  // namespace
+
+File::~File() { close(); }
+
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    close();
+    handle_ = other.release();
+  }
+  return *this;
+}
+
+bool File::close() {
+  if (handle_ == kNoFile) return true;
+  return CloseHandle(reinterpret_cast<HANDLE>(release())) != 0;
+}
 
 bool listDirectory(const std::string& pattern, bool (*keep)(const std::string&),
                    std::deque<std::string>* names) {
@@ -241,30 +388,27 @@ bool listDirectory(const std::string& pattern, bool (*keep)(const std::string&),
   return complete;
 }
 
-bool identifyStream(std::FILE* file, FileId* id) {
-  const HANDLE handle = streamHandle(file);
-  return handle != INVALID_HANDLE_VALUE && identifyHandle(handle, id);
+bool identify(const File& file, FileId* id) {
+  return file.isOpen() && identifyHandle(handleOf(file), id);
 }
 
 bool identifyPath(const std::string& path, FileId* id) {
-  // No access asked for: enough to identify, and it opens what others hold.
-  HANDLE handle =
-      CreateFileW(systemPath(path).c_str(), 0,
-                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return false;
-  const bool ok = identifyHandle(handle, id);
-  CloseHandle(handle);
-  return ok;
+  // Attributes only: enough to identify, and no holder's sharing refuses
+  // it. Backup semantics open a directory too.
+  const File file = fileOf(
+      CreateFileW(systemPath(path).c_str(), FILE_READ_ATTRIBUTES, kShareAll,
+                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  return identify(file, id);
 }
 
-Opened openForWriting(const std::string& path, FileHandle* file, FileId* id) {
+Opened openForWriting(const std::string& path, File* file, FileId* id) {
   const std::wstring widePath = systemPath(path);
   const DWORD share = FILE_SHARE_READ | FILE_SHARE_DELETE;
-  HANDLE handle = CreateFileW(widePath.c_str(), GENERIC_WRITE, share, nullptr,
-                              CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle != INVALID_HANDLE_VALUE) {
-    *file = fromHandle(handle);
+  File created =
+      fileOf(CreateFileW(widePath.c_str(), GENERIC_WRITE, share, nullptr,
+                         CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (created.isOpen()) {
+    *file = std::move(created);
     return Opened::kCreated;
   }
   const DWORD error = GetLastError();
@@ -272,37 +416,29 @@ Opened openForWriting(const std::string& path, FileHandle* file, FileId* id) {
     return Opened::kFailed;
   }
   if (isDirectory(widePath)) return Opened::kNotRegular;
-  handle = CreateFileW(widePath.c_str(), GENERIC_WRITE, share, nullptr,
-                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return Opened::kFailed;
+  File existing =
+      fileOf(CreateFileW(widePath.c_str(), GENERIC_WRITE, share, nullptr,
+                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!existing.isOpen()) return Opened::kFailed;
   BY_HANDLE_FILE_INFORMATION info;
-  if (!regularFile(handle, &info)) {
-    CloseHandle(handle);
-    return Opened::kNotRegular;
-  }
+  if (!regularFile(handleOf(existing), &info)) return Opened::kNotRegular;
   // A file we cannot tell from the package or an earlier entry is not
   // written over.
-  if (!identifyHandle(handle, id)) {
-    CloseHandle(handle);
-    return Opened::kFailed;
-  }
-  *file = fromHandle(handle);
+  if (!identify(existing, id)) return Opened::kFailed;
+  *file = std::move(existing);
   return Opened::kExisting;
 }
 
-bool truncateFile(FileHandle file) {
-  LARGE_INTEGER start;
-  start.QuadPart = 0;
-  return SetFilePointerEx(toHandle(file), start, nullptr, FILE_BEGIN) != 0 &&
-         SetEndOfFile(toHandle(file)) != 0;
+bool truncateFile(const File& file) {
+  return seekTo(file, 0, FILE_BEGIN) && SetEndOfFile(handleOf(file)) != 0;
 }
 
-bool writeFile(FileHandle file, const unsigned char* data, std::size_t size) {
+bool writeFile(const File& file, const unsigned char* data, std::size_t size) {
   while (size > 0) {
     const DWORD part =
         size > 0x40000000u ? 0x40000000u : static_cast<DWORD>(size);
     DWORD done = 0;
-    if (WriteFile(toHandle(file), data, part, &done, nullptr) == 0 ||
+    if (WriteFile(handleOf(file), data, part, &done, nullptr) == 0 ||
         done == 0) {
       return false;
     }
@@ -312,108 +448,318 @@ bool writeFile(FileHandle file, const unsigned char* data, std::size_t size) {
   return true;
 }
 
-FileHandle openForReading(const std::string& path, std::uint64_t* size) {
-  HANDLE handle =
-      CreateFileW(systemPath(path).c_str(), GENERIC_READ,
-                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                  FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return kNoFile;
+File openForReading(const std::string& path, std::uint64_t* size) {
+  // Shared every way, so an editor's save by rename is not refused while a
+  // merge reads the file.
+  File file = fileOf(CreateFileW(systemPath(path).c_str(), GENERIC_READ,
+                                 kShareAll, nullptr, OPEN_EXISTING,
+                                 FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
   BY_HANDLE_FILE_INFORMATION info;
-  if (!regularFile(handle, &info)) {
-    CloseHandle(handle);
-    return kNoFile;
-  }
+  if (!file.isOpen() || !regularFile(handleOf(file), &info)) return File();
   *size = sizeOf(info);
-  return fromHandle(handle);
-}
-
-std::size_t readFile(FileHandle file, unsigned char* data, std::size_t size) {
-  std::size_t got = 0;
-  while (got < size) {
-    const std::size_t left = size - got;
-    const DWORD part =
-        left > 0x40000000u ? 0x40000000u : static_cast<DWORD>(left);
-    DWORD done = 0;
-    if (ReadFile(toHandle(file), data + got, part, &done, nullptr) == 0 ||
-        done == 0) {
-      break;
-    }
-    got += done;
-  }
-  return got;
-}
-
-bool closeFile(FileHandle file) { return CloseHandle(toHandle(file)) != 0; }
-
-void reserveSpace(FileHandle /*file*/, std::uint64_t /*size*/) {}
-
-bool fileSize(std::FILE* file, std::uint64_t* size) {
-  const HANDLE handle = streamHandle(file);
-  BY_HANDLE_FILE_INFORMATION info;
-  if (handle == INVALID_HANDLE_VALUE || !regularFile(handle, &info)) {
-    return false;
-  }
-  *size = sizeOf(info);
-  return true;
-}
-
-Target probeTarget(const std::string& path) {
-  const DWORD attributes = GetFileAttributesW(systemPath(path).c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) return Target::kMissing;
-  return (attributes & FILE_ATTRIBUTE_READONLY) != 0 ? Target::kReadOnly
-                                                     : Target::kWritable;
-}
-
-std::FILE* createNewFile(const std::string& path) {
-  const std::wstring widePath = systemPath(path);
-  HANDLE handle =
-      CreateFileW(widePath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                  CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return nullptr;
-  const int fd =
-      _open_osfhandle(reinterpret_cast<std::intptr_t>(handle), _O_BINARY);
-  if (fd < 0) {
-    CloseHandle(handle);
-    DeleteFileW(widePath.c_str());
-    return nullptr;
-  }
-  std::FILE* file = _fdopen(fd, "wb");
-  if (file == nullptr) {
-    _close(fd);
-    DeleteFileW(widePath.c_str());
-  }
   return file;
 }
 
-void copyPermissions(std::FILE* /*file*/, const std::string& /*model*/) {}
-
-bool syncFile(std::FILE* file) {
-  return std::fflush(file) == 0 && _commit(_fileno(file)) == 0;
+bool readSome(const File& file, unsigned char* data, std::size_t size,
+              std::size_t* got) {
+  *got = 0;
+  while (*got < size) {
+    const std::size_t left = size - *got;
+    const DWORD part =
+        left > 0x40000000u ? 0x40000000u : static_cast<DWORD>(left);
+    DWORD done = 0;
+    if (ReadFile(handleOf(file), data + *got, part, &done, nullptr) == 0) {
+      return false;
+    }
+    if (done == 0) break;
+    *got += done;
+  }
+  return true;
 }
 
-void startWriteback(std::FILE* /*file*/) {}
+bool readExactly(const File& file, unsigned char* data, std::size_t size) {
+  std::size_t got = 0;
+  return readSome(file, data, size, &got) && got == size;
+}
 
-bool replaceFile(const std::string& from, const std::string& to,
-                 const std::string& backup) {
-  const std::wstring wideFrom = systemPath(from);
-  const std::wstring wideTo = systemPath(to);
-  const std::wstring wideBackup = systemPath(backup);
-  if (GetFileAttributesW(wideTo.c_str()) == INVALID_FILE_ATTRIBUTES) {
-    // Write-through: the call returns only once the move is on the disk.
-    return MoveFileExW(wideFrom.c_str(), wideTo.c_str(),
-                       MOVEFILE_WRITE_THROUGH) != 0;
+void reserveSpace(const File& /*file*/, std::uint64_t /*size*/) {}
+
+bool removeFile(const std::string& path) {
+  return DeleteFileW(systemPath(path).c_str()) != 0;
+}
+
+void writeOutput(const std::string& text) {
+  const HANDLE out = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stdout)));
+  if (out != INVALID_HANDLE_VALUE && out != nullptr && isConsole(out)) {
+    // The console would show the ANSI bytes in its own code page, the OEM
+    // one, where a u with diaeresis reads as a superscript 3; characters it
+    // shows alike on every code page.
+    const std::wstring wide = win32::toWide(text);
+    std::fflush(stdout);
+    std::size_t done = 0;
+    while (done < wide.size()) {
+      const std::size_t left = wide.size() - done;
+      DWORD written = 0;
+      if (WriteConsoleW(out, wide.data() + done,
+                        static_cast<DWORD>(left < 8192 ? left : 8192), &written,
+                        nullptr) == 0 ||
+          written == 0) {
+        break;
+      }
+      done += written;
+    }
+    // Once some of it is shown, the bytes would show that part twice.
+    if (done > 0) return;
   }
-  // ReplaceFile keeps the old file's attributes and ACLs on the new one and
-  // moves the old one to the backup name.
-  if (ReplaceFileW(wideTo.c_str(), wideFrom.c_str(), wideBackup.c_str(), 0,
-                   nullptr, nullptr) != 0) {
-    return true;
+  // Text mode: every line ends in "\r\n".
+  std::fwrite(text.data(), 1, text.size(), stdout);
+}
+
+// The lock is a file of its own, open without sharing for as long as a
+// merge runs and deleted by the system when it is closed, however the
+// process ends: a second merge cannot open it. The new package is written
+// as `temp`; `undo` exists only while the package is rewritten in place and
+// holds the old bytes until that is done.
+struct Replacement::State {
+  explicit State(const std::string& package)
+      : path(systemPath(package)),
+        temp(systemPath(package + ".tmp")),
+        backup(systemPath(package + ".bak")),
+        backupTemp(systemPath(package + ".bak.tmp")),
+        undo(systemPath(package + ".undo")),
+        lockName(systemPath(package + ".lock")),
+        buffer(256 * 1024) {}
+
+  bool flush() {
+    const bool ok = writeFile(file, buffer.data(), used);
+    used = 0;
+    return ok;
   }
-  // Should it have got as far as moving the old file away, put it back.
-  if (GetFileAttributesW(wideTo.c_str()) == INVALID_FILE_ATTRIBUTES) {
-    MoveFileExW(wideBackup.c_str(), wideTo.c_str(), MOVEFILE_WRITE_THROUGH);
+  // Copies `from` into the package itself, through any link, and cuts it
+  // to that length; a package that is gone is made anew.
+  bool copyIntoPackage(const std::wstring& from) {
+    File source = openToRead(from);
+    if (!source.isOpen()) return false;
+    File target =
+        openRetried(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
+                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL);
+    return target.isOpen() && copyData(source, target, &buffer) &&
+           target.close();
   }
-  return false;
+  // Puts back the package from `undo` and removes it.
+  bool restore() {
+    return copyIntoPackage(undo) && DeleteFileW(undo.c_str()) != 0;
+  }
+  bool makeBackup() {
+    DeleteFileW(backupTemp.c_str());
+    if (!copyToNewFile(path, backupTemp, &buffer)) return false;
+    if (moveFile(backupTemp, backup, MOVEFILE_REPLACE_EXISTING)) return true;
+    DeleteFileW(backupTemp.c_str());
+    return false;
+  }
+  // The old bytes under `undo`, on the disk, before the package is touched.
+  bool makeUndo() {
+    DeleteFileW(backupTemp.c_str());
+    if (!copyToNewFile(path, backupTemp, &buffer)) return false;
+    if (moveFile(backupTemp, undo, 0)) return true;
+    DeleteFileW(backupTemp.c_str());
+    return false;
+  }
+  Commit replaceByRename();
+  Commit rewriteInPlace();
+
+  std::wstring path, temp, backup, backupTemp, undo, lockName;
+  File lock;  // held from lock() to the end
+  File file;  // the new package, from open() on
+  bool oldExists = false;
+  bool inPlace = false;
+  bool backedUp = false;
+  std::vector<unsigned char> buffer;
+  std::size_t used = 0;
+};
+
+Replacement::Replacement(const std::string& path) : state_(new State(path)) {}
+
+Replacement::~Replacement() { abandon(); }
+
+bool Replacement::lock() {
+  State& s = *state_;
+  if (s.lock.isOpen()) return true;
+  // No retry: a sharing violation is the running merge, not a passer-by.
+  s.lock = fileOf(CreateFileW(
+      s.lockName.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, OPEN_ALWAYS,
+      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+  if (!s.lock.isOpen()) return false;
+  // What a killed merge left, now that no merge can be running.
+  for (const std::wstring* left : {&s.temp, &s.backupTemp}) {
+    if (!retried([&] { return DeleteFileW(left->c_str()) != 0; }) &&
+        !isMissing(GetLastError())) {
+      s.lock.close();
+      return false;
+    }
+  }
+  // A merge was killed while it rewrote the package in place.
+  if (GetFileAttributesW(s.undo.c_str()) != INVALID_FILE_ATTRIBUTES) {
+    if (!s.restore()) {
+      s.lock.close();
+      return false;
+    }
+  } else if (!isMissing(GetLastError())) {
+    s.lock.close();
+    return false;
+  }
+  return true;
+}
+
+bool Replacement::open() {
+  State& s = *state_;
+  if (!s.lock.isOpen() || s.file.isOpen()) return false;
+  WIN32_FILE_ATTRIBUTE_DATA attributes;
+  if (GetFileAttributesExW(s.path.c_str(), GetFileExInfoStandard,
+                           &attributes) == 0) {
+    // No package yet; anything else means we cannot tell what is there.
+    if (!isMissing(GetLastError())) return false;
+  } else {
+    if ((attributes.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+      return false;
+    }
+    // A symbolic link (or any other reparse point) keeps its place: the
+    // new bytes go through it into the file it leads to.
+    s.inPlace =
+        (attributes.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    // Attributes only: no holder's sharing refuses it. Through any link.
+    const File package =
+        fileOf(CreateFileW(s.path.c_str(), FILE_READ_ATTRIBUTES, kShareAll,
+                           nullptr, OPEN_EXISTING, 0, nullptr));
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!package.isOpen() || !regularFile(handleOf(package), &info)) {
+      return false;
+    }
+    // Replacing a read-only package would go around its protection.
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) return false;
+    // Other hard links keep the old bytes after a rename.
+    if (info.nNumberOfLinks > 1) s.inPlace = true;
+    s.oldExists = true;
+  }
+  s.file = openRetried(s.temp, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
+                       CREATE_NEW, FILE_ATTRIBUTE_NORMAL);
+  return s.file.isOpen();
+}
+
+bool Replacement::write(const unsigned char* data, std::size_t size) {
+  State& s = *state_;
+  if (!s.file.isOpen()) return false;
+  if (s.used + size > s.buffer.size()) {
+    if (!s.flush()) return false;
+    if (size > s.buffer.size()) return writeFile(s.file, data, size);
+  }
+  std::copy(data, data + size, s.buffer.begin() + s.used);
+  s.used += size;
+  return true;
+}
+
+bool Replacement::writeAt(std::uint64_t offset, const unsigned char* data,
+                          std::size_t size) {
+  State& s = *state_;
+  // Writes go on at the end afterwards.
+  return s.file.isOpen() && s.flush() && seekTo(s.file, offset, FILE_BEGIN) &&
+         writeFile(s.file, data, size) && seekTo(s.file, 0, FILE_END);
+}
+
+bool Replacement::readOld(unsigned char* data, std::size_t size,
+                          std::size_t* got) {
+  const File old = openToRead(state_->path);
+  return old.isOpen() && readSome(old, data, size, got);
+}
+
+Replacement::Commit Replacement::State::replaceByRename() {
+  if (!oldExists) {
+    return moveFile(temp, path, 0) ? Commit::kDone : Commit::kFailed;
+  }
+  // Without a backup of this package (it held no entries, and the backup
+  // holds the last one that did), a copy stands by until the rename is done.
+  if (!backedUp && !makeUndo()) return Commit::kFailed;
+  // ReplaceFile gives the new file the old one's attributes and ACLs. No
+  // backup name: the backup is made already. ACLs that cannot be merged
+  // (a network share) are no reason to keep the old package. Wine's takes
+  // only absolute paths with backslashes.
+  const std::wstring replaced = win32::absolutePath(path);
+  const std::wstring replacement = win32::absolutePath(temp);
+  bool done = retried([&] {
+    return mayMove(path) && mayMove(temp) &&
+           ReplaceFileW(replaced.c_str(), replacement.c_str(), nullptr,
+                        REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) != 0;
+  });
+  if (!done && !isHeldByAnother(GetLastError()) && !isGone(path)) {
+    // Where ReplaceFile cannot work at all (wine, past the legacy limit), a
+    // rename over the package keeps it whole all the same.
+    done = moveFile(temp, path, MOVEFILE_REPLACE_EXISTING);
+  }
+  // Should ReplaceFile have got as far as moving the package away, the copy
+  // goes back in its place; if even that fails, an undo file is left for
+  // the next merge to put back.
+  if (!done && isGone(path) && !copyIntoPackage(backedUp ? backup : undo)) {
+    return Commit::kFailed;
+  }
+  if (!backedUp) DeleteFileW(undo.c_str());
+  if (!done) return Commit::kFailed;
+  // The rename itself reaches the disk with the file's own flush.
+  const File package =
+      openRetried(path, GENERIC_WRITE, kShareAll, OPEN_EXISTING, 0);
+  return package.isOpen() && FlushFileBuffers(handleOf(package)) != 0
+             ? Commit::kDone
+             : Commit::kUnsynced;
+}
+
+Replacement::Commit Replacement::State::rewriteInPlace() {
+  if (!makeUndo()) return Commit::kFailed;
+  File source = openToRead(temp);
+  File target = openRetried(path, GENERIC_WRITE, FILE_SHARE_READ, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL);
+  if (!source.isOpen() || !target.isOpen() ||
+      !copyData(source, target, &buffer) || !target.close()) {
+    // The old bytes go back where they were; should even that fail, the
+    // next merge tries again from `undo`.
+    target.close();
+    restore();
+    return Commit::kFailed;
+  }
+  // The next merge would take an undo file left now for a killed one and
+  // put the old package back; so this one is not done until it is gone.
+  if (DeleteFileW(undo.c_str()) == 0) {
+    restore();
+    return Commit::kFailed;
+  }
+  return Commit::kDone;
+}
+
+Replacement::Commit Replacement::commit(bool replaceBackup) {
+  State& s = *state_;
+  if (!s.file.isOpen() || !s.flush() ||
+      FlushFileBuffers(handleOf(s.file)) == 0 || !s.file.close()) {
+    abandon();
+    return Commit::kFailed;
+  }
+  // The backup first, by our own copy: ReplaceFile's backup would be the
+  // package's own file, which a rewrite in place changes too.
+  if (s.oldExists && (replaceBackup || isGone(s.backup))) {
+    if (!s.makeBackup()) {
+      abandon();
+      return Commit::kFailed;
+    }
+    s.backedUp = true;
+  }
+  const Commit commit = s.inPlace ? s.rewriteInPlace() : s.replaceByRename();
+  abandon();
+  return commit;
+}
+
+void Replacement::abandon() {
+  State& s = *state_;
+  s.file.close();
+  // Removed while the lock is still held, so it can only be ours.
+  if (s.lock.isOpen()) DeleteFileW(s.temp.c_str());
+  s.lock.close();
 }
 
 }  // namespace platform

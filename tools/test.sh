@@ -14,7 +14,7 @@ cd "$(dirname "$0")/.."
 steps=("$@")
 [ ${#steps[@]} -eq 0 ] && steps=(default asan fuzz windows)
 
-native=(cmake ninja-build g++ libgtest-dev python3)
+native=(cmake ninja-build g++ libgtest-dev python3 strace)
 # googletest: its sources, built with the cross compiler for the Windows tests.
 windows=(cmake ninja-build g++-mingw-w64-x86-64-posix googletest wine64 python3)
 

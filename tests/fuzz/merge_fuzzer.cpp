@@ -18,6 +18,7 @@
 #include "fuzz/fuzz_support.h"
 #include "package/format.h"
 #include "package/shader_package.h"
+#include "platform/platform.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -26,18 +27,16 @@ namespace fs = std::filesystem;
 
 // Not a package any merge writes: those start with the mark 1.
 const char kOldPackage[] = "old package bytes, never to be lost";
-const char kTempName[] = "shaders.spk.tmp";
-const char kBackupName[] = "shaders.spk.bak";
 
 void buildWorkDirectory(const WorkDirectory& input, const std::string& pkg,
                         const std::string& work) {
   for (std::size_t i = 0; i < input.items.size(); ++i) {
     const WorkItem& item = input.items[i];
     if (item.name.empty() || item.name == "." || item.name == "..") continue;
-    // The merge writes its new package and keeps the old one under these
-    // names beside the package (the README says so), so they are not the
-    // user's to keep there.
-    if (work == pkg && (item.name == kTempName || item.name == kBackupName)) {
+    // The merge writes its new package and keeps the old one under names
+    // of its own beside the package (the README says so), so they are not
+    // the user's to keep there.
+    if (work == pkg && platform::isReplacementName(item.name, "shaders.spk")) {
       continue;
     }
     // A name may clash with an earlier item; whatever exists is what the

@@ -11,6 +11,7 @@
 
 #include "app/run.h"
 #include "package/shader_package.h"
+#include "package/messages.h"
 #include "package/work_name.h"
 #include "support/package_builder.h"
 #include "support/temp_dir.h"

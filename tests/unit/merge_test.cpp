@@ -2,15 +2,18 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "package/messages.h"
 #include "package/shader_package.h"
 #include "package/work_name.h"
 #include "support/package_builder.h"
 #include "support/temp_dir.h"
 
 #ifndef _WIN32
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -355,12 +358,16 @@ TEST_F(MergeTest, WorkDirectoryMayBeThePackageDirectory) {
   // What a killed merge left is gone before the listing: it is not counted.
   ASSERT_TRUE(writeFile(packagePath() + ".tmp", "from a killed merge"));
   // shaders.spk is listed like any other name; its stem has no pre file.
-  EXPECT_EQ(runMerge(),
-            "Found 4 files\n" + merged("a.hlsl") + merged("b.hlsl") +
-                "Warning: Could not open: '" + inWork("shader.pre") + "'\n" +
-                "Warning: Could not open: '" + inWork("zz.pre") + "'\n");
-  EXPECT_EQ(packageBytes(), buildPackage({a, b}));
-  EXPECT_FALSE(fileExists(packagePath() + ".tmp"));
+  // The backup the first merge made, and the files of a replacement, are
+  // not: the second merge lists what the first one did.
+  for (int merge = 0; merge < 2; ++merge) {
+    EXPECT_EQ(runMerge(),
+              "Found 4 files\n" + merged("a.hlsl") + merged("b.hlsl") +
+                  "Warning: Could not open: '" + inWork("shader.pre") + "'\n" +
+                  "Warning: Could not open: '" + inWork("zz.pre") + "'\n");
+    EXPECT_EQ(packageBytes(), buildPackage({a, b}));
+    EXPECT_FALSE(fileExists(packagePath() + ".tmp"));
+  }
 }
 
 TEST_F(MergeTest, PackageThatCannotBeCreatedIsReported) {
@@ -433,33 +440,120 @@ TEST_F(MergeTest, ReadOnlyPackageIsRefused) {
   EXPECT_FALSE(fileExists(backupPath()));
 }
 
-TEST_F(MergeTest, GetFileSizeRefusesWhatCannotBeMerged) {
+// Shapes a package takes in a modder's game folder. After every merge the
+// package is what it was to its users (the same file, link, owner and
+// mode), with the new bytes, or it was refused and nothing changed; the
+// backup is always a plain file holding the last package with entries.
+TEST_F(MergeTest, PackageShapesAreKept) {
+  namespace fs = std::filesystem;
   struct Case {
-    const char* name;
-    long size;  // -1: missing, -2: directory
-    long result;
-    bool warns;
+    const char* what;
+    std::function<void()> setUp;
+    int merges;      // how many times the merge runs
+    bool emptyWork;  // the work directory holds no entry
+    bool refused;    // "Could not open" the package, nothing changed
+    std::function<void()> check;  // what else must hold afterwards
   };
+  const std::string game = root.file("game.spk");
+  const std::string lockPath = packagePath() + ".tmp";
+#ifndef _WIN32
+  int lockFd = -1;
+#endif
   const Case cases[] = {
-      {"empty", 0, 0, false},      {"largest", 65535, 65535, false},
-      {"big", 65536, -1, false},   {"missing", -1, -1, true},
-      {"directory", -2, -1, true},
+      {"a typo merged three times over an empty work directory", [] {}, 3, true,
+       false, [] {}},
+      {"shaders.spk is a directory",
+       [&] {
+         fs::remove(packagePath());
+         ASSERT_TRUE(makeDirectory(packagePath()));
+       },
+       1, false, true, [] {}},
+#ifndef _WIN32
+      {"a symbolic link to the game's package",
+       [&] {
+         fs::rename(packagePath(), game);
+         fs::create_symlink(game, packagePath());
+       },
+       1, false, false,
+       [&] {
+         EXPECT_TRUE(fs::is_symlink(packagePath()));
+         EXPECT_FALSE(fs::is_symlink(backupPath()));
+       }},
+      {"a second hard link", [&] { fs::create_hard_link(packagePath(), game); },
+       1, false, false,
+       [&] {
+         EXPECT_TRUE(fs::equivalent(packagePath(), game));
+         EXPECT_EQ(fs::hard_link_count(backupPath()), 1u);
+       }},
+      {"owner, group and mode",
+       [&] {
+         ASSERT_EQ(chmod(packagePath().c_str(), 0640), 0);
+         if (geteuid() == 0) {
+           ASSERT_EQ(chown(packagePath().c_str(), 65534, 65534), 0);
+         }
+       },
+       1, false, false,
+       [&] {
+         struct stat info;
+         ASSERT_EQ(stat(packagePath().c_str(), &info), 0);
+         EXPECT_EQ(info.st_mode & 07777, 0640u);
+         if (geteuid() == 0) {
+           EXPECT_EQ(info.st_uid, 65534u);
+           EXPECT_EQ(info.st_gid, 65534u);
+         }
+       }},
+      {"another merge is running",
+       [&] {
+         ASSERT_TRUE(writeFile(lockPath, "the running merge's"));
+         lockFd = open(lockPath.c_str(), O_RDWR);
+         ASSERT_EQ(flock(lockFd, LOCK_EX), 0);
+       },
+       1, false, true,
+       [&] {
+         std::string running;
+         EXPECT_TRUE(readFile(lockPath, &running));
+         EXPECT_EQ(running, "the running merge's");
+         close(lockFd);
+         fs::remove(lockPath);
+       }},
+#endif
   };
-  ShaderPackage package;
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    std::string path = inWork(c.name);
-    if (c.size >= 0) {
-      ASSERT_TRUE(writeFile(path, std::string(c.size, 'x')));
+    SCOPED_TRACE(c.what);
+    fs::remove_all(root.file("pkg"));
+    fs::remove_all(root.file("work"));
+    fs::remove(game);
+    SetUp();
+    c.setUp();
+    std::vector<TestEntry> entries;
+    if (!c.emptyWork) {
+      entries = {addEntry("a.hlsl", "a"), addEntry("b.hlsl", "b")};
     }
-    if (c.size == -2) {
-      ASSERT_TRUE(makeDirectory(path));
+    std::string out;
+    for (int i = 0; i < c.merges; ++i) out = runMerge();
+    std::string expected =
+        "Found " + std::to_string(entries.size()) + " files\n";
+    if (c.refused) {
+      expected += "Could not open '" + packagePath() + "'\n";
+    } else {
+      for (const char* name : {"a.hlsl", "b.hlsl"}) {
+        if (!c.emptyWork) expected += merged(name);
+      }
     }
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(package.getFileSize(path), c.result);
-    std::fflush(stdout);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              c.warns ? "Warning: Could not open '" + path + "'\n" : "");
+    EXPECT_EQ(out, expected);
+    std::string backup;
+    if (c.refused) {
+      EXPECT_FALSE(readFile(backupPath(), &backup));
+    } else {
+      EXPECT_EQ(packageBytes(), buildPackage(entries));
+      // The last package with entries is kept however often the merge ran.
+      const std::string last =
+          c.merges > 1 && !c.emptyWork ? buildPackage(entries) : kOldPackage;
+      EXPECT_TRUE(readFile(backupPath(), &backup));
+      EXPECT_EQ(backup, last);
+      EXPECT_FALSE(fs::is_symlink(backupPath()));
+    }
+    c.check();
   }
 }
 

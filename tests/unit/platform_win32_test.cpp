@@ -214,13 +214,15 @@ TEST(PlatformWin32Test, FilesAreKnownByTheirIdWhateverThePath) {
   EXPECT_FALSE(b == a);
   EXPECT_FALSE(platform::identifyPath(dir.file("missing"), &b));
 
-  platform::FileHandle file = platform::kNoFile;
+  platform::File file;
   platform::FileId opened;
   ASSERT_EQ(platform::openForWriting(extended(dir.path()) + "/a.hlsl", &file,
                                      &opened),
             platform::Opened::kExisting);
-  platform::closeFile(file);
   EXPECT_TRUE(opened == a);
+  platform::FileId held;
+  ASSERT_TRUE(platform::identify(file, &held));
+  EXPECT_TRUE(held == a);
 }
 
 TEST(PlatformWin32Test, PathsAfterATrailingBackslashReachTheWorkDirectory) {
@@ -236,39 +238,45 @@ TEST(PlatformWin32Test, PathsAfterATrailingBackslashReachTheWorkDirectory) {
   EXPECT_EQ(contents, "header");
 }
 
-// The old file becomes the backup, replacing an older one; a failed
-// replacement leaves both as they were.
-TEST(PlatformWin32Test, ReplaceFileKeepsTheOldFileAsTheBackup) {
-  for (bool targetExists : {false, true}) {
-    TempDir dir;
-    const std::string from = backslashed(dir.file("shaders.spk.new"));
-    const std::string to = backslashed(dir.file("shaders.spk"));
-    const std::string backup = backslashed(dir.file("shaders.spk.bak"));
-    ASSERT_TRUE(writeFile(from, "new"));
-    ASSERT_TRUE(writeFile(backup, "older"));
-    if (targetExists) {
-      ASSERT_TRUE(writeFile(to, "old contents"));
-    }
-    EXPECT_TRUE(platform::replaceFile(from, to, backup)) << targetExists;
-    std::string contents;
-    ASSERT_TRUE(readFile(to, &contents));
-    EXPECT_EQ(contents, "new");
-    ASSERT_TRUE(readFile(backup, &contents));
-    EXPECT_EQ(contents, targetExists ? "old contents" : "older");
-    EXPECT_FALSE(fileExists(from));
-  }
-
+// The lock is a file nobody else may open, deleted by the system when the
+// merge ends: a second merge is refused while the first runs, and nothing
+// of either is left.
+TEST(PlatformWin32Test, OneReplacementOfAPackageAtATime) {
   TempDir dir;
-  ASSERT_TRUE(writeFile(dir.file("shaders.spk"), "old"));
-  ASSERT_TRUE(writeFile(dir.file("shaders.spk.bak"), "older"));
-  EXPECT_FALSE(platform::replaceFile(dir.file("missing"),
-                                     dir.file("shaders.spk"),
-                                     dir.file("shaders.spk.bak")));
-  std::string contents;
-  ASSERT_TRUE(readFile(dir.file("shaders.spk"), &contents));
-  EXPECT_EQ(contents, "old");
-  ASSERT_TRUE(readFile(dir.file("shaders.spk.bak"), &contents));
-  EXPECT_EQ(contents, "older");
+  const std::string package = backslashed(dir.file("shaders.spk"));
+  ASSERT_TRUE(writeFile(package, "old"));
+  const FileTree before = listTree(dir.path());
+  {
+    platform::Replacement first(package);
+    ASSERT_TRUE(first.lock());
+    platform::Replacement second(extended(dir.path()) + "/shaders.spk");
+    EXPECT_FALSE(second.lock());
+    ASSERT_TRUE(first.open());
+    second.abandon();
+    EXPECT_TRUE(fileExists(package + ".tmp"));
+    first.abandon();
+    EXPECT_EQ(listTree(dir.path()), before);
+    EXPECT_TRUE(second.lock());
+  }
+  EXPECT_EQ(listTree(dir.path()), before);
+}
+
+// A merge killed while it rewrote a linked package in place left the old
+// bytes as shaders.spk.undo; the next one puts them back before anything
+// else, and clears the files a killed merge leaves.
+TEST(PlatformWin32Test, TheNextMergeUndoesAKilledOne) {
+  TempDir dir;
+  const std::string package = dir.file("shaders.spk");
+  ASSERT_TRUE(writeFile(package, "half of the new package"));
+  ASSERT_TRUE(writeFile(package + ".undo", "old"));
+  ASSERT_TRUE(writeFile(package + ".tmp", "new"));
+  ASSERT_TRUE(writeFile(package + ".bak.tmp", "ol"));
+  ASSERT_TRUE(writeFile(package + ".bak", "older"));
+  platform::Replacement replacement(package);
+  ASSERT_TRUE(replacement.lock());
+  replacement.abandon();
+  EXPECT_EQ(listTree(dir.path()),
+            (FileTree{{"shaders.spk", "old"}, {"shaders.spk.bak", "older"}}));
 }
 
 // The built Quillmere.exe as the loader and Explorer read it: a manifest
@@ -325,32 +333,27 @@ TEST(PlatformWin32Test, TheExecutableSaysWhatItIs) {
       << "Windows 10 and 11";
 }
 
-TEST(PlatformWin32Test, OnlyFilesOnADiskHaveASize) {
+TEST(PlatformWin32Test, OnlyFilesOnADiskAreOpenedForReading) {
   TempDir dir;
-  std::FILE* file = std::fopen(dir.file("a.hlsl").c_str(), "wb");
-  ASSERT_NE(file, nullptr);
-  std::fputs("synced", file);
-  EXPECT_TRUE(platform::syncFile(file));
+  ASSERT_TRUE(writeFile(dir.file("a.hlsl"), "shader"));
   std::uint64_t size = 0;
-  EXPECT_TRUE(platform::fileSize(file, &size));
+  platform::File file = platform::openForReading(dir.file("a.hlsl"), &size);
+  ASSERT_TRUE(file.isOpen());
   EXPECT_EQ(size, 6u);
-  std::fclose(file);
-  std::string contents;
-  ASSERT_TRUE(readFile(dir.file("a.hlsl"), &contents));
-  EXPECT_EQ(contents, "synced");
+  // Shared every way: an editor that saves by moving the file aside and
+  // writing a new one is not refused while a merge reads it.
+  EXPECT_TRUE(
+      MoveFileExA(dir.file("a.hlsl").c_str(), dir.file("a.hlsl~").c_str(), 0));
+  ASSERT_TRUE(writeFile(dir.file("a.hlsl"), "edited"));
+  unsigned char data[6];
+  EXPECT_TRUE(platform::readExactly(file, data, sizeof data));
+  EXPECT_EQ(std::string(data, data + sizeof data), "shader");
+  EXPECT_TRUE(file.close());
 
-  // A work file named after a device opens the device.
-  std::FILE* device = std::fopen("NUL", "rb");
-  ASSERT_NE(device, nullptr);
-  EXPECT_FALSE(platform::fileSize(device, &size));
-  std::fclose(device);
-
-  // Windows refuses to open a directory; should it ever open one, it is not
-  // a regular file.
-  std::FILE* directory = std::fopen(dir.path().c_str(), "rb");
-  if (directory != nullptr) {
-    EXPECT_FALSE(platform::fileSize(directory, &size));
-    std::fclose(directory);
+  // A work file named after a device opens the device; a directory is no
+  // regular file either.
+  for (const std::string& path : {std::string("NUL"), dir.path()}) {
+    EXPECT_FALSE(platform::openForReading(path, &size).isOpen()) << path;
   }
 }
 

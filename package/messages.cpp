@@ -1,0 +1,180 @@
+#include "package/messages.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+#include "platform/platform.h"
+
+namespace {
+
+#if defined(__GNUC__)
+__attribute__((format(printf, 1, 2)))
+#endif
+void say(const char* format, ...) {
+  char line[1024];
+  std::va_list args;
+  va_start(args, format);
+  const int length = std::vsnprintf(line, sizeof line, format, args);
+  va_end(args);
+  if (length < 0) return;
+  if (static_cast<std::size_t>(length) < sizeof line) {
+    platform::writeOutput(std::string(line, static_cast<std::size_t>(length)));
+    return;
+  }
+  // A long path: format again into a buffer of the right size.
+  std::string text(static_cast<std::size_t>(length) + 1, '\0');
+  va_start(args, format);
+  std::vsnprintf(&text[0], text.size(), format, args);
+  va_end(args);
+  text.pop_back();
+  platform::writeOutput(text);
+}
+
+const char* shown(const std::string& text, std::string* storage) {
+  *storage = printable(text);
+  return storage->c_str();
+}
+
+}  // namespace
+
+namespace message {
+
+void usage() {
+  say("usage: Quillmere.exe [spk path] [work path] extract/merge\n");
+}
+
+void completed(bool extraction) {
+  say("Comleted %s\nPress a key to continue\n",
+      extraction ? "extraction" : "merge");
+}
+
+void packageNotOpened(const std::string& packagePath) {
+  std::string s;
+  say("could not open shaders.spk: '%s'\n", shown(packagePath, &s));
+}
+
+void found(const std::string& name) {
+  std::string s;
+  say("Found hlsl file: '%s'\n", shown(name, &s));
+}
+
+void written(std::int32_t size, const std::string& path) {
+  std::string s;
+  say("written %i bytes to '%s'\n", static_cast<int>(size), shown(path, &s));
+}
+
+void notWritten(const std::string& path) {
+  std::string s;
+  say("Could not write to '%s'\n", shown(path, &s));
+}
+
+void unsafeName(const std::string& nameOrPath) {
+  std::string s;
+  say("Warning: Unsafe name, skipped: '%s'\n", shown(nameOrPath, &s));
+}
+
+void sameAsPackage(const std::string& path) {
+  std::string s;
+  say("Warning: Same file as the package, skipped: '%s'\n", shown(path, &s));
+}
+
+void sameAsEarlierEntry(const std::string& path) {
+  std::string s;
+  say("Warning: Same file as an earlier entry, skipped: '%s'\n",
+      shown(path, &s));
+}
+
+void packageEndsEarly(const std::string& packagePath) {
+  std::string s;
+  say("Package ends early, stopping: '%s'\n", shown(packagePath, &s));
+}
+
+void nameTooLong(const std::string& packagePath) {
+  std::string s;
+  say("Entry name too long, stopping: '%s'\n", shown(packagePath, &s));
+}
+
+void foundFiles(std::size_t count) {
+  say("Found %i files\n", static_cast<int>(count));
+}
+
+void oddCount() {
+  say("Expected an even number of files in work path, aborting\n");
+}
+
+void listingFailed() { say("Failed enumerating files\n"); }
+
+void packageRefused(const std::string& packagePath) {
+  std::string s;
+  say("Could not open '%s'\n", shown(packagePath, &s));
+}
+
+void packageNotWritten(const std::string& packagePath) {
+  std::string s;
+  say("Could not write to '%s'\n", shown(packagePath, &s));
+}
+
+void packageNotSynced(const std::string& packagePath) {
+  std::string s;
+  say("Warning: Could not sync '%s'\n", shown(packagePath, &s));
+}
+
+void notOpened(const std::string& path) {
+  std::string s;
+  say("Warning: Could not open '%s'\n", shown(path, &s));
+}
+
+void tooLarge(const std::string& path) {
+  std::string s;
+  say("Warning: HLSL too large: '%s'\n", shown(path, &s));
+}
+
+void preNotOpened(const std::string& path) {
+  std::string s;
+  say("Warning: Could not open: '%s'\n", shown(path, &s));
+}
+
+void preTooLarge(const std::string& path) {
+  std::string s;
+  say("Warning: pre HLSL too large: '%s'\n", shown(path, &s));
+}
+
+void preTooSmall(const std::string& path) {
+  std::string s;
+  say("Warning: pre HLSL too small: '%s'\n", shown(path, &s));
+}
+
+void notShaderOfPre(const std::string& path) {
+  std::string s;
+  say("Warning: Not the shader of its pre file, skipped: '%s'\n",
+      shown(path, &s));
+}
+
+void notRead(const std::string& path) {
+  std::string s;
+  say("Warning: Could not read, skipped: '%s'\n", shown(path, &s));
+}
+
+void merged(const std::string& path) {
+  std::string s;
+  say("Merged: '%s'\n", shown(path, &s));
+}
+
+}  // namespace message
+
+std::string printable(const std::string& text) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string shown;
+  shown.reserve(text.size());
+  for (char c : text) {
+    const unsigned char byte = static_cast<unsigned char>(c);
+    if (byte < 32 || byte == 127) {
+      shown += "\\x";
+      shown += kHex[byte >> 4];
+      shown += kHex[byte & 15];
+    } else {
+      shown += c;
+    }
+  }
+  return shown;
+}

@@ -1,0 +1,249 @@
+"""Every file system call of a small merge and a small extraction, failed
+and, separately, killed at, one at a time (strace's fault injection).
+
+After each run the package the user had must still be whole under
+shaders.spk or shaders.spk.bak, a merge that did not replace the package
+must say so, nothing of the tool's may stay beside the package, and the next
+merge must pack no cut entry. Linux only."""
+import os
+import re
+import shutil
+import subprocess
+import unittest
+
+import support
+from support import spk
+
+# The calls that touch files; mmap of the loader is memory, not the tool's.
+TRACED = "%file,%desc"
+SKIPPED = {"mmap", "execve", "exit_group"}
+WRITES = {"write", "pwrite64", "ftruncate", "fallocate", "fsync"}
+
+ENTRIES = [(b"a.hlsl", b"float a;\n" * 20), (b"b.hlsl", b"float b;\n" * 30),
+           (b"c.hlsl", b"float c;\n" * 5), (b"d.hlsl", b"float d;\n" * 9)]
+EDITED = b"float b; // edited\n" * 31
+
+
+def package_of(entries):
+    return spk.package([(name.decode(), content) for name, content in entries])
+
+
+def entries_of(data):
+    return [(name.encode("latin-1"), content)
+            for _, _, name, content in spk.parse(data)]
+
+
+# LeakSanitizer traces the process itself, which a traced process cannot
+# allow; the sanitizer build is swept without it.
+TRACED_ENV = dict(os.environ, ASAN_OPTIONS=os.environ.get(
+    "ASAN_OPTIONS", "") + ":detect_leaks=0")
+
+
+def can_trace():
+    if not support.BINARY or support.WINDOWS or support.RUNNER:
+        return "faults are injected into the Linux build only"
+    if shutil.which("strace") is None:
+        return "strace is not installed"
+    probe = subprocess.run(["strace", "-o", os.devnull, "true"],
+                           stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    if probe.returncode != 0:
+        return "this machine forbids tracing: %s" % probe.stderr.decode(
+            errors="replace").strip()
+    return None
+
+
+class FaultSweepTest(support.TempDirTestCase):
+    def setUp(self):
+        why = can_trace()
+        if why:
+            self.skipTest(why)
+        super().setUp()
+
+    def tool(self, args, inject=None):
+        """Runs the tool, under strace when `inject` is (call, n, fault)."""
+        command = support.command(*args)
+        if inject:
+            call, n, fault = inject
+            action = "signal=KILL" if fault == "KILL" else "error=" + fault
+            command = ["strace", "-f", "-qq", "-o", os.devnull, "-e",
+                       "trace=" + call, "-e",
+                       "inject=%s:%s:when=%d" % (call, action, n)] + command
+        proc = subprocess.run(command, input=b"\n", stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, timeout=60,
+                              cwd=self.tmp, env=TRACED_ENV)
+        killed = b"+++ killed by SIGKILL" in proc.stderr or \
+            proc.returncode in (-9, 137)
+        if not killed:
+            self.assertEqual(proc.returncode, 0, (inject, proc.stderr))
+        return killed, proc.stdout.decode("latin-1")
+
+    def calls(self, args):
+        """The tool's own file calls in a clean run: (name, n) for the n-th
+        call of that name, from the first that names our directory on."""
+        log = self.path("trace.log")
+        subprocess.run(["strace", "-f", "-qq", "-o", log, "-e",
+                        "trace=" + TRACED] + support.command(*args),
+                       input=b"\n", stdout=subprocess.DEVNULL, check=True,
+                       cwd=self.tmp, env=TRACED_ENV)
+        with open(log) as f:
+            lines = f.read().splitlines()
+        os.remove(log)
+        seen = {}
+        found = []
+        started = False
+        for line in lines:
+            match = re.match(r"\d+ +(\w+)\((.*)", line)
+            if not match:
+                continue
+            name, rest = match.groups()
+            seen[name] = seen.get(name, 0) + 1
+            started = started or bool(
+                re.match(r'(AT_FDCWD, )?"(pkg|work|game)', rest))
+            # Messages to the terminal are not the file system's.
+            if not started or name in SKIPPED or re.match(r"[12],", rest):
+                continue
+            found.append((name, seen[name]))
+        self.assertGreater(len(found), 10, lines)
+        return found
+
+    def faults(self, args):
+        for call, n in self.calls(args):
+            yield call, n, "EIO"
+            if call in WRITES:
+                yield call, n, "ENOSPC"
+            yield call, n, "KILL"
+
+    def fresh(self, linked, work=False):
+        for name in ("pkg", "game") + (("work",) if work else ()):
+            shutil.rmtree(self.path(name), True)
+            os.mkdir(self.path(name))
+        old = package_of(ENTRIES)
+        package = self.path("game" if linked else "pkg", "shaders.spk")
+        self.write(package, old)
+        if linked:
+            os.symlink(package, self.path("pkg", "shaders.spk"))
+        self.write("pkg/shaders.spk.bak", b"an older backup")
+        return old
+
+    def leftovers(self):
+        return sorted(set(os.listdir(self.path("pkg"))) -
+                      {"shaders.spk", "shaders.spk.bak"})
+
+    def check_merge(self, linked):
+        old = self.fresh(linked, work=True)
+        self.tool(["pkg", "work", "extract"])
+        self.write("work/b.hlsl", EDITED)
+        work = {name: self.read("work/" + name)
+                for name in os.listdir(self.path("work"))}
+        new = package_of([(n, EDITED if n == b"b.hlsl" else c)
+                          for n, c in ENTRIES])
+
+        def label(data):
+            # Short names for failure messages.
+            return {old: "old", new: "new"}.get(data, "%d bytes" % len(data))
+
+        for fault in self.faults(["pkg", "work", "merge"]):
+            with self.subTest(linked=linked, fault=fault):
+                self.fresh(linked)
+                killed, out = self.tool(["pkg", "work", "merge"], fault)
+                package = self.read("pkg/shaders.spk")
+                backup = self.read("pkg/shaders.spk.bak")
+                # The package the user had is whole under one of the names.
+                self.assertIn("old", (label(package), label(backup)), out)
+                if package == old:
+                    if not killed:
+                        self.assertRegex(
+                            out, "Could not (open|write to) 'pkg/shaders.spk'"
+                            "|Failed enumerating files")
+                elif package == new or not killed:
+                    # Replaced: whole, with the old package as its backup,
+                    # and only what was reported merged in it (a killed
+                    # run's output may be lost with it).
+                    merged = [n.encode() for n in
+                              re.findall(r"Merged: 'work/(.*)'", out)]
+                    if not killed:
+                        self.assertEqual(
+                            [n for n, _ in entries_of(package)], merged, out)
+                    self.assertEqual(label(backup), "old", out)
+                if not killed:
+                    # Only a file the system would not remove may stay.
+                    allowed = [[], ["shaders.spk.tmp"]][fault[0] == "unlink"]
+                    self.assertIn(self.leftovers(), ([], allowed), out)
+                self.assertEqual(os.path.islink(self.path("pkg/shaders.spk")),
+                                 linked)
+                # The next merge clears whatever a killed one left.
+                _, again = self.tool(["pkg", "work", "merge"])
+                self.assertEqual(label(self.read("pkg/shaders.spk")), "new",
+                                 (out, again))
+                self.assertIn(self.read("pkg/shaders.spk.bak"),
+                              (old, new, package), (out, again))
+                self.assertEqual(self.leftovers(), [], (out, again))
+                self.assertEqual({n: self.read("work/" + n)
+                                  for n in os.listdir(self.path("work"))},
+                                 work, "the merge wrote the work directory")
+
+    def test_a_shader_that_cannot_be_read_is_left_out(self):
+        self.fresh(False, work=True)
+        self.tool(["pkg", "work", "extract"])
+        shutil.copy(self.path("pkg/shaders.spk"), self.path("game/old.spk"))
+        for victim in ("work/b.hlsl", "work/b.pre"):
+            with self.subTest(victim=victim):
+                # Every read of that one file fails.
+                proc = subprocess.run(
+                    ["strace", "-qq", "-o", os.devnull, "-P", victim, "-e",
+                     "inject=read:error=EIO"] + support.command(
+                         "pkg", "work", "merge"),
+                    input=b"\n", stdout=subprocess.PIPE,
+                    stderr=subprocess.DEVNULL, cwd=self.tmp, env=TRACED_ENV)
+                out = proc.stdout.decode("latin-1")
+                self.assertIn("Warning: Could not read, skipped: '%s'\n" %
+                              victim, out)
+                self.assertNotIn("Merged: 'work/b.hlsl'", out)
+                self.assertEqual(
+                    [n for n, _ in entries_of(self.read("pkg/shaders.spk"))],
+                    [b"a.hlsl", b"c.hlsl", b"d.hlsl"])
+
+    def test_merge_keeps_the_package(self):
+        self.check_merge(linked=False)
+
+    def test_merge_keeps_a_linked_package(self):
+        self.check_merge(linked=True)
+
+    def check_extraction(self, earlier):
+        earlier_content = {name: b"// an earlier extraction\n" + content
+                           for name, content in ENTRIES}
+        contents = dict(ENTRIES)
+
+        def prepare():
+            self.fresh(False, work=True)
+            self.write("pkg/shaders.spk", package_of(ENTRIES))
+            if earlier:
+                self.write("game/shaders.spk", package_of(
+                    [(n, earlier_content[n]) for n, _ in ENTRIES]))
+                self.tool(["game", "work", "extract"])
+
+        prepare()
+        for fault in self.faults(["pkg", "work", "extract"]):
+            with self.subTest(earlier=earlier, fault=fault):
+                prepare()
+                self.tool(["pkg", "work", "extract"], fault)
+                # A merge of what was left packs only whole entries: the
+                # package's, or the earlier extraction's, never a cut one.
+                _, out = self.tool(["game", "work", "merge"])
+                if "Comleted merge" not in out or "aborting" in out:
+                    continue
+                for name, content in entries_of(self.read(
+                        "game/shaders.spk")):
+                    self.assertIn(content, (contents[name],
+                                            earlier_content.get(name)),
+                                  (name, out))
+
+    def test_extraction_leaves_no_cut_entry(self):
+        self.check_extraction(earlier=False)
+
+    def test_extraction_over_an_earlier_one_leaves_no_cut_entry(self):
+        self.check_extraction(earlier=True)
+
+
+if __name__ == "__main__":
+    support.main()
