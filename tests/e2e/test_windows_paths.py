@@ -1,12 +1,20 @@
 """The Windows build given paths the way Windows users type them: drive
-letters, backslashes, a trailing backslash. Each spelling reaches the same
+letters, backslashes, a trailing backslash, the \\?\\ form, paths past 260
+characters and names outside ASCII. Each spelling reaches the same
 directories, and every message shows the path exactly as the tool formed it
-(directory + "/" + name, nothing converted). Runs only against the Windows
-build, under wine, where Z: is the Linux root."""
+(directory + "/" + name, nothing converted), in the ANSI code page when the
+output is no console. Also the package's replacement while another program
+holds it. Runs only against the Windows build, under wine, where Z: is the
+Linux root."""
 import os
+import subprocess
+import sys
 
 import support
 from support import completion, run_tool, spk
+
+# tests/support/hold_file.exe, which CTest names with --hold-file.
+HOLD_FILE = None
 
 
 def drive_z(unix_path):
@@ -33,12 +41,12 @@ SPELLINGS = [
     ("drive letter, forward slashes", lambda p: "Z:" + p, ""),
     ("over 260 characters", drive_z, DEEP),
     ("over 260, trailing backslash", lambda p: drive_z(p) + "\\", DEEP),
-]
-# Extraction opens the package with the C library, which knows no \\?\ form.
-MERGE_SPELLINGS = SPELLINGS + [
     ("extended", extended, ""),
     ("extended, trailing backslash", lambda p: extended(p) + "\\", ""),
     ("extended, over 260 characters", extended, DEEP),
+    # Windows-1252, wine's code page in the C and English locales; printed
+    # as its bytes, which the suite reads as Latin-1.
+    ("ANSI", drive_z, "Spiele f\u00fcr J\u00fcrgen"),
 ]
 
 ENTRIES = [("water.hlsl", b"float4 water;\r\n"), ("sky.hlsl", b"sky")]
@@ -56,9 +64,52 @@ class WindowsPathTest(support.TempDirTestCase):
         work = os.path.join(base, "work")
         os.makedirs(pkg)
         os.mkdir(work)
-        if deep:
+        if deep == DEEP:
             self.assertGreater(len(drive_z(pkg) + "/shaders.spk"), 260)
         return pkg, work
+
+    def write_work(self, work, entries):
+        for name, content in entries:
+            stem = os.path.join(work, name[:-len(".hlsl")])
+            with open(stem + ".pre", "wb") as f:
+                f.write(spk.entry_header(name, len(content)))
+            with open(stem + ".hlsl", "wb") as f:
+                f.write(content)
+
+    def hold(self, path, how_long, *mode):
+        """Starts hold_file on `path` and returns it once it holds it."""
+        if not HOLD_FILE:
+            self.skipTest("needs hold_file (--hold-file)")
+        holder = subprocess.Popen(
+            support.RUNNER + [HOLD_FILE, path, how_long] + list(mode),
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE)
+
+        def release():
+            for stream in (holder.stdin, holder.stdout, holder.stderr):
+                stream.close()
+            holder.wait(60)
+        self.addCleanup(release)
+        if holder.stdout.readline().strip() != b"held":
+            holder.stdin.close()
+            self.fail("hold_file did not hold %s: %r" %
+                      (path, holder.stderr.read()))
+        return holder
+
+    def assert_merged(self, out, work, names):
+        lines = out.splitlines(keepends=True)
+        self.assertEqual(lines[0], "Found %d files\n" % len(names))
+        # The file system's order, whatever it is.
+        self.assertCountEqual(lines[1:-2], ["Merged: '%s/%s'\n" % (work, name)
+                                            for name in names])
+        self.assertEqual("".join(lines[-2:]), completion("merge"))
+
+    def files(self, directory):
+        found = {}
+        for name in os.listdir(directory):
+            with open(os.path.join(directory, name), "rb") as f:
+                found[name] = f.read()
+        return found
 
     def test_extract_writes_through_every_spelling(self):
         for label, spell, deep in SPELLINGS:
@@ -83,28 +134,18 @@ class WindowsPathTest(support.TempDirTestCase):
 
     def test_merge_reads_and_writes_through_every_spelling(self):
         edited = b"float4 water = 1;\r\n"
-        for label, spell, deep in MERGE_SPELLINGS:
+        for label, spell, deep in SPELLINGS:
             with self.subTest(spelling=label):
                 pkg, work = self.make_dirs(label, deep)
                 # Kept as the backup: the one name longer than the package's.
                 old = spk.package([("old.hlsl", b"old")])
                 with open(os.path.join(pkg, "shaders.spk"), "wb") as f:
                     f.write(old)
-                for name, content in ENTRIES:
-                    stem = os.path.join(work, name[:-len(".hlsl")])
-                    with open(stem + ".pre", "wb") as f:
-                        f.write(spk.entry_header(name, len(content)))
-                    with open(stem + ".hlsl", "wb") as f:
-                        f.write(edited if name == "water.hlsl" else content)
+                self.write_work(work, [("water.hlsl", edited), ENTRIES[1]])
                 status, out = run_tool(spell(pkg), spell(work), "merge")
                 self.assertEqual(status, 0)
-                lines = out.splitlines(keepends=True)
-                self.assertEqual(lines[0], "Found 2 files\n")
-                self.assertCountEqual(
-                    lines[1:-2],
-                    ["Merged: '%s/%s'\n" % (spell(work), name)
-                     for name, _ in ENTRIES])
-                self.assertEqual("".join(lines[-2:]), completion("merge"))
+                self.assert_merged(out, spell(work),
+                                   [name for name, _ in ENTRIES])
                 with open(os.path.join(pkg, "shaders.spk"), "rb") as f:
                     merged = {name: content
                               for _, _, name, content in spk.parse(f.read())}
@@ -161,6 +202,51 @@ class WindowsPathTest(support.TempDirTestCase):
         with open(os.path.join(pkg, "shaders.spk"), "rb") as f:
             self.assertEqual(list(spk.parse(f.read())), [])
 
+    def test_merge_waits_for_a_program_holding_the_package(self):
+        # A game reading the package holds it for a moment and lets nobody
+        # move it: the merge waits and then replaces it. The backup is the
+        # package each merge replaced.
+        pkg, work = self.make_dirs("held")
+        original = spk.package([("old.hlsl", b"old")])
+        with open(os.path.join(pkg, "shaders.spk"), "wb") as f:
+            f.write(original)
+        backups = [original]
+        for edit in (b"first", b"second"):
+            self.write_work(work, [("water.hlsl", edit)] + ENTRIES[1:])
+            if edit == b"first":
+                self.hold(drive_z(pkg) + "\\shaders.spk", "1000")
+            status, out = run_tool(drive_z(pkg), drive_z(work), "merge")
+            self.assertEqual(status, 0)
+            self.assert_merged(out, drive_z(work), ["water.hlsl", "sky.hlsl"])
+            files = self.files(pkg)
+            self.assertEqual(sorted(files), ["shaders.spk", "shaders.spk.bak"])
+            self.assertEqual(files["shaders.spk.bak"], backups[-1])
+            self.assertEqual(
+                {name: content for _, _, name, content in
+                 spk.parse(files["shaders.spk"])},
+                {"water.hlsl": edit, "sky.hlsl": b"sky"})
+            backups.append(files["shaders.spk"])
+
+    def test_a_second_merge_is_refused_while_one_runs(self):
+        # The running merge holds shaders.spk.lock, shared with nobody.
+        pkg, work = self.make_dirs("locked")
+        with open(os.path.join(pkg, "shaders.spk"), "wb") as f:
+            f.write(spk.package([("old.hlsl", b"old")]))
+        self.write_work(work, ENTRIES)
+        before = self.files(pkg)
+        holder = self.hold(drive_z(pkg) + "\\shaders.spk.lock", "-", "lock")
+        status, out = run_tool(drive_z(pkg), drive_z(work), "merge")
+        holder.stdin.close()
+        holder.wait(60)
+        self.assertEqual((status, out), (0, "Found 2 files\nCould not open "
+                                         "'%s/shaders.spk'\n" % drive_z(pkg) +
+                                         completion("merge")))
+        self.assertEqual(self.files(pkg), before)
+
 
 if __name__ == "__main__":
+    for arg in sys.argv[1:]:
+        if arg.startswith("--hold-file="):
+            HOLD_FILE = arg[len("--hold-file="):]
+            sys.argv.remove(arg)
     support.main()

@@ -3,12 +3,14 @@
 #include <cstdio>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "package/messages.h"
 #include "package/shader_package.h"
 #include "package/work_name.h"
+#include "platform/platform.h"
 #include "support/package_builder.h"
 #include "support/temp_dir.h"
 
@@ -458,6 +460,8 @@ TEST_F(MergeTest, PackageShapesAreKept) {
   const std::string lockPath = packagePath() + ".tmp";
 #ifndef _WIN32
   int lockFd = -1;
+#else
+  std::unique_ptr<platform::Replacement> running;
 #endif
   const Case cases[] = {
       {"a typo merged three times over an empty work directory", [] {}, 3, true,
@@ -468,6 +472,15 @@ TEST_F(MergeTest, PackageShapesAreKept) {
          ASSERT_TRUE(makeDirectory(packagePath()));
        },
        1, false, true, [] {}},
+      {"a second hard link", [&] { fs::create_hard_link(packagePath(), game); },
+       1, false, false,
+       [&] {
+         EXPECT_TRUE(fs::equivalent(packagePath(), game));
+         std::string through;
+         EXPECT_TRUE(readFile(game, &through));
+         EXPECT_EQ(through, packageBytes());
+         EXPECT_EQ(fs::hard_link_count(backupPath()), 1u);
+       }},
 #ifndef _WIN32
       {"a symbolic link to the game's package",
        [&] {
@@ -478,12 +491,6 @@ TEST_F(MergeTest, PackageShapesAreKept) {
        [&] {
          EXPECT_TRUE(fs::is_symlink(packagePath()));
          EXPECT_FALSE(fs::is_symlink(backupPath()));
-       }},
-      {"a second hard link", [&] { fs::create_hard_link(packagePath(), game); },
-       1, false, false,
-       [&] {
-         EXPECT_TRUE(fs::equivalent(packagePath(), game));
-         EXPECT_EQ(fs::hard_link_count(backupPath()), 1u);
        }},
       {"owner, group and mode",
        [&] {
@@ -516,6 +523,13 @@ TEST_F(MergeTest, PackageShapesAreKept) {
          close(lockFd);
          fs::remove(lockPath);
        }},
+#else
+      {"another merge is running",
+       [&] {
+         running = std::make_unique<platform::Replacement>(packagePath());
+         ASSERT_TRUE(running->lock());
+       },
+       1, false, true, [&] { running.reset(); }},
 #endif
   };
   for (const Case& c : cases) {
