@@ -4,16 +4,15 @@
 
 #include "package/messages.h"
 #include "package/shader_package.h"
+#include "platform/platform.h"
 
 namespace {
 
 bool equalsIgnoringAsciiCase(const char* text, const char* word) {
   for (; *text != '\0' && *word != '\0'; ++text, ++word) {
-    char a = *text;
-    char b = *word;
-    if (a >= 'A' && a <= 'Z') a = static_cast<char>(a - 'A' + 'a');
-    if (b >= 'A' && b <= 'Z') b = static_cast<char>(b - 'A' + 'a');
-    if (a != b) return false;
+    if (platform::lowerAscii(*text) != platform::lowerAscii(*word)) {
+      return false;
+    }
   }
   return *text == '\0' && *word == '\0';
 }

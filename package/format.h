@@ -49,12 +49,28 @@ constexpr std::int32_t kMaxNameLength = static_cast<std::int32_t>(
     (kMaxPreFileSize - kEntryFixedSize - kSizeFieldSize) / kBytesPerCodeUnit);
 constexpr std::size_t kMaxEntryHeaderSize = kMaxPreFileSize;
 
+// The entry header bytes an entry of `nameLength` code units has: 16 and
+// two per unit, 16 for an empty or negative length.
+constexpr std::size_t entryHeaderSize(std::int32_t nameLength) {
+  return kEntryFixedSize +
+         (nameLength > 0 ? static_cast<std::size_t>(nameLength) : 0) *
+             kBytesPerCodeUnit +
+         kSizeFieldSize;
+}
+static_assert(entryHeaderSize(kMaxNameLength) == kMaxEntryHeaderSize,
+              "the longest name extraction takes fills a pre file the merge "
+              "takes back");
+
+// The bytes a contentSize field stands for: none when it is 0 or negative.
+constexpr std::uint64_t contentBytes(std::int32_t contentSize) {
+  return contentSize > 0 ? static_cast<std::uint64_t>(contentSize) : 0;
+}
+
 // A shader file must be smaller than this to be merged.
 constexpr long kShaderFileSizeLimit = 65536;
 
 // Paths and names shorter than this have no stem to cut ".hlsl" from.
 constexpr std::size_t kStemCut = sizeof(kShaderSuffix) - 1;
-constexpr std::size_t kPreSuffixLength = sizeof(kPreSuffix) - 1;
 
 inline std::uint32_t readLe32(const unsigned char* p) {
   return static_cast<std::uint32_t>(p[0]) |

@@ -70,14 +70,10 @@ std::size_t readPreFile(const std::string& prePath, unsigned char* buffer) {
   // that header is. One shorter or longer than that (cut, or edited by
   // hand) would shift every entry after it, and the package would no
   // longer read the way its header counts it; so it is skipped.
-  std::uint64_t expected = format::kEntryFixedSize + format::kSizeFieldSize;
+  std::size_t expected = format::entryHeaderSize(0);
   if (size >= expected) {
-    const std::int32_t nameLength =
-        format::readLe32Signed(buffer + format::kNameLengthOffset);
-    if (nameLength > 0) {
-      expected +=
-          static_cast<std::uint64_t>(nameLength) * format::kBytesPerCodeUnit;
-    }
+    expected = format::entryHeaderSize(
+        format::readLe32Signed(buffer + format::kNameLengthOffset));
   }
   if (size < expected) {
     message::preTooSmall(prePath);
@@ -94,9 +90,10 @@ bool endsInHlsl(const std::string& name) {
   const std::size_t n = format::kStemCut;
   if (name.size() < n) return false;
   for (std::size_t i = 0; i < n; ++i) {
-    char c = name[name.size() - n + i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != format::kShaderSuffix[i]) return false;
+    if (platform::lowerAscii(name[name.size() - n + i]) !=
+        format::kShaderSuffix[i]) {
+      return false;
+    }
   }
   return true;
 }
@@ -210,10 +207,4 @@ bool ShaderPackage::writeHeader(platform::Replacement* package) {
   format::writeLe32(header + format::kEntryCountOffset,
                     static_cast<std::uint32_t>(fileList.size()));
   return package->write(header, sizeof header);
-}
-
-long ShaderPackage::getFileSize(const std::string& path) {
-  long size = -1;
-  openAndProbe(path, &size);
-  return size;
 }

@@ -21,15 +21,6 @@ std::string searchPattern(const std::string& workPath) {
 }
 
 std::string preFilePath(const std::string& shaderPath) {
-  std::size_t keep = shaderPath.size() > format::kStemCut
-                         ? shaderPath.size() - format::kStemCut
-                         : 0;
-  return shaderPath.substr(0, keep) + format::kPreSuffix;
-}
-
-std::string shaderFilePath(const std::string& prePath) {
-  std::size_t keep = prePath.size() > format::kPreSuffixLength
-                         ? prePath.size() - format::kPreSuffixLength
-                         : 0;
-  return prePath.substr(0, keep) + format::kShaderSuffix;
+  return shaderPath.substr(0, shaderPath.size() - format::kStemCut) +
+         format::kPreSuffix;
 }

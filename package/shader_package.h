@@ -23,9 +23,6 @@ class ShaderPackage {
   void merge();
   // Writes the package header announcing fileList.size() entries.
   bool writeHeader(platform::Replacement* package);
-  // Size of a mergeable shader file, or -1 when it cannot be opened (a
-  // directory included) or is too large to merge.
-  long getFileSize(const std::string& path);
 
   std::string pksPath;
   std::string workPath;
@@ -39,10 +36,9 @@ std::string workFilePath(const std::string& workPath, const std::string& name);
 std::string searchPattern(const std::string& workPath);
 
 // The stem rule. A pre file's path is its shader file's path with the last
-// five bytes (".hlsl") replaced by ".pre", and back again. Both count bytes of
-// the whole path and look for no dot, so they are only safe for names that
-// pass isSafeName() (package/work_name.h).
+// five bytes (".hlsl") replaced by ".pre". It counts bytes of the whole path
+// and looks for no dot, so it is only safe for names that pass isSafeName()
+// (package/work_name.h), which are five bytes or longer.
 std::string preFilePath(const std::string& shaderPath);
-std::string shaderFilePath(const std::string& prePath);
 
 #endif  // QUILLMERE_PACKAGE_SHADER_PACKAGE_H_

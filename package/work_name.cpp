@@ -4,17 +4,14 @@
 
 #include "package/format.h"
 #include "package/shader_package.h"
+#include "platform/platform.h"
 
 namespace {
-
-char upper(char c) {
-  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-}
 
 bool equalsUpper(const std::string& text, const char* word) {
   if (text.size() != std::strlen(word)) return false;
   for (std::size_t i = 0; i < text.size(); ++i) {
-    if (upper(text[i]) != word[i]) return false;
+    if (platform::upperAscii(text[i]) != word[i]) return false;
   }
   return true;
 }

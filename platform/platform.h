@@ -14,6 +14,15 @@
 
 namespace platform {
 
+// ASCII letters folded, every other byte as it is: the only case rule of
+// the tool's, for mode words, suffixes, device names and NTFS order.
+inline char upperAscii(char c) {
+  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
+inline char lowerAscii(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
 // A descriptor on POSIX, a HANDLE on Windows.
 using FileHandle = std::intptr_t;
 constexpr FileHandle kNoFile = -1;

@@ -16,10 +16,6 @@ namespace platform {
 
 namespace {
 
-unsigned char foldAscii(unsigned char c) {
-  return (c >= 'a' && c <= 'z') ? static_cast<unsigned char>(c - 'a' + 'A') : c;
-}
-
 // The order NTFS keeps a directory in, for the bytes of narrow names: compare
 // upper-cased, and let names that only differ in case fall back to their
 // plain bytes so the order is total and does not depend on readdir.
@@ -32,8 +28,10 @@ bool ntfsNameLess(const std::string& left, const std::string& right) {
     // Names in one directory mostly share long prefixes: equal bytes are
     // equal folded too, so only a difference needs folding.
     if (l[i] == r[i]) continue;
-    unsigned char a = foldAscii(l[i]);
-    unsigned char b = foldAscii(r[i]);
+    const unsigned char a =
+        static_cast<unsigned char>(upperAscii(static_cast<char>(l[i])));
+    const unsigned char b =
+        static_cast<unsigned char>(upperAscii(static_cast<char>(r[i])));
     if (a != b) return a < b;
     if (plainOrder == 0) plainOrder = l[i] < r[i] ? -1 : 1;
   }

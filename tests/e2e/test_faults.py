@@ -33,6 +33,12 @@ def entries_of(data):
             for _, _, name, content in spk.parse(data)]
 
 
+# LeakSanitizer traces the process itself, which a traced process cannot
+# allow; the sanitizer build is swept without it.
+TRACED_ENV = dict(os.environ, ASAN_OPTIONS=os.environ.get(
+    "ASAN_OPTIONS", "") + ":detect_leaks=0")
+
+
 def can_trace():
     if not support.BINARY or support.WINDOWS or support.RUNNER:
         return "faults are injected into the Linux build only"
@@ -64,7 +70,7 @@ class FaultSweepTest(support.TempDirTestCase):
                        "inject=%s:%s:when=%d" % (call, action, n)] + command
         proc = subprocess.run(command, input=b"\n", stdout=subprocess.PIPE,
                               stderr=subprocess.PIPE, timeout=60,
-                              cwd=self.tmp)
+                              cwd=self.tmp, env=TRACED_ENV)
         killed = b"+++ killed by SIGKILL" in proc.stderr or \
             proc.returncode in (-9, 137)
         if not killed:
@@ -78,7 +84,7 @@ class FaultSweepTest(support.TempDirTestCase):
         subprocess.run(["strace", "-f", "-qq", "-o", log, "-e",
                         "trace=" + TRACED] + support.command(*args),
                        input=b"\n", stdout=subprocess.DEVNULL, check=True,
-                       cwd=self.tmp)
+                       cwd=self.tmp, env=TRACED_ENV)
         with open(log) as f:
             lines = f.read().splitlines()
         os.remove(log)
@@ -188,7 +194,7 @@ class FaultSweepTest(support.TempDirTestCase):
                      "inject=read:error=EIO"] + support.command(
                          "pkg", "work", "merge"),
                     input=b"\n", stdout=subprocess.PIPE,
-                    stderr=subprocess.DEVNULL, cwd=self.tmp)
+                    stderr=subprocess.DEVNULL, cwd=self.tmp, env=TRACED_ENV)
                 out = proc.stdout.decode("latin-1")
                 self.assertIn("Warning: Could not read, skipped: '%s'\n" %
                               victim, out)

@@ -535,35 +535,6 @@ TEST_F(MergeTest, PackageShapesAreKept) {
   }
 }
 
-TEST_F(MergeTest, GetFileSizeRefusesWhatCannotBeMerged) {
-  struct Case {
-    const char* name;
-    long size;  // -1: missing, -2: directory
-    long result;
-    bool warns;
-  };
-  const Case cases[] = {
-      {"empty", 0, 0, false},      {"largest", 65535, 65535, false},
-      {"big", 65536, -1, false},   {"missing", -1, -1, true},
-      {"directory", -2, -1, true},
-  };
-  ShaderPackage package;
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    std::string path = inWork(c.name);
-    if (c.size >= 0) {
-      ASSERT_TRUE(writeFile(path, std::string(c.size, 'x')));
-    }
-    if (c.size == -2) {
-      ASSERT_TRUE(makeDirectory(path));
-    }
-    long size = 0;
-    EXPECT_EQ(captureStdout([&] { size = package.getFileSize(path); }),
-              c.warns ? "Warning: Could not open '" + path + "'\n" : "");
-    EXPECT_EQ(size, c.result);
-  }
-}
-
 #ifndef _WIN32
 TEST_F(MergeTest, FullDiskLeavesTheOldPackageByteForByte) {
   struct Case {

@@ -1,0 +1,38 @@
+// The files an extraction has written, by identity, so that no entry writes
+// the package or a file an earlier entry wrote, whatever spelling, case or
+// link leads there.
+#ifndef QUILLMERE_PACKAGE_WRITTEN_FILES_H_
+#define QUILLMERE_PACKAGE_WRITTEN_FILES_H_
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+class WrittenFiles {
+ public:
+  enum class Clash { kNone, kPackage, kEarlierEntry };
+
+  WrittenFiles(const platform::File& package, const std::string& workPath);
+
+  // A file of the work directory this run created. It is known by its name
+  // until an existing file turns up: a file that did not exist cannot be the
+  // package or an earlier entry's, so a fresh extraction never asks who a
+  // file is.
+  void addCreated(const std::string& name) { created_.push_back(name); }
+  // An existing file this run is writing.
+  void addExisting(const platform::FileId& id) { ids_.insert(id); }
+
+  // Whether the existing file `id` is the package or one this run wrote.
+  Clash clashOf(const platform::FileId& id);
+
+ private:
+  const std::string& workPath_;
+  platform::FileId package_;
+  bool havePackage_;  // set from package_, so declared after it
+  std::set<platform::FileId> ids_;
+  std::vector<std::string> created_;  // names, short enough to hold inline
+};
+
+#endif  // QUILLMERE_PACKAGE_WRITTEN_FILES_H_
