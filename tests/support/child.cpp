@@ -17,12 +17,24 @@ extern "C" void __gcov_dump(void) __attribute__((weak));
 
 namespace {
 
+// The user the child started as, to be again before it writes its counts.
+uid_t startUser = 0;
+
 // A child ends with _exit, so that none of the test's exit handlers run
 // twice; its output and, in a coverage build, its counts would be lost
-// with it.
+// with it. The counts are written as the user the test runs as and past any
+// file size limit, or they would be cut short.
 [[noreturn]] void endChild(int status) {
   std::fflush(stdout);
-  if (__gcov_dump != nullptr) __gcov_dump();
+  if (__gcov_dump != nullptr) {
+    if (geteuid() != startUser && seteuid(startUser) != 0) _exit(status);
+    rlimit limit;
+    if (getrlimit(RLIMIT_FSIZE, &limit) == 0) {
+      limit.rlim_cur = limit.rlim_max;
+      setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    __gcov_dump();
+  }
   _exit(status);
 }
 
@@ -77,14 +89,22 @@ ChildResult runInChild(const std::function<void()>& body,
     if (options.fileSizeLimit >= 0) {
       // A write past the limit then fails instead of killing the child.
       std::signal(SIGXFSZ, SIG_IGN);
-      const rlimit limit = {static_cast<rlim_t>(options.fileSizeLimit),
-                            static_cast<rlim_t>(options.fileSizeLimit)};
+      rlimit limit;
+      if (getrlimit(RLIMIT_FSIZE, &limit) != 0) endChild(3);
+      limit.rlim_cur = static_cast<rlim_t>(options.fileSizeLimit);
       if (setrlimit(RLIMIT_FSIZE, &limit) != 0) endChild(3);
     }
-    if (options.user != -1 &&
-        (setgroups(0, nullptr) != 0 || setgid(gid_t(options.user)) != 0 ||
-         setuid(uid_t(options.user)) != 0)) {
-      endChild(4);
+    // Real and effective ids both, as a user who logged in has; only the
+    // saved one stays, which the tool never uses.
+    startUser = geteuid();
+    if (options.user != -1) {
+      const uid_t user = uid_t(options.user);
+      const gid_t group = gid_t(options.user);
+      if (setgroups(0, nullptr) != 0 ||
+          setresgid(group, group, getegid()) != 0 ||
+          setresuid(user, user, startUser) != 0) {
+        endChild(4);
+      }
     }
     body();
     endChild(0);

@@ -81,6 +81,28 @@ class MergeTest : public testing::Test {
   ChildResult mergeInChild(const ChildOptions& options) {
     return runInChild([this] { merge(); }, options);
   }
+  // Merges as nobody, who may read the work directory and create files
+  // beside the package, whatever the umask made of them; what nobody may do
+  // with the package itself is the test's to set. Needs root.
+  std::string mergeAsNobody() {
+    namespace fs = std::filesystem;
+    const fs::perms readable = fs::perms::owner_all | fs::perms::group_read |
+                               fs::perms::group_exec | fs::perms::others_read |
+                               fs::perms::others_exec;
+    fs::permissions(root.path(), readable);
+    fs::permissions(work, readable);
+    for (const auto& file : fs::directory_iterator(work)) {
+      fs::permissions(file.path(),
+                      fs::perms::owner_read | fs::perms::owner_write |
+                          fs::perms::group_read | fs::perms::others_read);
+    }
+    fs::permissions(pkg, fs::perms::all);
+    ChildOptions nobody;
+    nobody.user = 65534;
+    const ChildResult child = mergeInChild(nobody);
+    EXPECT_TRUE(child.endedNormally);
+    return child.out;
+  }
 #endif
 
   std::string packageBytes() const {
@@ -401,6 +423,13 @@ TEST_F(MergeTest, PackageThatCannotBeReplacedIsLeftAlone) {
          fs::remove(packagePath());
          fs::create_symlink(root.file("gone.spk"), packagePath());
        }},
+      // Nothing to put the package back into: it stays for a later merge.
+      {"a killed merge's undo file and no package",
+       [&] { fs::rename(packagePath(), packagePath() + ".undo"); }, false,
+       [&] { fs::remove(packagePath() + ".undo"); }},
+      {"a directory where the new package goes",
+       [&] { ASSERT_TRUE(makeDirectory(lockPath)); }, false,
+       [&] { fs::remove(lockPath); }},
       {"another merge is running",
        [&] {
          ASSERT_TRUE(writeFile(lockPath, "the running merge's"));
@@ -426,19 +455,7 @@ TEST_F(MergeTest, PackageThatCannotBeReplacedIsLeftAlone) {
     std::string out;
 #ifndef _WIN32
     if (c.asAnotherUser && geteuid() == 0) {
-      // Nobody may list the work directory and lock the package, whatever
-      // the umask made of them, but not write the package.
-      const fs::perms readable =
-          fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-          fs::perms::others_read | fs::perms::others_exec;
-      fs::permissions(root.path(), readable);
-      fs::permissions(work, readable);
-      fs::permissions(pkg, fs::perms::all);
-      ChildOptions nobody;
-      nobody.user = 65534;
-      const ChildResult child = mergeInChild(nobody);
-      EXPECT_TRUE(child.endedNormally);
-      out = child.out;
+      out = mergeAsNobody();
     } else {
       out = runMerge();
     }
@@ -463,6 +480,7 @@ TEST_F(MergeTest, PackageShapesAreKept) {
     int merges;                   // how many times the merge runs
     bool emptyWork;               // the work directory holds no entry
     std::function<void()> check;  // what else must hold afterwards
+    bool asNobody = false;        // merged by nobody; a case for root only
   };
   const std::string game = root.file("game.spk");
   const Case cases[] = {
@@ -502,10 +520,36 @@ TEST_F(MergeTest, PackageShapesAreKept) {
            EXPECT_EQ(info.st_gid, 65534u);
          }
        }},
+      // Nobody may write it but cannot give a new file root's name.
+      {"another user's package this user may write",
+       [&] { fs::permissions(packagePath(), fs::perms::all); }, 1, false,
+       [&] {
+         struct stat info;
+         ASSERT_EQ(stat(packagePath().c_str(), &info), 0);
+         EXPECT_EQ(info.st_uid, 0u);
+         EXPECT_EQ(info.st_mode & 07777, 0777u);
+       },
+       true},
+      // The name the new package is written under, left as a second name
+      // of a file of the user's: that file is not emptied.
+      {"the new package's name on another file",
+       [&] {
+         ASSERT_TRUE(writeFile(game, "the user's"));
+         fs::create_hard_link(game, packagePath() + ".tmp");
+       },
+       1, false,
+       [&] {
+         std::string kept;
+         EXPECT_TRUE(readFile(game, &kept));
+         EXPECT_EQ(kept, "the user's");
+       }},
 #endif
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
+#ifndef _WIN32
+    if (c.asNobody && geteuid() != 0) continue;
+#endif
     fs::remove_all(root.file("pkg"));
     fs::remove_all(root.file("work"));
     fs::remove(game);
@@ -516,7 +560,13 @@ TEST_F(MergeTest, PackageShapesAreKept) {
       entries = {addEntry("a.hlsl", "a"), addEntry("b.hlsl", "b")};
     }
     std::string out;
-    for (int i = 0; i < c.merges; ++i) out = runMerge();
+    for (int i = 0; i < c.merges; ++i) {
+#ifndef _WIN32
+      out = c.asNobody ? mergeAsNobody() : runMerge();
+#else
+      out = runMerge();
+#endif
+    }
     std::string expected =
         "Found " + std::to_string(entries.size()) + " files\n";
     for (const TestEntry& entry : entries) {
