@@ -16,7 +16,8 @@ cd "$(dirname "$0")/.."
 
 tools/install-deps.sh cmake ninja-build g++ libgtest-dev python3 strace gcovr
 
-cmake --preset coverage -DQUILLMERE_WERROR="${QUILLMERE_WERROR:-OFF}" >/dev/null
+cmake --preset coverage -DQUILLMERE_WERROR="${QUILLMERE_WERROR:-OFF}" \
+  >/dev/null
 cmake --build --preset coverage
 # Counts left by an earlier run would add to this one's.
 find build-coverage -name '*.gcda' -delete
