@@ -26,11 +26,28 @@ class ExtractTest(support.TempDirTestCase):
                          ["beside.hlsl", "shaders.spk", "work"])
         return out[:-len(completion("extraction"))]
 
-    def show(self, package_path):
-        """spk.py show on a package: (status, standard error)."""
-        proc = subprocess.run([sys.executable, spk.__file__, "show",
-                               package_path], capture_output=True, text=True)
-        return proc.returncode, proc.stderr
+    def spk_py(self, *args):
+        """spk.py as a user runs it: (status, standard output, standard
+        error)."""
+        proc = subprocess.run([sys.executable, spk.__file__] + list(args),
+                              capture_output=True, text=True)
+        return proc.returncode, proc.stdout, proc.stderr
+
+    def cut_reports(self, cut):
+        """The standard error of spk.py show on a cut package, and of diff
+        with it on either side of a whole one: show fails with status 1,
+        diff with 2, neither prints a line on standard output."""
+        whole = self.path("work", "whole.spk")
+        with open(whole, "wb") as f:
+            f.write(spk.package([]))
+        errors = []
+        for args, status in ((["show", cut], 1), (["diff", cut, whole], 2),
+                             (["diff", whole, cut], 2)):
+            code, out, err = self.spk_py(*args)
+            self.assertEqual((code, out), (status, ""), args)
+            errors.append(err)
+        os.remove(whole)
+        return errors
 
     def work_files(self):
         return {name: self.read(os.path.join("work", name))
@@ -73,10 +90,10 @@ class ExtractTest(support.TempDirTestCase):
                 self.assertNotIn(b"\xff", b"".join(self.work_files().values()))
                 # spk.py names the same cut in one line.
                 cut = self.path("shaders.spk")
-                status, err = self.show(cut)
-                self.assertEqual(status, 1)
-                self.assertRegex(err, r"\Aspk\.py: %s: ends at byte %d\D.*\n\Z"
-                                 % (re.escape(cut), length))
+                for err in self.cut_reports(cut):
+                    self.assertRegex(
+                        err, r"\Aspk\.py: %s: ends at byte %d\D.*\n\Z" %
+                        (re.escape(cut), length))
 
     def test_missing_package(self):
         status, out = run_tool(self.path("nowhere"), self.path("work"),
@@ -85,10 +102,47 @@ class ExtractTest(support.TempDirTestCase):
                    % self.path("nowhere", "shaders.spk"))
         self.assertEqual((status, out),
                          (0, message + completion("extraction")))
-        status, err = self.show(self.path("nowhere", "shaders.spk"))
-        self.assertEqual(status, 1)
-        self.assertRegex(err, r"\Aspk\.py: %s: .*\n\Z" %
-                         re.escape(self.path("nowhere", "shaders.spk")))
+        missing = self.path("nowhere", "shaders.spk")
+        for err in self.cut_reports(missing):
+            self.assertRegex(err, r"\Aspk\.py: %s: .*\n\Z" %
+                             re.escape(missing))
+
+    def test_spk_diff_names_what_differs(self):
+        old = [("blur.hlsl", b"blur", 1, 2), ("fog.hlsl", b"fog")]
+        a = self.write("a.spk", spk.package(old))
+        b = self.path("b.spk")
+        cases = [
+            ("equal", spk.package(old), []),
+            ("added", spk.package(old + [("sky.hlsl", b"sky")]),
+             ["Only in B: sky.hlsl (3 bytes)"]),
+            ("removed", spk.package(old[:1]),
+             ["Only in A: fog.hlsl (3 bytes)"]),
+            ("changed size", spk.package([old[0], ("fog.hlsl", b"mist")]),
+             ["Differ: fog.hlsl: 3 bytes in A, 4 in B"]),
+            ("changed content", spk.package([old[0], ("fog.hlsl", b"FOG")]),
+             ["Differ: fog.hlsl: the content (3 bytes in both)"]),
+            ("changed word",
+             spk.package([("blur.hlsl", b"blur", 1, 7), old[1]]),
+             ["Differ: blur.hlsl: word1 00000002 in A, 00000007 in B"]),
+            ("a line break in a name",
+             spk.package(old + [("a\nb.hlsl", b"")]),
+             ["Only in B: a\\x0ab.hlsl (0 bytes)"]),
+            ("a name twice", spk.package(old + [("fog.hlsl", b"")]),
+             ["Only in B: fog.hlsl #2 (0 bytes)"]),
+            ("order", spk.package(old[::-1]),
+             ["Differ: the order of the entries both hold"]),
+            ("mark", spk.package(old, mark=0),
+             ["Differ: the package mark: 00000001 in A, 00000000 in B"]),
+        ]
+        for label, package, lines in cases:
+            with self.subTest(case=label):
+                with open(b, "wb") as f:
+                    f.write(package)
+                status, out, err = self.spk_py("diff", a, b)
+                expected = "".join(line.replace(" A", " " + a).replace(
+                    " B", " " + b) + "\n" for line in lines)
+                self.assertEqual((status, out, err),
+                                 (1 if lines else 0, expected, ""))
 
 
 if __name__ == "__main__":
