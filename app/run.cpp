@@ -3,6 +3,7 @@
 #include <string>
 
 #include "package/shader_package.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -44,6 +45,6 @@ int run(int argc, const char* const argv[], std::FILE* in) {
               extraction ? "extraction" : "merge");
   // The user must see the message before the tool sits waiting for a key.
   std::fflush(stdout);
-  std::fgetc(in);
+  platform::waitForKey(in);
   return 0;
 }

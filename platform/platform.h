@@ -118,6 +118,10 @@ void startWriteback(std::FILE* file);
 bool replaceFile(const std::string& from, const std::string& to,
                  const std::string& backup);
 
+// Waits for the user to press one key on `in`: any key on a terminal or a
+// console, one byte (or the end of input) from a pipe or a file.
+void waitForKey(std::FILE* in);
+
 }  // namespace platform
 
 #endif  // QUILLMERE_PLATFORM_PLATFORM_H_
