@@ -378,7 +378,9 @@ void waitForKey(std::FILE* in) {
   for (int number : kKeySignals) sigaddset(&handled, number);
   sigset_t mask;
   sigprocmask(SIG_BLOCK, &handled, &mask);
-  tcsetattr(fd, TCSANOW, &keyTerminalSaved);
+  // Flushed: the rest of what one key sends (an arrow key's escape
+  // sequence) must not reach the shell as typed text.
+  tcsetattr(fd, TCSAFLUSH, &keyTerminalSaved);
   for (std::size_t i = 0; i < kKeySignalCount; ++i) {
     sigaction(kKeySignals[i], &before[i], nullptr);
   }

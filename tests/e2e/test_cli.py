@@ -96,6 +96,7 @@ class KeyOnTerminalTest(support.TempDirTestCase):
         # ^C and ^Z come from the terminal itself, as from a keyboard.
         cases = [
             ("a key", [key], 0),
+            ("an arrow key", [lambda master: os.write(master, b"\x1b[A")], 0),
             ("SIGTERM", [lambda _: self.proc.terminate()], -signal.SIGTERM),
             ("Ctrl+C", [lambda master: os.write(master, b"\x03")],
              -signal.SIGINT),
@@ -137,6 +138,9 @@ class KeyOnTerminalTest(support.TempDirTestCase):
                     self.assertEqual(out.decode("latin-1"),
                                      completion("extraction").replace(
                                          "\n", "\r\n"))
+                    # Nothing of the key is left for the shell to read.
+                    os.write(master, b"\n")
+                    self.assertEqual(os.read(slave, 100), b"\n")
                 finally:
                     os.close(master)
                     os.close(slave)
