@@ -68,83 +68,59 @@ class CommandLineTest(support.TempDirTestCase):
 
 
 
-class KeyOnTerminalTest(support.TempDirTestCase):
-    """The wait on a terminal of its own (a pseudo-terminal that controls the
-    tool, as a shell's does): one key without Enter ends it, the key is not
-    echoed, and the terminal's mode is as before however the wait ends."""
-
-    def setUp(self):
+    def test_one_key_on_a_terminal_and_the_terminal_given_back(self):
+        """On a pseudo-terminal that controls the tool, as a shell's does:
+        one key without Enter ends the wait, nothing is echoed or left for
+        the shell, and the terminal's mode is as before however it ends."""
         if support.RUNNER or not sys.platform.startswith("linux"):
             self.skipTest("a pseudo-terminal for the Linux build only")
-        super().setUp()
-        with open(self.path("shaders.spk"), "wb") as f:
-            f.write(spk.package([]))
-
-    def wait_for(self, condition, what):
-        deadline = time.monotonic() + 30
-        while not condition():
-            if time.monotonic() > deadline:
-                self.fail(what)
-            time.sleep(0.02)
-
-    def test_the_wait_on_a_terminal(self):
         import fcntl
         import termios
-
-        def key(master):
-            os.write(master, b" ")
-        # ^C and ^Z come from the terminal itself, as from a keyboard.
-        cases = [
-            ("a key", [key], 0),
-            ("an arrow key", [lambda master: os.write(master, b"\x1b[A")], 0),
-            ("SIGTERM", [lambda _: self.proc.terminate()], -signal.SIGTERM),
-            ("Ctrl+C", [lambda master: os.write(master, b"\x03")],
-             -signal.SIGINT),
-            # No shell can continue this process, so the system drops the
-            # stop; the wait goes on and still takes a key.
-            ("Ctrl+Z, then a key", [lambda m: os.write(m, b"\x1a"), key], 0),
-        ]
+        with open(self.path("shaders.spk"), "wb") as f:
+            f.write(spk.package([]))
 
         def take_terminal():
             os.setsid()
             fcntl.ioctl(0, termios.TIOCSCTTY, 0)
-
+        # Bytes come from the keyboard (^C, ^Z too); a number is a signal.
+        # Nothing can continue the process after ^Z, so the system drops the
+        # stop, and the wait must still take a key.
+        cases = [("a key", [b" "], 0), ("an arrow key", [b"\x1b[A"], 0),
+                 ("Ctrl+C", [b"\x03"], -signal.SIGINT),
+                 ("Ctrl+Z, then a key", [b"\x1a", b" "], 0),
+                 ("SIGTERM", [signal.SIGTERM], -signal.SIGTERM)]
         for label, actions, status in cases:
             with self.subTest(ending=label):
                 master, slave = os.openpty()
-                try:
-                    before = termios.tcgetattr(slave)
-                    self.proc = subprocess.Popen(
-                        support.command(self.tmp, self.tmp, "extract"),
-                        stdin=slave, stdout=slave, stderr=slave,
-                        preexec_fn=take_terminal)
-                    try:
-                        for action in actions:
-                            self.wait_for(
-                                lambda: not termios.tcgetattr(slave)[3] &
-                                (termios.ICANON | termios.ECHO),
-                                "the wait never took the terminal")
-                            action(master)
-                            time.sleep(0.2)
-                        self.assertEqual(self.proc.wait(timeout=30), status)
-                    finally:
-                        self.proc.kill()
-                        self.proc.wait()
-                    self.assertEqual(termios.tcgetattr(slave), before)
-                    out = b""
-                    while select.select([master], [], [], 0)[0]:
-                        out += os.read(master, 4096)
-                    # ONLCR: the terminal ends lines in \r\n. No echo.
-                    self.assertEqual(out.decode("latin-1"),
-                                     completion("extraction").replace(
-                                         "\n", "\r\n"))
-                    # Nothing of the key is left for the shell to read.
-                    os.write(master, b"\n")
-                    self.assertEqual(os.read(slave, 100), b"\n")
-                finally:
-                    os.close(master)
-                    os.close(slave)
-
+                self.addCleanup(os.close, master)
+                self.addCleanup(os.close, slave)
+                before = termios.tcgetattr(slave)
+                proc = subprocess.Popen(
+                    support.command(self.tmp, self.tmp, "extract"),
+                    stdin=slave, stdout=slave, stderr=slave,
+                    preexec_fn=take_terminal)
+                self.addCleanup(proc.kill)
+                for action in actions:
+                    deadline = time.monotonic() + 30
+                    while termios.tcgetattr(slave)[3] & (termios.ICANON |
+                                                         termios.ECHO):
+                        if time.monotonic() > deadline:
+                            self.fail("the wait never took the terminal")
+                        time.sleep(0.02)
+                    if isinstance(action, bytes):
+                        os.write(master, action)
+                    else:
+                        proc.send_signal(action)
+                    time.sleep(0.2)
+                self.assertEqual(proc.wait(timeout=30), status)
+                self.assertEqual(termios.tcgetattr(slave), before)
+                out = b""
+                while select.select([master], [], [], 0)[0]:
+                    out += os.read(master, 4096)
+                self.assertEqual(out, completion("extraction").replace(
+                    "\n", "\r\n").encode())  # ONLCR
+                os.write(master, b"\n")
+                self.assertEqual(os.read(slave, 100), b"\n")
 
 if __name__ == "__main__":
     support.main()

@@ -26,11 +26,11 @@ class ExtractTest(support.TempDirTestCase):
                          ["beside.hlsl", "shaders.spk", "work"])
         return out[:-len(completion("extraction"))]
 
-    def spk_py(self, *args):
+    def spk_py(self, *args, cwd=None):
         """spk.py as a user runs it: (status, standard output, standard
         error)."""
         proc = subprocess.run([sys.executable, spk.__file__] + list(args),
-                              capture_output=True, text=True)
+                              capture_output=True, text=True, cwd=cwd)
         return proc.returncode, proc.stdout, proc.stderr
 
     def cut_reports(self, cut):
@@ -109,40 +109,33 @@ class ExtractTest(support.TempDirTestCase):
 
     def test_spk_diff_names_what_differs(self):
         old = [("blur.hlsl", b"blur", 1, 2), ("fog.hlsl", b"fog")]
-        a = self.write("a.spk", spk.package(old))
-        b = self.path("b.spk")
+        self.write("a", spk.package(old))
+        # The entries (or bytes) of package b, what `diff a b` prints.
         cases = [
-            ("equal", spk.package(old), []),
-            ("added", spk.package(old + [("sky.hlsl", b"sky")]),
-             ["Only in B: sky.hlsl (3 bytes)"]),
-            ("removed", spk.package(old[:1]),
-             ["Only in A: fog.hlsl (3 bytes)"]),
-            ("changed size", spk.package([old[0], ("fog.hlsl", b"mist")]),
-             ["Differ: fog.hlsl: 3 bytes in A, 4 in B"]),
-            ("changed content", spk.package([old[0], ("fog.hlsl", b"FOG")]),
+            (old, []),
+            (old + [("sky.hlsl", b"sky")], ["Only in b: sky.hlsl (3 bytes)"]),
+            (old[:1], ["Only in a: fog.hlsl (3 bytes)"]),
+            ([old[0], ("fog.hlsl", b"mist")],
+             ["Differ: fog.hlsl: 3 bytes in a, 4 in b"]),
+            ([old[0], ("fog.hlsl", b"FOG")],
              ["Differ: fog.hlsl: the content (3 bytes in both)"]),
-            ("changed word",
-             spk.package([("blur.hlsl", b"blur", 1, 7), old[1]]),
-             ["Differ: blur.hlsl: word1 00000002 in A, 00000007 in B"]),
-            ("a line break in a name",
-             spk.package(old + [("a\nb.hlsl", b"")]),
-             ["Only in B: a\\x0ab.hlsl (0 bytes)"]),
-            ("a name twice", spk.package(old + [("fog.hlsl", b"")]),
-             ["Only in B: fog.hlsl #2 (0 bytes)"]),
-            ("order", spk.package(old[::-1]),
-             ["Differ: the order of the entries both hold"]),
-            ("mark", spk.package(old, mark=0),
-             ["Differ: the package mark: 00000001 in A, 00000000 in B"]),
+            ([("blur.hlsl", b"blur", 1, 7), old[1]],
+             ["Differ: blur.hlsl: word1 00000002 in a, 00000007 in b"]),
+            (old + [("a\nb.hlsl", b"")],
+             ["Only in b: a\\x0ab.hlsl (0 bytes)"]),
+            (old + [("fog.hlsl", b"")], ["Only in b: fog.hlsl #2 (0 bytes)"]),
+            (old[::-1], ["Differ: the order of the entries both hold"]),
+            (spk.package(old, mark=0),
+             ["Differ: the package mark: 00000001 in a, 00000000 in b"]),
         ]
-        for label, package, lines in cases:
-            with self.subTest(case=label):
-                with open(b, "wb") as f:
-                    f.write(package)
-                status, out, err = self.spk_py("diff", a, b)
-                expected = "".join(line.replace(" A", " " + a).replace(
-                    " B", " " + b) + "\n" for line in lines)
-                self.assertEqual((status, out, err),
-                                 (1 if lines else 0, expected, ""))
+        for entries, lines in cases:
+            with self.subTest(lines=lines):
+                self.write("b", entries if isinstance(entries, bytes)
+                           else spk.package(entries))
+                self.assertEqual(
+                    self.spk_py("diff", "a", "b", cwd=self.tmp),
+                    (1 if lines else 0, "".join(line + "\n" for line in lines),
+                     ""))
 
 
 if __name__ == "__main__":
