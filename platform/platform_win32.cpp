@@ -265,4 +265,36 @@ bool replaceFile(const std::string& from, const std::string& to,
   return false;
 }
 
+void waitForKey(std::FILE* in) {
+  const HANDLE console = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(in)));
+  DWORD mode;
+  if (console == INVALID_HANDLE_VALUE || !GetConsoleMode(console, &mode)) {
+    std::fgetc(in);
+    return;
+  }
+  // The console's own events: a key goes down without waiting for Enter. The
+  // release of the Enter that started the tool is no key press, and Shift,
+  // Ctrl or Alt alone (Alt+Tab to the editor) is not meant as one.
+  INPUT_RECORD record;
+  DWORD count;
+  while (ReadConsoleInputW(console, &record, 1, &count) && count == 1) {
+    if (record.EventType != KEY_EVENT || !record.Event.KeyEvent.bKeyDown) {
+      continue;
+    }
+    switch (record.Event.KeyEvent.wVirtualKeyCode) {
+      case VK_SHIFT:
+      case VK_CONTROL:
+      case VK_MENU:
+      case VK_LWIN:
+      case VK_RWIN:
+      case VK_CAPITAL:
+      case VK_NUMLOCK:
+      case VK_SCROLL:
+        continue;
+      default:
+        return;
+    }
+  }
+}
+
 }  // namespace platform
