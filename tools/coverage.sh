@@ -27,7 +27,8 @@ ctest --preset coverage || status=$?
 summary=build-coverage/coverage.json
 gcovr --root . --object-directory build-coverage \
   --filter 'app/' --filter 'package/' --filter 'platform/platform_posix\.cpp' \
-  --exclude 'tests/' --exclude-throw-branches --exclude-unreachable-branches \
+  --exclude 'tests/' --exclude-directories 'build-coverage/CMakeFiles/[0-9]' \
+  --exclude-throw-branches --exclude-unreachable-branches \
   --json-summary "$summary"
 python3 - "$summary" <<'PY'
 import json
