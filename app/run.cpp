@@ -42,6 +42,6 @@ int run(int argc, const char* const argv[], std::FILE* in) {
   message::completed(extraction);
   // The user must see the message before the tool sits waiting for a key.
   std::fflush(stdout);
-  std::fgetc(in);
+  platform::waitForKey(in);
   return 0;
 }

@@ -14,6 +14,9 @@ per-pair ratios:
 
   - extraction of the 20,000 entries vs `tar -xf` of an archive holding the
     same 40,000 work files, each into a fresh directory;
+  - the same extraction vs the floor, bench/floor.c (built here with the
+    system's C compiler), which does nothing but open, write and close each
+    of those work files;
   - merge of that work directory vs `tar -cf` of it;
   - extraction of the 1 GiB entry vs `cat` of the package, CPU and wall time;
   - merge of 100,000 entries vs merge of 20,000;
@@ -211,8 +214,28 @@ def count_syscalls(argv):
     return None
 
 
+def build_floor(scratch):
+    """bench/floor.c built into `scratch`; None without a C compiler."""
+    compiler = shutil.which("cc") or shutil.which("gcc")
+    if compiler is None:
+        return None
+    floor = os.path.join(scratch, "floor")
+    subprocess.run([compiler, "-O2", "-o", floor,
+                    os.path.join(REPO, "bench", "floor.c")], check=True)
+    return floor
+
+
 def count_files(path):
     return len(os.listdir(path))
+
+
+def listing(path):
+    """Every file of `path` by name, with its bytes."""
+    files = {}
+    for name in os.listdir(path):
+        with open(os.path.join(path, name), "rb") as f:
+            files[name] = f.read()
+    return files
 
 
 def same_file(left, right):
@@ -242,7 +265,7 @@ def machine(path):
         os.cpu_count(), fstype, os.uname().release, tar, cat)
 
 
-def benchmark(binary, sizes, runner):
+def benchmark(binary, floor, sizes, runner):
     """Runs every comparison in the current directory, with the short
     relative paths a user would type (tar gets them too)."""
     rng = random.Random(7)
@@ -298,6 +321,21 @@ def benchmark(binary, sizes, runner):
 
     results["extract"] = pairs(sizes.pairs, extract_small, untar_small,
                                "extract/tar -x")
+
+    if floor is not None:
+        print("extraction of %d entries vs the floor" % sizes.small,
+              flush=True)
+
+        def floor_small():
+            return runner.run([floor, small_spk, fresh_output()])
+
+        # The floor writes the very files extraction writes.
+        out = fresh_output()
+        runner.run([floor, small_spk, out])
+        if listing(out) != listing(small_work):
+            sys.exit("the floor did not write the files extraction writes")
+        results["floor"] = pairs(sizes.pairs, extract_small, floor_small,
+                                 "extract/floor")
     out = fresh_output()
     calls = count_syscalls([binary, small_pkg, out, "extract"])
     results["calls per file"] = None if calls is None else \
@@ -377,6 +415,7 @@ def report(results, sizes, judged):
     rows = [
         ("extract %s entries / tar -xf, wall" % small, "extract", wall, 0.85),
         ("extract %s entries / tar -xf, CPU" % small, "extract", cpu, None),
+        ("extract %s entries / floor, wall" % small, "floor", wall, None),
         ("merge %s entries / tar -cf, wall" % small, "merge", wall, 0.8),
         ("merge %s entries / tar -cf, CPU" % small, "merge", cpu, None),
         ("extract %s entry / cat, CPU" % big, "big", cpu, 1.1),
@@ -387,6 +426,9 @@ def report(results, sizes, judged):
     lines = ["| ratio | target | median | min | max | |",
              "|---|---|---|---|---|---|"]
     for label, key, measure, target in rows:
+        if key not in results:
+            lines.append("| %s | | no C compiler | | | |" % label)
+            continue
         median, low, high = ratio_stats(results[key], measure)
         verdict = ""
         if target is not None and judged:
@@ -454,8 +496,9 @@ def main(argv):
     runner = Runner(root, use_time=os.path.exists(TIME), sync=not args.quick)
     try:
         print("machine: %s" % machine(root))
+        floor = build_floor(root)
         os.chdir(root)
-        results = benchmark(binary, sizes, runner)
+        results = benchmark(binary, floor, sizes, runner)
         judged = not args.quick and sizes.pairs >= 5
         print()
         print(report(results, sizes, judged))

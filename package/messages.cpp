@@ -30,13 +30,10 @@ void say(const char* format, ...) {
   platform::writeOutput(text);
 }
 
-const char* shown(const std::string& text, std::string* storage) {
-  *storage = printable(text);
-  return storage->c_str();
-}
-
 }  // namespace
 
+// A name or path goes in as printable(...).c_str(): the text lives until
+// the line is written.
 namespace message {
 
 void usage() {
@@ -49,49 +46,42 @@ void completed(bool extraction) {
 }
 
 void packageNotOpened(const std::string& packagePath) {
-  std::string s;
-  say("could not open shaders.spk: '%s'\n", shown(packagePath, &s));
+  say("could not open shaders.spk: '%s'\n", printable(packagePath).c_str());
 }
 
 void found(const std::string& name) {
-  std::string s;
-  say("Found hlsl file: '%s'\n", shown(name, &s));
+  say("Found hlsl file: '%s'\n", printable(name).c_str());
 }
 
 void written(std::int32_t size, const std::string& path) {
-  std::string s;
-  say("written %i bytes to '%s'\n", static_cast<int>(size), shown(path, &s));
+  say("written %i bytes to '%s'\n", static_cast<int>(size),
+      printable(path).c_str());
 }
 
 void notWritten(const std::string& path) {
-  std::string s;
-  say("Could not write to '%s'\n", shown(path, &s));
+  say("Could not write to '%s'\n", printable(path).c_str());
 }
 
 void unsafeName(const std::string& nameOrPath) {
-  std::string s;
-  say("Warning: Unsafe name, skipped: '%s'\n", shown(nameOrPath, &s));
+  say("Warning: Unsafe name, skipped: '%s'\n", printable(nameOrPath).c_str());
 }
 
 void sameAsPackage(const std::string& path) {
-  std::string s;
-  say("Warning: Same file as the package, skipped: '%s'\n", shown(path, &s));
+  say("Warning: Same file as the package, skipped: '%s'\n",
+      printable(path).c_str());
 }
 
 void sameAsEarlierEntry(const std::string& path) {
-  std::string s;
   say("Warning: Same file as an earlier entry, skipped: '%s'\n",
-      shown(path, &s));
+      printable(path).c_str());
 }
 
 void packageEndsEarly(const std::string& packagePath) {
-  std::string s;
-  say("Package ends early, stopping: '%s'\n", shown(packagePath, &s));
+  say("Package ends early, stopping: '%s'\n", printable(packagePath).c_str());
 }
 
 void nameTooLong(const std::string& packagePath) {
-  std::string s;
-  say("Entry name too long, stopping: '%s'\n", shown(packagePath, &s));
+  say("Entry name too long, stopping: '%s'\n", printable(packagePath).c_str());
 }
 
 void foundFiles(std::size_t count) {
@@ -105,59 +95,48 @@ void oddCount() {
 void listingFailed() { say("Failed enumerating files\n"); }
 
 void packageRefused(const std::string& packagePath) {
-  std::string s;
-  say("Could not open '%s'\n", shown(packagePath, &s));
+  say("Could not open '%s'\n", printable(packagePath).c_str());
 }
 
 void packageNotWritten(const std::string& packagePath) {
-  std::string s;
-  say("Could not write to '%s'\n", shown(packagePath, &s));
+  say("Could not write to '%s'\n", printable(packagePath).c_str());
 }
 
 void packageNotSynced(const std::string& packagePath) {
-  std::string s;
-  say("Warning: Could not sync '%s'\n", shown(packagePath, &s));
+  say("Warning: Could not sync '%s'\n", printable(packagePath).c_str());
 }
 
 void notOpened(const std::string& path) {
-  std::string s;
-  say("Warning: Could not open '%s'\n", shown(path, &s));
+  say("Warning: Could not open '%s'\n", printable(path).c_str());
 }
 
 void tooLarge(const std::string& path) {
-  std::string s;
-  say("Warning: HLSL too large: '%s'\n", shown(path, &s));
+  say("Warning: HLSL too large: '%s'\n", printable(path).c_str());
 }
 
 void preNotOpened(const std::string& path) {
-  std::string s;
-  say("Warning: Could not open: '%s'\n", shown(path, &s));
+  say("Warning: Could not open: '%s'\n", printable(path).c_str());
 }
 
 void preTooLarge(const std::string& path) {
-  std::string s;
-  say("Warning: pre HLSL too large: '%s'\n", shown(path, &s));
+  say("Warning: pre HLSL too large: '%s'\n", printable(path).c_str());
 }
 
 void preTooSmall(const std::string& path) {
-  std::string s;
-  say("Warning: pre HLSL too small: '%s'\n", shown(path, &s));
+  say("Warning: pre HLSL too small: '%s'\n", printable(path).c_str());
 }
 
 void notShaderOfPre(const std::string& path) {
-  std::string s;
   say("Warning: Not the shader of its pre file, skipped: '%s'\n",
-      shown(path, &s));
+      printable(path).c_str());
 }
 
 void notRead(const std::string& path) {
-  std::string s;
-  say("Warning: Could not read, skipped: '%s'\n", shown(path, &s));
+  say("Warning: Could not read, skipped: '%s'\n", printable(path).c_str());
 }
 
 void merged(const std::string& path) {
-  std::string s;
-  say("Merged: '%s'\n", shown(path, &s));
+  say("Merged: '%s'\n", printable(path).c_str());
 }
 
 }  // namespace message

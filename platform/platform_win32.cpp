@@ -536,19 +536,22 @@ struct Replacement::State {
     return ok;
   }
   // Copies `from` into the package itself, through any link, and cuts it
-  // to that length; a package that is gone is made anew.
-  bool copyIntoPackage(const std::wstring& from) {
+  // to that length. `disposition` says whether a package that is gone is
+  // made anew.
+  bool copyIntoPackage(const std::wstring& from, DWORD disposition) {
     File source = openToRead(from);
     if (!source.isOpen()) return false;
     File target =
         openRetried(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
-                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL);
+                    disposition, FILE_ATTRIBUTE_NORMAL);
     return target.isOpen() && copyData(source, target, &buffer) &&
            target.close();
   }
-  // Puts back the package from `undo` and removes it.
+  // Puts back the package from `undo` and removes it. With no package to
+  // put it into, `undo` stays for a later merge.
   bool restore() {
-    return copyIntoPackage(undo) && DeleteFileW(undo.c_str()) != 0;
+    return copyIntoPackage(undo, OPEN_EXISTING) &&
+           DeleteFileW(undo.c_str()) != 0;
   }
   bool makeBackup() {
     DeleteFileW(backupTemp.c_str());
@@ -698,7 +701,8 @@ Replacement::Commit Replacement::State::replaceByRename() {
   // Should ReplaceFile have got as far as moving the package away, the copy
   // goes back in its place; if even that fails, an undo file is left for
   // the next merge to put back.
-  if (!done && isGone(path) && !copyIntoPackage(backedUp ? backup : undo)) {
+  if (!done && isGone(path) &&
+      !copyIntoPackage(backedUp ? backup : undo, CREATE_NEW)) {
     return Commit::kFailed;
   }
   if (!backedUp) DeleteFileW(undo.c_str());
@@ -760,6 +764,38 @@ void Replacement::abandon() {
   // Removed while the lock is still held, so it can only be ours.
   if (s.lock.isOpen()) DeleteFileW(s.temp.c_str());
   s.lock.close();
+}
+
+void waitForKey(std::FILE* in) {
+  const HANDLE console = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(in)));
+  DWORD mode;
+  if (console == INVALID_HANDLE_VALUE || !GetConsoleMode(console, &mode)) {
+    std::fgetc(in);
+    return;
+  }
+  // The console's own events: a key goes down without waiting for Enter. The
+  // release of the Enter that started the tool is no key press, and Shift,
+  // Ctrl or Alt alone (Alt+Tab to the editor) is not meant as one.
+  INPUT_RECORD record;
+  DWORD count;
+  while (ReadConsoleInputW(console, &record, 1, &count) && count == 1) {
+    if (record.EventType != KEY_EVENT || !record.Event.KeyEvent.bKeyDown) {
+      continue;
+    }
+    switch (record.Event.KeyEvent.wVirtualKeyCode) {
+      case VK_SHIFT:
+      case VK_CONTROL:
+      case VK_MENU:
+      case VK_LWIN:
+      case VK_RWIN:
+      case VK_CAPITAL:
+      case VK_NUMLOCK:
+      case VK_SCROLL:
+        continue;
+      default:
+        return;
+    }
+  }
 }
 
 }  // namespace platform

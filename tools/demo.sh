@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The tool's main job in one command: installs what is missing, builds, then
 # extracts the example package into a fresh work directory, edits a shader,
-# merges the directory back and shows the package before and after.
+# merges the directory back, shows the package before and after and what
+# changed between the package and its backup.
 # Nothing outside build/ and a temporary directory is touched.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -12,6 +13,7 @@ cmake --preset default >/dev/null
 cmake --build --preset demo
 
 tool="$PWD/build/Quillmere"
+spk="$PWD/tools/spk.py"
 demo="$(mktemp -d "${TMPDIR:-/tmp}/quillmere-demo.XXXXXX")"
 trap 'rm -rf "$demo"' EXIT
 mkdir "$demo/package" "$demo/work"
@@ -36,3 +38,7 @@ echo | "$tool" "$demo/package" "$demo/work" merge
 
 step "The package now: water.hlsl has its new size"
 python3 tools/spk.py show "$demo/package/shaders.spk"
+
+step "What the merge changed: the package against its backup (status 1: they differ)"
+(cd "$demo/package" && python3 "$spk" diff shaders.spk shaders.spk.bak) ||
+  [ $? -eq 1 ]

@@ -11,11 +11,6 @@ EXAMPLES = os.path.join(os.path.dirname(__file__), "..", "..", "examples")
 EXAMPLE_SOURCES = ["blur.hlsl", "fog.hlsl", "tonemap.hlsl", "water.hlsl"]
 
 
-def listing_order(names):
-    """a-z folded to A-Z, names equal under the fold by their plain bytes."""
-    return sorted(names, key=lambda n: (n.encode().upper(), n.encode()))
-
-
 def read(path):
     with open(path, "rb") as f:
         return f.read()
@@ -53,8 +48,6 @@ class MergeTest(support.TempDirTestCase):
                          ["shaders.spk", "shaders.spk.bak"])
 
     def test_example_package_is_built_from_its_sources(self):
-        self.assertEqual(listing_order(EXAMPLE_SOURCES), EXAMPLE_SOURCES)
-        self.assertEqual(len(EXAMPLE_SOURCES) % 2, 0)
         sources = os.path.join(EXAMPLES, "src")
         self.assertEqual(sorted(os.listdir(sources)), sorted(EXAMPLE_SOURCES))
         entries = [(name, read(os.path.join(sources, name)))

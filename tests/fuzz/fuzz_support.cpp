@@ -3,10 +3,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-
-#include "package/format.h"
 
 void prepareFuzzProcess() {
   if (std::freopen("/dev/null", "w", stdout) == nullptr) {
@@ -28,36 +27,55 @@ void fuzzFailure(const char* property, const char* file, int line) {
   std::abort();
 }
 
+namespace {
+
+// The layout, spelt out here rather than taken from the tool's own header:
+// a reading built on the tool's constants and decoders would agree with
+// any mistake in them.
+constexpr std::size_t kHeaderBytes = 8;  // packageMark, entryCount
+constexpr std::size_t kFixedBytes = 12;  // entryWord0, entryWord1, nameLength
+constexpr std::size_t kSizeBytes = 4;    // contentSize
+
+std::uint32_t le32At(const std::string& bytes, std::size_t at) {
+  std::uint32_t value = 0;
+  for (std::size_t i = 4; i-- > 0;) {
+    value = (value << 8) | static_cast<unsigned char>(bytes[at + i]);
+  }
+  return value;
+}
+
+std::int32_t signedLe32At(const std::string& bytes, std::size_t at) {
+  const std::int64_t value = le32At(bytes, at);
+  return static_cast<std::int32_t>(
+      value < 0x80000000LL ? value : value - 0x100000000LL);
+}
+
+}  // namespace
+
 PackageReading readPackage(const std::string& bytes) {
   PackageReading reading;
-  const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
-  if (bytes.size() < format::kPackageHeaderSize) return reading;
+  if (bytes.size() < kHeaderBytes) return reading;
   reading.hasHeader = true;
-  reading.mark = format::readLe32(data);
-  reading.entryCount = format::readLe32Signed(data + format::kEntryCountOffset);
-  std::size_t at = format::kPackageHeaderSize;
+  reading.mark = le32At(bytes, 0);
+  reading.entryCount = signedLe32At(bytes, 4);
+  std::size_t at = kHeaderBytes;
   reading.end = at;
   for (std::int32_t i = 0; i < reading.entryCount; ++i) {
     const std::size_t left = bytes.size() - at;
-    if (left < format::kEntryFixedSize) return reading;
+    if (left < kFixedBytes) return reading;
     PackageEntry entry;
-    entry.nameLength =
-        format::readLe32Signed(data + at + format::kNameLengthOffset);
+    entry.nameLength = signedLe32At(bytes, at + 8);
     const std::size_t units =
         entry.nameLength > 0 ? static_cast<std::size_t>(entry.nameLength) : 0;
-    const std::size_t headerSize = format::kEntryFixedSize +
-                                   units * format::kBytesPerCodeUnit +
-                                   format::kSizeFieldSize;
+    const std::size_t headerSize = kFixedBytes + 2 * units + kSizeBytes;
     if (left < headerSize) return reading;
-    entry.contentSize =
-        format::readLe32Signed(data + at + headerSize - format::kSizeFieldSize);
+    entry.contentSize = signedLe32At(bytes, at + headerSize - kSizeBytes);
     const std::size_t contentBytes =
         entry.contentSize > 0 ? static_cast<std::size_t>(entry.contentSize) : 0;
     if (left - headerSize < contentBytes) return reading;
     entry.header = bytes.substr(at, headerSize);
     for (std::size_t unit = 0; unit < units; ++unit) {
-      const char low = bytes[at + format::kEntryFixedSize +
-                             unit * format::kBytesPerCodeUnit];
+      const char low = bytes[at + kFixedBytes + 2 * unit];
       if (low == 0) break;
       entry.name += low;
     }
@@ -71,8 +89,9 @@ PackageReading readPackage(const std::string& bytes) {
 }
 
 std::string preFileName(const std::string& name) {
-  if (name.size() < format::kStemCut) return "";
-  return name.substr(0, name.size() - format::kStemCut) + format::kPreSuffix;
+  // ".hlsl" off, ".pre" on, counted in bytes whatever the name ends in.
+  if (name.size() < 5) return "";
+  return name.substr(0, name.size() - 5) + ".pre";
 }
 
 namespace {

@@ -3,25 +3,24 @@
 //
 // Such a package has the mark a merge writes, an even count of entries (not
 // negative) with nothing after the last, shader names ending in ".hlsl" and
-// contents a merge takes (0 to 65535 bytes). Whether extraction accepted
-// every entry, and whether the listing gives the package's order, the work
-// directory tells: it must list exactly the package's names, in that order.
+// contents a merge takes (0 to 65535 bytes), no name holding ".pre" (the
+// listing leaves those out), and its names in the order the listing gives.
+// Whether extraction accepted every entry the work directory tells: it must
+// hold the package's names and their pre files, and nothing else.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <deque>
+#include <filesystem>
+#include <set>
 #include <string>
-#include <vector>
 
 #include "fuzz/fuzz_support.h"
-#include "package/format.h"
 #include "package/shader_package.h"
-#include "platform/platform.h"
 #include "support/temp_dir.h"
+#include "support/text.h"
 
 namespace {
-
-bool everyName(const std::string&) { return true; }
 
 // Inputs that went all the way through extraction and merge, told at exit:
 // most mutations give packages no merge can rebuild.
@@ -31,22 +30,40 @@ void reportRoundTrips() {
   std::fprintf(stderr, "round trips checked: %ld\n", roundTrips);
 }
 
-bool endsWith(const std::string& text, const std::string& suffix) {
-  return text.size() >= suffix.size() &&
-         text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+std::string folded(std::string name) {
+  for (char& c : name) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return name;
+}
+
+bool bytesLess(const std::string& a, const std::string& b) {
+  return std::lexicographical_compare(
+      a.begin(), a.end(), b.begin(), b.end(), [](char l, char r) {
+        return static_cast<unsigned char>(l) < static_cast<unsigned char>(r);
+      });
+}
+
+// The order the README gives the listing (NTFS's): the bytes with a-z read
+// as A-Z, then, for names equal that way, the plain bytes.
+bool listedBefore(const std::string& a, const std::string& b) {
+  if (bytesLess(folded(a), folded(b))) return true;
+  return folded(a) == folded(b) && bytesLess(a, b);
 }
 
 // Before anything touches the disk: can a merge give these bytes back?
 bool mergeCanRebuild(const std::string& bytes, const PackageReading& reading) {
   if (!reading.hasHeader || !reading.whole || reading.end != bytes.size() ||
-      reading.mark != format::kPackageMark || reading.entryCount < 0 ||
+      reading.mark != 1 || reading.entryCount < 0 ||
       reading.entryCount % 2 != 0) {
     return false;
   }
-  for (const PackageEntry& entry : reading.entries) {
-    if (entry.contentSize < 0 ||
-        entry.contentSize >= format::kShaderFileSizeLimit ||
-        !endsWith(entry.name, format::kShaderSuffix)) {
+  for (std::size_t i = 0; i < reading.entries.size(); ++i) {
+    const PackageEntry& entry = reading.entries[i];
+    if (entry.contentSize < 0 || entry.contentSize >= 65536 ||
+        !endsWith(entry.name, ".hlsl") ||
+        entry.name.find(".pre") != std::string::npos ||
+        (i > 0 && !listedBefore(reading.entries[i - 1].name, entry.name))) {
       return false;
     }
   }
@@ -77,20 +94,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   package.setPaths(pkg, work);
   package.extract();
 
-  std::deque<std::string> names;
-  FUZZ_CHECK(platform::listDirectory(searchPattern(work), everyName, &names));
-  std::vector<std::string> listed;
-  for (const std::string& name : names) {
-    if (name.find(format::kPreSuffix) == std::string::npos && name != "." &&
-        name != "..") {
-      listed.push_back(name);
-    }
-  }
-  std::vector<std::string> packaged;
+  std::set<std::string> expected;
   for (const PackageEntry& entry : reading.entries) {
-    packaged.push_back(entry.name);
+    expected.insert(entry.name);
+    expected.insert(preFileName(entry.name));
   }
-  if (listed != packaged) return 0;
+  std::set<std::string> extracted;
+  for (const auto& item : std::filesystem::directory_iterator(work)) {
+    extracted.insert(item.path().filename().string());
+  }
+  if (extracted != expected) return 0;
 
   package.merge();
   std::fflush(stdout);

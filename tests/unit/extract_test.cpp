@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <set>
@@ -10,20 +11,18 @@
 #include <vector>
 
 #include "app/run.h"
-#include "package/shader_package.h"
 #include "package/messages.h"
+#include "package/shader_package.h"
 #include "package/work_name.h"
+#include "support/capture.h"
 #include "support/package_builder.h"
 #include "support/temp_dir.h"
 
 #ifndef _WIN32
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
 #include <unistd.h>
+
+#include "support/child.h"
 #endif
 
 namespace {
@@ -44,12 +43,11 @@ class Scene {
   }
 
   std::string extract() {
-    ShaderPackage package;
-    package.setPaths(dir.path(), work);
-    testing::internal::CaptureStdout();
-    package.extract();
-    std::fflush(stdout);
-    return testing::internal::GetCapturedStdout();
+    return captureStdout([this] {
+      ShaderPackage package;
+      package.setPaths(dir.path(), work);
+      package.extract();
+    });
   }
 
   // Everything outside the work directory is as the scene left it.
@@ -249,10 +247,7 @@ TEST(ExtractTest, PackageCutAtEveryLength) {
     std::FILE* key = std::fopen(scene.dir.file("key").c_str(), "rb");
     const char* argv[] = {"Quillmere.exe", scene.dir.path().c_str(),
                           scene.work.c_str(), "extract", nullptr};
-    testing::internal::CaptureStdout();
-    run(4, argv, key);
-    std::fflush(stdout);
-    std::string out = testing::internal::GetCapturedStdout();
+    const std::string out = captureStdout([&] { run(4, argv, key); });
     std::fclose(key);
 
     std::string expected;
@@ -482,29 +477,51 @@ TEST(ExtractTest, NeverThePackageNeverOneFileTwiceOnlyRegularFiles) {
   }
 }
 
-TEST(ExtractTest, MissingWorkDirectoryIsNeverCreated) {
-  TestEntry a = makeEntry("a.hlsl", "aaa");
-  TestEntry b = makeEntry("b.hlsl", "bbbb");
-  Scene scene(buildPackage({a, b}));
-  fs::remove(fs::u8path(scene.work));
-  scene.outside.erase("work");
-  const std::string w = scene.work + "/";
-  EXPECT_EQ(scene.extract(), found("a.hlsl") + cannotWrite(w + "a.pre") +
-                                 cannotWrite(w + "a.hlsl") + found("b.hlsl") +
-                                 cannotWrite(w + "b.pre") +
-                                 cannotWrite(w + "b.hlsl"));
-  scene.expectOutsideUntouched();
-}
-
-TEST(ExtractTest, PackageThatCannotBeOpened) {
-  Scene scene("");
-  fs::remove(fs::u8path(scene.dir.file("shaders.spk")));
-  const std::string message =
-      "could not open shaders.spk: '" + scene.dir.file("shaders.spk") + "'\n";
-  EXPECT_EQ(scene.extract(), message);
-  makeDirectory(scene.dir.file("shaders.spk"));
-  EXPECT_EQ(scene.extract(), message);
-  EXPECT_TRUE(listTree(scene.work).empty());
+// What the run cannot change: a package that cannot be opened is reported
+// once and nothing is written; a missing work directory is never created,
+// and every entry says its files could not be written.
+TEST(ExtractTest, EnvironmentFailures) {
+  enum Package { kWhole, kMissing, kDirectory };
+  struct Case {
+    const char* what;
+    Package package;
+    bool workMissing;
+  };
+  const Case cases[] = {
+      {"no package", kMissing, false},
+      {"the package is a directory", kDirectory, false},
+      {"no work directory", kWhole, true},
+  };
+  const TestEntry a = makeEntry("a.hlsl", "aaa");
+  const TestEntry b = makeEntry("b.hlsl", "bbbb");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Scene scene(buildPackage({a, b}));
+    const std::string packagePath = scene.dir.file("shaders.spk");
+    if (c.workMissing) {
+      fs::remove(fs::u8path(scene.work));
+      scene.outside.erase("work");
+      // A path longer than any line the tool formats in one go.
+      for (int i = 0; i < 600; ++i) scene.work += "/.";
+    }
+    std::string expected;
+    const std::string w = scene.work + "/";
+    if (c.package == kWhole) {
+      expected = found("a.hlsl") + cannotWrite(w + "a.pre") +
+                 cannotWrite(w + "a.hlsl") + found("b.hlsl") +
+                 cannotWrite(w + "b.pre") + cannotWrite(w + "b.hlsl");
+    } else {
+      fs::remove(fs::u8path(packagePath));
+      if (c.package == kDirectory) {
+        ASSERT_TRUE(makeDirectory(packagePath));
+      }
+      scene.outside = listTree(scene.dir.path());
+      expected = "could not open shaders.spk: '" + packagePath + "'\n";
+    }
+    EXPECT_EQ(scene.extract(), expected);
+    EXPECT_TRUE(listTree(scene.work).empty());
+    scene.expectOutsideUntouched();
+  }
 }
 
 #ifndef _WIN32
@@ -515,7 +532,7 @@ TEST(ExtractTest, FailedWritesRemoveTheIncompleteFile) {
   // the working name short enough for the file system.
   const std::string longName = "long.hlsl" + std::string(495, '\0');
   struct Case {
-    rlim_t limit;
+    std::int64_t limit;
     std::vector<std::pair<std::string, std::size_t>> entries;  // name, size
     std::string failed;  // the one work file whose write fails
   };
@@ -548,48 +565,22 @@ TEST(ExtractTest, FailedWritesRemoveTheIncompleteFile) {
     files.erase(c.failed);
 
     Scene scene(buildPackage(entries));
-    const std::string log = scene.dir.file("log");
-    std::fflush(stdout);
-    pid_t child = fork();
-    if (child == 0) {
-      if (std::freopen(log.c_str(), "wb", stdout) == nullptr) _exit(2);
-      signal(SIGXFSZ, SIG_IGN);
-      rlimit limit = {c.limit, c.limit};
-      if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(3);
-      ShaderPackage package;
-      // The work directory as ".", so the expected lines need no path.
-      package.setPaths(scene.dir.path(), ".");
-      if (chdir(scene.work.c_str()) != 0) _exit(4);
-      package.extract();
-      std::fflush(stdout);
-      _exit(0);
-    }
-    int status = -1;
-    waitpid(child, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    std::string out;
-    readFile(log, &out);
+    ChildOptions fullDisk;
+    fullDisk.fileSizeLimit = c.limit;
+    const ChildResult child = runInChild(
+        [&] {
+          // The work directory as ".", so the expected lines need no path.
+          if (chdir(scene.work.c_str()) != 0) std::abort();
+          ShaderPackage package;
+          package.setPaths(scene.dir.path(), ".");
+          package.extract();
+        },
+        fullDisk);
+    EXPECT_TRUE(child.endedNormally);
+    const std::string& out = child.out;
     EXPECT_EQ(out, expected);
     EXPECT_EQ(listTree(scene.work), files);
   }
-}
-
-// Waits until process `child` sits in a write to its standard output.
-bool waitUntilWritingToStdout(pid_t child) {
-  const std::string path = "/proc/" + std::to_string(child) + "/syscall";
-  for (int tries = 0; tries < 60000; ++tries) {
-    std::string state;
-    if (readFile(path, &state)) {
-      long number = -1;
-      unsigned long fd = 0;
-      if (std::sscanf(state.c_str(), "%ld %lx", &number, &fd) == 2 &&
-          number == SYS_write && fd == 1) {
-        return true;
-      }
-    }
-    usleep(1000);
-  }
-  return false;
 }
 
 // The package shrinks after extraction measured it: another process cuts it
@@ -616,47 +607,25 @@ TEST(ExtractTest, PackageCutWhileBeingRead) {
     SCOPED_TRACE(c.what);
     Scene scene(package);
     const std::string packagePath = scene.dir.file("shaders.spk");
-    int ends[2];
-    ASSERT_EQ(pipe(ends), 0);
-    // Filled up, so the tool's first write waits for us.
-    fcntl(ends[1], F_SETFL, O_NONBLOCK);
-    std::size_t filled = 0;
-    const std::string chunk(4096, 'P');
-    for (ssize_t n; (n = write(ends[1], chunk.data(), chunk.size())) > 0;) {
-      filled += std::size_t(n);
-    }
-    fcntl(ends[1], F_SETFL, 0);
-    std::fflush(stdout);
-    pid_t child = fork();
-    if (child == 0) {
-      alarm(60);  // never outlive a test that stops reading
-      close(ends[0]);
-      dup2(ends[1], STDOUT_FILENO);
-      std::setvbuf(stdout, nullptr, _IONBF, 0);
-      ShaderPackage tool;
-      tool.setPaths(scene.dir.path(), scene.work);
-      tool.extract();
-      _exit(0);
-    }
-    close(ends[1]);
-    const bool waited = waitUntilWritingToStdout(child);
-    const bool cut = truncate(packagePath.c_str(), off_t(c.cut)) == 0;
-    std::string out;
-    char buffer[4096];
-    for (ssize_t n; (n = read(ends[0], buffer, sizeof buffer)) > 0;) {
-      out.append(buffer, std::size_t(n));
-    }
-    close(ends[0]);
-    int status = -1;
-    waitpid(child, &status, 0);
-    ASSERT_TRUE(waited && cut);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    ASSERT_EQ(out.substr(0, filled), std::string(filled, 'P'));
+    ChildOptions options;
+    bool cut = false;
+    options.atFirstWrite = [&] {
+      cut = truncate(packagePath.c_str(), off_t(c.cut)) == 0;
+    };
+    const ChildResult child = runInChild(
+        [&] {
+          ShaderPackage tool;
+          tool.setPaths(scene.dir.path(), scene.work);
+          tool.extract();
+        },
+        options);
+    ASSERT_TRUE(child.caughtFirstWrite && cut);
+    ASSERT_TRUE(child.endedNormally);
 
     std::string expected =
         found("first.hlsl") + written(300000, scene.work + "/first.hlsl");
     if (c.foundSecond) expected += found("second.hlsl");
-    EXPECT_EQ(out.substr(filled), expected + stop(scene));
+    EXPECT_EQ(child.out, expected + stop(scene));
     const Files files = {{"first.hlsl", first.content},
                          {"first.pre", entryHeaderBytes(first)}};
     EXPECT_EQ(listTree(scene.work), files);

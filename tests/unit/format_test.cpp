@@ -41,12 +41,4 @@ TEST(FormatTest, SignedFieldsDecodeNegativeValues) {
     EXPECT_EQ(format::readLe32Signed(c.bytes), c.value);
 }
 
-TEST(FormatTest, LongestNameStillFitsAPreFileTheMergeAccepts) {
-  EXPECT_EQ(format::kEntryFixedSize +
-                format::kBytesPerCodeUnit * format::kMaxNameLength +
-                format::kSizeFieldSize,
-            format::kMaxPreFileSize);
-  EXPECT_EQ(format::kMaxNameLength, 504);
-}
-
 }  // namespace

@@ -1,12 +1,12 @@
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <deque>
 #include <string>
 #include <vector>
 
 #include "package/shader_package.h"
 #include "platform/platform.h"
+#include "support/capture.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -19,10 +19,10 @@ struct Listing {
 };
 
 Listing listInto(ShaderPackage* package) {
-  testing::internal::CaptureStdout();
-  bool result = package->listWorkFiles();
-  std::fflush(stdout);
-  return {result, testing::internal::GetCapturedStdout()};
+  bool result = false;
+  const std::string out =
+      captureStdout([&] { result = package->listWorkFiles(); });
+  return {result, out};
 }
 
 std::deque<std::string> names(std::initializer_list<const char*> list) {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "package/shader_package.h"
+#include "support/capture.h"
 #include "support/package_builder.h"
 #include "support/temp_dir.h"
 
@@ -23,10 +24,7 @@ class RoundTripTest : public testing::Test {
 
   // Runs one operation with its lines kept off the test's output.
   void quietly(void (ShaderPackage::*operation)()) {
-    testing::internal::CaptureStdout();
-    (package.*operation)();
-    std::fflush(stdout);
-    testing::internal::GetCapturedStdout();
+    captureStdout([&] { (package.*operation)(); });
   }
 
   std::string packageBytes() const {
@@ -45,6 +43,11 @@ TEST_F(RoundTripTest, ExtractThenMergeGivesTheSameBytes) {
   TestEntry wideName = makeEntry("", "float4 c;", 7, 8);
   // Working name "A.hlsl" from the low bytes; the pre file keeps 0x01 too.
   wideName.name = {0x0141, '.', 'h', 'l', 's', 'l'};
+  // The longest name extraction takes, 504 units: its pre file is the
+  // largest the merge takes back. The zero low bytes end the working name,
+  // so the file system sees a short one.
+  TestEntry longest = makeEntry("long.hlsl", "float4 l;", 5, 6);
+  longest.name.resize(504, 0x0100);
   std::string binary;
   for (int i = 0; i < 256; ++i) binary += static_cast<char>(i);
 
@@ -65,6 +68,7 @@ TEST_F(RoundTripTest, ExtractThenMergeGivesTheSameBytes) {
       {wideName, makeEntry("b.hlsl", ""),
        makeEntry("C.hlsl", std::string(65535, 'c'), 1, 1),
        makeEntry("d_e.f.hlsl", "d", 2, 3)},
+      {longest, makeEntry("m.hlsl", "float4 m;")},
       many,
       // Names not ending in .hlsl come back too, on every system.
       {makeEntry("blur.fx", "float4 blur;", 1, 2),

@@ -89,15 +89,4 @@ TEST(NameRuleTest, PrintableShowsControlBytesAsHex) {
   }
 }
 
-TEST(ShaderPackageTest, StartsEmptyAndTakesBothPaths) {
-  ShaderPackage package;
-  EXPECT_TRUE(package.pksPath.empty());
-  EXPECT_TRUE(package.workPath.empty());
-  EXPECT_TRUE(package.fileList.empty());
-  package.setPaths("pkg", "work");
-  package.setPaths("pkg2\\", "");
-  EXPECT_EQ(package.pksPath, "pkg2\\");
-  EXPECT_EQ(package.workPath, "");
-}
-
 }  // namespace
