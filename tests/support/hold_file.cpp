@@ -1,10 +1,8 @@
-// Holds a file open the way another program holds the package: a game
-// reading it (shared for reading only), or a running merge holding its lock
-// (shared with nobody, gone when closed). Windows only.
+// Holds a file open for a while the way a game holds the package it reads:
+// others may read it too, but not write, move or delete it. Windows only.
 //
-// Usage: hold_file PATH MILLISECONDS|- [lock]
-//   "held" is printed once the file is open; it is held for MILLISECONDS,
-//   or with "-" until standard input ends.
+// Usage: hold_file PATH MILLISECONDS
+// Prints "held" once the file is open.
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
@@ -13,19 +11,14 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
 int main(int argc, char* argv[]) {
-  if (argc < 3) {
-    std::fprintf(stderr, "usage: hold_file PATH MILLISECONDS|- [lock]\n");
+  if (argc != 3) {
+    std::fprintf(stderr, "usage: hold_file PATH MILLISECONDS\n");
     return 2;
   }
-  const bool lock = argc > 3 && std::strcmp(argv[3], "lock") == 0;
-  HANDLE file =
-      lock ? CreateFileA(argv[1], GENERIC_WRITE | DELETE, 0, nullptr,
-                         CREATE_NEW, FILE_FLAG_DELETE_ON_CLOSE, nullptr)
-           : CreateFileA(argv[1], GENERIC_READ, FILE_SHARE_READ, nullptr,
-                         OPEN_EXISTING, 0, nullptr);
+  HANDLE file = CreateFileA(argv[1], GENERIC_READ, FILE_SHARE_READ, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     std::fprintf(stderr, "cannot open %s: error %lu\n", argv[1],
                  GetLastError());
@@ -33,12 +26,7 @@ int main(int argc, char* argv[]) {
   }
   std::puts("held");
   std::fflush(stdout);
-  if (std::strcmp(argv[2], "-") == 0) {
-    while (std::getchar() != EOF) {
-    }
-  } else {
-    Sleep(static_cast<DWORD>(std::strtoul(argv[2], nullptr, 10)));
-  }
+  Sleep(static_cast<DWORD>(std::strtoul(argv[2], nullptr, 10)));
   CloseHandle(file);
   return 0;
 }
