@@ -492,8 +492,8 @@ void writeOutput(const std::string& text) {
   const HANDLE out = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stdout)));
   if (out != INVALID_HANDLE_VALUE && out != nullptr && isConsole(out)) {
     // The console would show the ANSI bytes in its own code page, the OEM
-    // one, where a u with diaeresis reads as a superscript 3; characters it
-    // shows alike on every code page.
+    // one, where a u with diaeresis reads as a superscript 3. UTF-16 it
+    // shows as the user's characters, whatever its code page.
     const std::wstring wide = win32::toWide(text);
     std::fflush(stdout);
     std::size_t done = 0;
