@@ -120,12 +120,6 @@ bool readSome(const File& file, unsigned char* data, std::size_t size,
 // Reads exactly `size` bytes: false on a read error or an early end.
 bool readExactly(const File& file, unsigned char* data, std::size_t size);
 
-// Tells the system that `file`, just created, will take `size` bytes, so it
-// can set the space aside in one step instead of block by block as the writes
-// come. Only a hint: the file's size does not change, and should the system
-// decline, the writes do all the work.
-void reserveSpace(const File& file, std::uint64_t size);
-
 // Removes a file; false when it could not be removed (a missing file
 // included).
 bool removeFile(const std::string& path);
@@ -211,6 +205,34 @@ class Replacement {
 // Waits for the user to press one key on `in`: any key on a terminal or a
 // console, one byte (or the end of input) from a pipe or a file.
 void waitForKey(std::FILE* in);
+
+#ifdef _WIN32
+// The Windows build's own pieces that are worth testing on their own: how a
+// path reaches the W calls, and how a listed name is spelt in a code page.
+namespace win32 {
+
+// `path`, read in the ANSI code page, as the W calls take it. A path the
+// legacy limit would refuse is made absolute and given the \\?\ form, so it
+// opens what the short spelling would have opened; a path already in that
+// form gets backslashes for the "/" our joins put into it, since there the
+// system takes "/" for part of a name.
+std::wstring systemPath(const std::string& path);
+
+// How WideCharToMultiByte is asked to spell a name in `codePage`: UTF-8 takes
+// no flag but WC_ERR_INVALID_CHARS and no default character, and fails
+// outright on anything else.
+struct NameConversion {
+  unsigned long flags;
+  const char* defaultChar;  // nullptr: the code page takes none
+};
+NameConversion nameConversion(unsigned codePage);
+
+// A listed name in `codePage`, every character that has no exact form
+// there written as '?', which no name the tool accepts holds.
+std::string spellName(const wchar_t* name, unsigned codePage);
+
+}  // namespace win32
+#endif
 
 }  // namespace platform
 

@@ -245,20 +245,6 @@ bool readExactly(const File& file, unsigned char* data, std::size_t size) {
   return readSome(file, data, size, &got) && got == size;
 }
 
-void reserveSpace(const File& file, std::uint64_t size) {
-#if defined(__linux__)
-  // Keep the size as it is: a run cut short leaves a file as short as what
-  // it got, not one padded with zeros to look whole. posix_fallocate is no
-  // use here: where the file system cannot reserve, it writes zeros.
-  if (size > 0 && size <= static_cast<std::uint64_t>(INT64_MAX)) {
-    fallocate(fdOf(file), FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(size));
-  }
-#else
-  (void)file;
-  (void)size;
-#endif
-}
-
 bool removeFile(const std::string& path) { return unlink(path.c_str()) == 0; }
 
 void writeOutput(const std::string& text) {

@@ -2,7 +2,6 @@
 #define NOMINMAX
 #endif
 #define WIN32_LEAN_AND_MEAN
-#include "platform/platform_win32.h"
 
 #include <fcntl.h>
 #include <io.h>
@@ -481,8 +480,6 @@ bool readExactly(const File& file, unsigned char* data, std::size_t size) {
   std::size_t got = 0;
   return readSome(file, data, size, &got) && got == size;
 }
-
-void reserveSpace(const File& /*file*/, std::uint64_t /*size*/) {}
 
 bool removeFile(const std::string& path) {
   return DeleteFileW(systemPath(path).c_str()) != 0;

@@ -17,7 +17,6 @@
 
 #include "package/shader_package.h"
 #include "platform/platform.h"
-#include "platform/platform_win32.h"
 #include "support/temp_dir.h"
 
 namespace {
