@@ -418,7 +418,9 @@ def report(results, sizes, judged):
         ("extract %s entries / floor, wall" % small, "floor", wall, None),
         ("merge %s entries / tar -cf, wall" % small, "merge", wall, 0.8),
         ("merge %s entries / tar -cf, CPU" % small, "merge", cpu, None),
-        ("extract %s entry / cat, CPU" % big, "big", cpu, 1.1),
+        # A large entry must stream in bounded memory (its peak is judged
+        # below); no merge takes it back, so its speed is only shown.
+        ("extract %s entry / cat, CPU" % big, "big", cpu, None),
         ("extract %s entry / cat, wall" % big, "big", wall, None),
         ("merge %s / merge %s entries, wall" % (large, small), "scale", wall,
          5.5),
