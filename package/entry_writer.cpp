@@ -57,12 +57,17 @@ WrittenFiles::Clash clashOf(const Target& pre, const Target& shader,
                                      : WrittenFiles::Clash::kNone;
 }
 
-void accept(const Target& target, std::size_t workPathSize,
+// The entry's files are now ones this run writes.
+void accept(const std::string& name, const Target& pre, const Target& shader,
             WrittenFiles* written) {
-  if (target.opened == platform::Opened::kExisting) {
-    written->addExisting(target.id);
-  } else if (target.opened == platform::Opened::kCreated) {
-    written->addCreated(target.path.substr(workPathSize + 1));
+  for (const Target* target : {&pre, &shader}) {
+    if (target->opened == platform::Opened::kExisting) {
+      written->addExisting(target->id);
+    }
+  }
+  if (pre.opened == platform::Opened::kCreated ||
+      shader.opened == platform::Opened::kCreated) {
+    written->addCreated(name);
   }
 }
 
@@ -120,8 +125,7 @@ bool writeEntry(const std::string& workPath, const std::string& name,
     bool ignored = false;
     return reader->copy(count, nullptr, &ignored);
   }
-  accept(pre, workPath.size(), written);
-  accept(shader, workPath.size(), written);
+  accept(name, pre, shader, written);
 
   if (pre.opened == platform::Opened::kExisting) {
     pre.ours = platform::truncateFile(pre.file);

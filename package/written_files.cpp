@@ -12,9 +12,10 @@ WrittenFiles::Clash WrittenFiles::clashOf(const platform::FileId& id) {
   // Each created file is identified once, the first time it matters. One
   // that has gone since (a failed write) is nobody's.
   for (const std::string& name : created_) {
-    platform::FileId createdId;
-    if (platform::identifyPath(workFilePath(workPath_, name), &createdId)) {
-      ids_.insert(createdId);
+    const std::string shaderPath = workFilePath(workPath_, name);
+    for (const std::string& path : {preFilePath(shaderPath), shaderPath}) {
+      platform::FileId createdId;
+      if (platform::identifyPath(path, &createdId)) ids_.insert(createdId);
     }
   }
   created_.clear();

@@ -16,10 +16,10 @@ class WrittenFiles {
 
   WrittenFiles(const platform::File& package, const std::string& workPath);
 
-  // A file of the work directory this run created. It is known by its name
-  // until an existing file turns up: a file that did not exist cannot be the
-  // package or an earlier entry's, so a fresh extraction never asks who a
-  // file is.
+  // An entry of which this run created a file. Its files are known by the
+  // entry's name until an existing file turns up: a file that did not exist
+  // cannot be the package or an earlier entry's, so a fresh extraction never
+  // asks who a file is.
   void addCreated(const std::string& name) { created_.push_back(name); }
   // An existing file this run is writing.
   void addExisting(const platform::FileId& id) { ids_.insert(id); }
@@ -32,7 +32,7 @@ class WrittenFiles {
   platform::FileId package_;
   bool havePackage_;  // set from package_, so declared after it
   std::set<platform::FileId> ids_;
-  std::vector<std::string> created_;  // names, short enough to hold inline
+  std::vector<std::string> created_;  // entry names, one per entry
 };
 
 #endif  // QUILLMERE_PACKAGE_WRITTEN_FILES_H_
