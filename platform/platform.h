@@ -34,9 +34,15 @@ class File {
  public:
   File() = default;
   explicit File(FileHandle handle) : handle_(handle) {}
-  ~File();
+  ~File() { close(); }
   File(File&& other) noexcept : handle_(other.release()) {}
-  File& operator=(File&& other) noexcept;
+  File& operator=(File&& other) noexcept {
+    if (this != &other) {
+      close();
+      handle_ = other.release();
+    }
+    return *this;
+  }
   File(const File&) = delete;
   File& operator=(const File&) = delete;
 

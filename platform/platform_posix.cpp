@@ -115,16 +115,6 @@ bool copyToNewFile(const std::string& from, const std::string& to,
 
 }  // namespace
 
-File::~File() { close(); }
-
-File& File::operator=(File&& other) noexcept {
-  if (this != &other) {
-    close();
-    handle_ = other.release();
-  }
-  return *this;
-}
-
 bool File::close() {
   if (handle_ == kNoFile) return true;
   return ::close(static_cast<int>(release())) == 0;

@@ -343,16 +343,6 @@ bool isConsole(HANDLE out) {
 
 }  // namespace
 
-File::~File() { close(); }
-
-File& File::operator=(File&& other) noexcept {
-  if (this != &other) {
-    close();
-    handle_ = other.release();
-  }
-  return *this;
-}
-
 bool File::close() {
   if (handle_ == kNoFile) return true;
   return CloseHandle(reinterpret_cast<HANDLE>(release())) != 0;
