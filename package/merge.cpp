@@ -20,11 +20,13 @@
 
 namespace {
 
-// An entry in memory: its pre bytes (at most 1024) followed by its content
-// (below 65536), so the whole entry goes out in one write or not at all.
+// The most an entry takes: its pre bytes (at most 1024) followed by its
+// content (below 65536). Entries are built side by side in one buffer of
+// kOutputSize and go to the package in one write per buffer, not per entry.
 constexpr std::size_t kEntryBufferSize =
     format::kMaxPreFileSize +
     static_cast<std::size_t>(format::kShaderFileSizeLimit);
+constexpr std::size_t kOutputSize = 4 * kEntryBufferSize;
 static_assert(format::kMaxPreFileSize >=
                   format::kEntryFixedSize + format::kSizeFieldSize,
               "a pre file has room for its size field");
@@ -169,20 +171,25 @@ void ShaderPackage::merge() {
 
   // The header is rewritten with the count of entries really packed.
   bool ok = writeHeader(&replacement);
-  std::vector<unsigned char> buffer(kEntryBufferSize);
+  std::vector<unsigned char> buffer(kOutputSize);
+  std::size_t used = 0;
   std::uint32_t entriesWritten = 0;
   while (ok && !fileList.empty()) {
+    if (used + kEntryBufferSize > buffer.size()) {
+      ok = replacement.write(buffer.data(), used);
+      used = 0;
+      if (!ok) break;
+    }
     const std::string name = std::move(fileList.front());
     fileList.pop_front();
     const std::string filePath = workFilePath(workPath, name);
-    const std::size_t length = buildEntry(name, filePath, buffer.data());
+    const std::size_t length = buildEntry(name, filePath, buffer.data() + used);
     if (length == 0) continue;
-    ok = replacement.write(buffer.data(), length);
-    if (ok) {
-      ++entriesWritten;
-      message::merged(filePath);
-    }
+    used += length;
+    ++entriesWritten;
+    message::merged(filePath);
   }
+  ok = ok && replacement.write(buffer.data(), used);
   // A failed write ends the merge; the names left are not packed.
   fileList.clear();
 

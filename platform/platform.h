@@ -156,7 +156,8 @@ inline bool isReplacementName(const std::string& name,
 //             a killed merge was rewriting in place.
 //   open()    checks the package (a regular file or none, its state known,
 //             writable) and starts the new package beside it.
-//   write()   appends to the new package; writeAt() rewrites bytes of it.
+//   write()   appends to the new package, unbuffered: the caller writes in
+//             large pieces; writeAt() rewrites bytes of it.
 //   commit()  makes the new package the package, keeping the old one as
 //             `path` + ".bak".
 //

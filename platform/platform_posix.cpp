@@ -254,11 +254,6 @@ struct Replacement::State {
         undo(package + ".undo"),
         buffer(256 * 1024) {}
 
-  bool flush() {
-    const bool ok = writeFile(file, buffer.data(), used);
-    used = 0;
-    return ok;
-  }
   // Puts back the package from `undo` and removes it.
   bool restore() {
     File from = openExisting(undo, O_RDONLY);
@@ -301,7 +296,6 @@ struct Replacement::State {
   bool inPlace = false;
   bool permissionsKept = true;
   std::vector<unsigned char> buffer;
-  std::size_t used = 0;
   std::uint64_t sinceWriteback = 0;
 };
 
@@ -403,13 +397,7 @@ bool Replacement::open() {
 
 bool Replacement::write(const unsigned char* data, std::size_t size) {
   State& s = *state_;
-  if (!s.file.isOpen()) return false;
-  if (s.used + size > s.buffer.size()) {
-    if (!s.flush()) return false;
-    if (size > s.buffer.size()) return writeFile(s.file, data, size);
-  }
-  std::copy(data, data + size, s.buffer.begin() + s.used);
-  s.used += size;
+  if (!s.file.isOpen() || !writeFile(s.file, data, size)) return false;
   s.sinceWriteback += size;
 #if defined(__linux__)
   // Every 8 MiB the disk is asked to start on what it was handed, so the
@@ -425,7 +413,7 @@ bool Replacement::write(const unsigned char* data, std::size_t size) {
 bool Replacement::writeAt(std::uint64_t offset, const unsigned char* data,
                           std::size_t size) {
   State& s = *state_;
-  return s.file.isOpen() && s.flush() &&
+  return s.file.isOpen() &&
          pwrite(fdOf(s.file), data, size, static_cast<off_t>(offset)) ==
              static_cast<ssize_t>(size);
 }
@@ -438,8 +426,7 @@ bool Replacement::readOld(unsigned char* data, std::size_t size,
 
 Replacement::Commit Replacement::commit(bool replaceBackup) {
   State& s = *state_;
-  if (!s.file.isOpen() || !s.flush() || fsync(fdOf(s.file)) != 0 ||
-      !s.permissionsKept) {
+  if (!s.file.isOpen() || fsync(fdOf(s.file)) != 0 || !s.permissionsKept) {
     return Commit::kFailed;
   }
   struct stat info;

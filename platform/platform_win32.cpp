@@ -517,11 +517,6 @@ struct Replacement::State {
         lockName(systemPath(package + ".lock")),
         buffer(256 * 1024) {}
 
-  bool flush() {
-    const bool ok = writeFile(file, buffer.data(), used);
-    used = 0;
-    return ok;
-  }
   // Copies `from` into the package itself, through any link, and cuts it
   // to that length. `disposition` says whether a package that is gone is
   // made anew.
@@ -565,7 +560,6 @@ struct Replacement::State {
   bool inPlace = false;
   bool backedUp = false;
   std::vector<unsigned char> buffer;
-  std::size_t used = 0;
 };
 
 Replacement::Replacement(const std::string& path) : state_(new State(path)) {}
@@ -637,22 +631,15 @@ bool Replacement::open() {
 }
 
 bool Replacement::write(const unsigned char* data, std::size_t size) {
-  State& s = *state_;
-  if (!s.file.isOpen()) return false;
-  if (s.used + size > s.buffer.size()) {
-    if (!s.flush()) return false;
-    if (size > s.buffer.size()) return writeFile(s.file, data, size);
-  }
-  std::copy(data, data + size, s.buffer.begin() + s.used);
-  s.used += size;
-  return true;
+  const State& s = *state_;
+  return s.file.isOpen() && writeFile(s.file, data, size);
 }
 
 bool Replacement::writeAt(std::uint64_t offset, const unsigned char* data,
                           std::size_t size) {
   State& s = *state_;
   // Writes go on at the end afterwards.
-  return s.file.isOpen() && s.flush() && seekTo(s.file, offset, FILE_BEGIN) &&
+  return s.file.isOpen() && seekTo(s.file, offset, FILE_BEGIN) &&
          writeFile(s.file, data, size) && seekTo(s.file, 0, FILE_END);
 }
 
@@ -726,8 +713,8 @@ Replacement::Commit Replacement::State::rewriteInPlace() {
 
 Replacement::Commit Replacement::commit(bool replaceBackup) {
   State& s = *state_;
-  if (!s.file.isOpen() || !s.flush() ||
-      FlushFileBuffers(handleOf(s.file)) == 0 || !s.file.close()) {
+  if (!s.file.isOpen() || FlushFileBuffers(handleOf(s.file)) == 0 ||
+      !s.file.close()) {
     abandon();
     return Commit::kFailed;
   }
