@@ -26,7 +26,7 @@ ctest --preset coverage || status=$?
 
 summary=build-coverage/coverage.json
 gcovr --root . --object-directory build-coverage \
-  --filter 'app/' --filter 'package/' --filter 'platform/platform_posix\.cpp' \
+  --filter 'app/' --filter 'package/' --filter 'platform/' \
   --exclude 'tests/' --exclude-directories 'build-coverage/CMakeFiles/[0-9]' \
   --exclude-throw-branches --exclude-unreachable-branches \
   --json-summary "$summary"

@@ -1,54 +1,24 @@
-#include <dirent.h>
+#include "platform/replacement.h"
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <termios.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <utility>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/file.h"
+#include "platform/posix/fd.h"
 
 namespace platform {
 
+using posix::fdOf;
+using posix::openExisting;
+
 namespace {
-
-// The order NTFS keeps a directory in, for the bytes of narrow names: compare
-// upper-cased, and let names that only differ in case fall back to their
-// plain bytes so the order is total and does not depend on readdir.
-bool ntfsNameLess(const std::string& left, const std::string& right) {
-  const unsigned char* l = reinterpret_cast<const unsigned char*>(left.data());
-  const unsigned char* r = reinterpret_cast<const unsigned char*>(right.data());
-  std::size_t common = std::min(left.size(), right.size());
-  int plainOrder = 0;  // the first plain difference, for names equal folded
-  for (std::size_t i = 0; i < common; ++i) {
-    // Names in one directory mostly share long prefixes: equal bytes are
-    // equal folded too, so only a difference needs folding.
-    if (l[i] == r[i]) continue;
-    const unsigned char a =
-        static_cast<unsigned char>(upperAscii(static_cast<char>(l[i])));
-    const unsigned char b =
-        static_cast<unsigned char>(upperAscii(static_cast<char>(r[i])));
-    if (a != b) return a < b;
-    if (plainOrder == 0) plainOrder = l[i] < r[i] ? -1 : 1;
-  }
-  if (left.size() != right.size()) return left.size() < right.size();
-  return plainOrder < 0;
-}
-
-FileId idOf(const struct stat& info) {
-  FileId id;
-  id.volume = static_cast<std::uint64_t>(info.st_dev);
-  id.index = static_cast<std::uint64_t>(info.st_ino);
-  return id;
-}
-
-int fdOf(const File& file) { return static_cast<int>(file.handle()); }
 
 bool sameFile(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
@@ -95,10 +65,6 @@ bool copyData(const File& from, const File& to,
   return ftruncate(fdOf(to), total) == 0 && fsync(fdOf(to)) == 0;
 }
 
-File openExisting(const std::string& path, int flags) {
-  return File(open(path.c_str(), flags | O_NOCTTY | O_CLOEXEC | O_NONBLOCK));
-}
-
 // Copies the file at `from` to a new file `to`, on the disk when it returns
 // true; nothing is left at `to` otherwise.
 bool copyToNewFile(const std::string& from, const std::string& to,
@@ -114,132 +80,6 @@ bool copyToNewFile(const std::string& from, const std::string& to,
 }
 
 }  // namespace
-
-bool File::close() {
-  if (handle_ == kNoFile) return true;
-  return ::close(static_cast<int>(release())) == 0;
-}
-
-bool listDirectory(const std::string& pattern, bool (*keep)(const std::string&),
-                   std::deque<std::string>* names) {
-  // "work/*" searches "work/"; an empty work path gives "/*", the root, as it
-  // does on Windows.
-  std::string directory = pattern;
-  directory.pop_back();
-  DIR* dir = opendir(directory.c_str());
-  if (dir == nullptr) return false;
-
-  // The names go straight into the caller's list and are sorted there, so
-  // a large directory's names are held once.
-  const std::size_t start = names->size();
-  bool readAll = true;
-  for (;;) {
-    errno = 0;
-    const dirent* entry = readdir(dir);
-    if (entry == nullptr) {
-      // A read error would leave entries out of the package without a word.
-      readAll = errno == 0;
-      break;
-    }
-    std::string name = entry->d_name;
-    if (keep(name)) names->push_back(std::move(name));
-  }
-  closedir(dir);
-  if (!readAll) {
-    names->resize(start);
-    return false;
-  }
-  std::sort(names->begin() + static_cast<std::ptrdiff_t>(start), names->end(),
-            ntfsNameLess);
-  return true;
-}
-
-bool identify(const File& file, FileId* id) {
-  struct stat info;
-  if (fstat(fdOf(file), &info) != 0) return false;
-  *id = idOf(info);
-  return true;
-}
-
-bool identifyPath(const std::string& path, FileId* id) {
-  struct stat info;
-  if (stat(path.c_str(), &info) != 0) return false;
-  *id = idOf(info);
-  return true;
-}
-
-Opened openForWriting(const std::string& path, File* file, FileId* id) {
-  // A fresh extraction only ever takes this path: one call, no look-up.
-  File created(open(path.c_str(),
-                    O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, 0666));
-  if (created.isOpen()) {
-    *file = std::move(created);
-    return Opened::kCreated;
-  }
-  if (errno != EEXIST) return Opened::kFailed;
-  // Something is there already. Only a regular file is opened at all; the
-  // non-blocking open keeps a FIFO swapped in after the look-up from
-  // holding us, and the second look-up on the open file settles it.
-  struct stat info;
-  if (stat(path.c_str(), &info) != 0) return Opened::kFailed;
-  if (!S_ISREG(info.st_mode)) return Opened::kNotRegular;
-  File existing = openExisting(path, O_WRONLY);
-  if (!existing.isOpen()) return Opened::kFailed;
-  if (fstat(fdOf(existing), &info) != 0 || !S_ISREG(info.st_mode)) {
-    return Opened::kNotRegular;
-  }
-  *file = std::move(existing);
-  *id = idOf(info);
-  return Opened::kExisting;
-}
-
-bool truncateFile(const File& file) { return ftruncate(fdOf(file), 0) == 0; }
-
-bool writeFile(const File& file, const unsigned char* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t done = write(fdOf(file), data, size);
-    if (done <= 0) return false;
-    data += done;
-    size -= static_cast<std::size_t>(done);
-  }
-  return true;
-}
-
-File openForReading(const std::string& path, std::uint64_t* size) {
-  // Non-blocking, so opening a FIFO returns at once; it is then refused as
-  // no regular file.
-  File file = openExisting(path, O_RDONLY);
-  struct stat info;
-  if (!file.isOpen() || fstat(fdOf(file), &info) != 0 ||
-      !S_ISREG(info.st_mode)) {
-    return File();
-  }
-  *size = static_cast<std::uint64_t>(info.st_size);
-  return file;
-}
-
-bool readSome(const File& file, unsigned char* data, std::size_t size,
-              std::size_t* got) {
-  *got = 0;
-  while (*got < size) {
-    const ssize_t done = read(fdOf(file), data + *got, size - *got);
-    if (done < 0) return false;
-    if (done == 0) break;
-    *got += static_cast<std::size_t>(done);
-  }
-  return true;
-}
-
-bool readExactly(const File& file, unsigned char* data, std::size_t size) {
-  std::size_t got = 0;
-  return readSome(file, data, size, &got) && got == size;
-}
-
-bool removeFile(const std::string& path) { return unlink(path.c_str()) == 0; }
-
-void writeOutput(const std::string& text) {
-  std::fwrite(text.data(), 1, text.size(), stdout);
-}
 
 // The new package is written as `temp`, which is also the lock: a merge
 // holds an advisory lock on it from lock() to the end, and only the holder
@@ -476,105 +316,6 @@ void Replacement::abandon() {
   if (s.locked) unlink(s.temp.c_str());
   s.locked = false;
   s.file.close();
-}
-
-namespace {
-
-// The terminal as the user had it, and as the wait sets it, for the signal
-// handler.
-int keyTerminal = -1;
-struct termios keyTerminalSaved;
-struct termios keyTerminalRaw;
-
-// The signals that end or stop the process while it waits: each one puts the
-// terminal back first, so a Ctrl+C at the prompt does not leave the shell
-// without echo. SIGCONT sets the wait's mode again after a stop.
-constexpr int kKeySignals[] = {SIGINT,  SIGTERM, SIGHUP,
-                               SIGQUIT, SIGTSTP, SIGCONT};
-constexpr std::size_t kKeySignalCount =
-    sizeof kKeySignals / sizeof kKeySignals[0];
-
-// False only for a process in the background of the terminal that controls
-// it, where the terminal's mode is the shell's to set.
-bool inFront(int terminal) {
-  const pid_t front = tcgetpgrp(terminal);
-  return front == -1 || front == getpgrp();
-}
-
-void onKeySignal(int number) {
-  const int savedErrno = errno;
-  if (number != SIGCONT) {
-    tcsetattr(keyTerminal, TCSANOW, &keyTerminalSaved);
-    struct sigaction byDefault = {};
-    byDefault.sa_handler = SIG_DFL;
-    struct sigaction ours;
-    sigaction(number, &byDefault, &ours);
-    // Taken as soon as it is unblocked: the process ends or stops by the
-    // signal it was sent, as it would have without this handler.
-    raise(number);
-    sigset_t just;
-    sigemptyset(&just);
-    sigaddset(&just, number);
-    sigprocmask(SIG_UNBLOCK, &just, nullptr);
-    // Only a stop comes back here: continued, or dropped by the system for
-    // a process no shell could continue.
-    sigaction(number, &ours, nullptr);
-  }
-  // Waiting in front again: a key without Enter.
-  if (inFront(keyTerminal)) tcsetattr(keyTerminal, TCSANOW, &keyTerminalRaw);
-  errno = savedErrno;
-}
-
-}  // namespace
-
-void waitForKey(std::FILE* in) {
-  const int fd = fileno(in);
-  // In the background the read is as before: the system stops the process
-  // until it is in front.
-  if (!isatty(fd) || !inFront(fd) || tcgetattr(fd, &keyTerminalSaved) != 0) {
-    std::fgetc(in);
-    return;
-  }
-  keyTerminalRaw = keyTerminalSaved;
-  keyTerminalRaw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
-  keyTerminalRaw.c_cc[VMIN] = 1;
-  keyTerminalRaw.c_cc[VTIME] = 0;
-  keyTerminal = fd;
-  // No SA_RESTART: the read is interrupted by a stop and started again here.
-  struct sigaction handler = {};
-  handler.sa_handler = onKeySignal;
-  sigfillset(&handler.sa_mask);
-  struct sigaction before[kKeySignalCount];
-  for (std::size_t i = 0; i < kKeySignalCount; ++i) {
-    // A signal ignored before (nohup) stays ignored.
-    sigaction(kKeySignals[i], nullptr, &before[i]);
-    if (before[i].sa_handler != SIG_IGN) {
-      sigaction(kKeySignals[i], &handler, nullptr);
-    }
-  }
-  // Should the terminal refuse the mode, Enter still ends the wait.
-  tcsetattr(fd, TCSANOW, &keyTerminalRaw);
-  int key;
-  do {
-    clearerr(in);
-    errno = 0;
-    key = std::fgetc(in);
-  } while (key == EOF && ferror(in) && errno == EINTR);
-  // A signal now would find the terminal put back already, or be handled
-  // the way it was before the wait, never between the two.
-  sigset_t handled;
-  sigemptyset(&handled);
-  for (int number : kKeySignals) sigaddset(&handled, number);
-  sigset_t mask;
-  sigprocmask(SIG_BLOCK, &handled, &mask);
-  // Flushed: the rest of what one key sends (an arrow key's escape
-  // sequence) must not reach the shell as typed text.
-  tcsetattr(fd, TCSAFLUSH, &keyTerminalSaved);
-  for (std::size_t i = 0; i < kKeySignalCount; ++i) {
-    sigaction(kKeySignals[i], &before[i], nullptr);
-  }
-  keyTerminal = -1;
-  sigprocmask(SIG_SETMASK, &mask, nullptr);
 }
 
 }  // namespace platform

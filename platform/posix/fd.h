@@ -1,0 +1,19 @@
+// What the POSIX sources share: a File's descriptor, and opening a file
+// that is already there without letting it block or become our terminal.
+#ifndef QUILLMERE_PLATFORM_POSIX_FD_H_
+#define QUILLMERE_PLATFORM_POSIX_FD_H_
+
+#include <string>
+
+#include "platform/file.h"
+
+namespace platform {
+namespace posix {
+
+inline int fdOf(const File& file) { return static_cast<int>(file.handle()); }
+File openExisting(const std::string& path, int flags);
+
+}  // namespace posix
+}  // namespace platform
+
+#endif  // QUILLMERE_PLATFORM_POSIX_FD_H_

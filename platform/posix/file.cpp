@@ -1,0 +1,124 @@
+#include "platform/file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <utility>
+
+#include "platform/posix/fd.h"
+
+namespace platform {
+
+namespace posix {
+
+File openExisting(const std::string& path, int flags) {
+  return File(open(path.c_str(), flags | O_NOCTTY | O_CLOEXEC | O_NONBLOCK));
+}
+
+}  // namespace posix
+
+using posix::fdOf;
+using posix::openExisting;
+
+namespace {
+
+FileId idOf(const struct stat& info) {
+  FileId id;
+  id.volume = static_cast<std::uint64_t>(info.st_dev);
+  id.index = static_cast<std::uint64_t>(info.st_ino);
+  return id;
+}
+
+}  // namespace
+
+bool File::close() {
+  if (handle_ == kNoFile) return true;
+  return ::close(static_cast<int>(release())) == 0;
+}
+
+bool identify(const File& file, FileId* id) {
+  struct stat info;
+  if (fstat(fdOf(file), &info) != 0) return false;
+  *id = idOf(info);
+  return true;
+}
+
+bool identifyPath(const std::string& path, FileId* id) {
+  struct stat info;
+  if (stat(path.c_str(), &info) != 0) return false;
+  *id = idOf(info);
+  return true;
+}
+
+Opened openForWriting(const std::string& path, File* file, FileId* id) {
+  // A fresh extraction only ever takes this path: one call, no look-up.
+  File created(open(path.c_str(),
+                    O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, 0666));
+  if (created.isOpen()) {
+    *file = std::move(created);
+    return Opened::kCreated;
+  }
+  if (errno != EEXIST) return Opened::kFailed;
+  // Something is there already. Only a regular file is opened at all; the
+  // non-blocking open keeps a FIFO swapped in after the look-up from
+  // holding us, and the second look-up on the open file settles it.
+  struct stat info;
+  if (stat(path.c_str(), &info) != 0) return Opened::kFailed;
+  if (!S_ISREG(info.st_mode)) return Opened::kNotRegular;
+  File existing = openExisting(path, O_WRONLY);
+  if (!existing.isOpen()) return Opened::kFailed;
+  if (fstat(fdOf(existing), &info) != 0 || !S_ISREG(info.st_mode)) {
+    return Opened::kNotRegular;
+  }
+  *file = std::move(existing);
+  *id = idOf(info);
+  return Opened::kExisting;
+}
+
+bool truncateFile(const File& file) { return ftruncate(fdOf(file), 0) == 0; }
+
+bool writeFile(const File& file, const unsigned char* data, std::size_t size) {
+  while (size > 0) {
+    const ssize_t done = write(fdOf(file), data, size);
+    if (done <= 0) return false;
+    data += done;
+    size -= static_cast<std::size_t>(done);
+  }
+  return true;
+}
+
+File openForReading(const std::string& path, std::uint64_t* size) {
+  // Non-blocking, so opening a FIFO returns at once; it is then refused as
+  // no regular file.
+  File file = openExisting(path, O_RDONLY);
+  struct stat info;
+  if (!file.isOpen() || fstat(fdOf(file), &info) != 0 ||
+      !S_ISREG(info.st_mode)) {
+    return File();
+  }
+  *size = static_cast<std::uint64_t>(info.st_size);
+  return file;
+}
+
+bool readSome(const File& file, unsigned char* data, std::size_t size,
+              std::size_t* got) {
+  *got = 0;
+  while (*got < size) {
+    const ssize_t done = read(fdOf(file), data + *got, size - *got);
+    if (done < 0) return false;
+    if (done == 0) break;
+    *got += static_cast<std::size_t>(done);
+  }
+  return true;
+}
+
+bool readExactly(const File& file, unsigned char* data, std::size_t size) {
+  std::size_t got = 0;
+  return readSome(file, data, size, &got) && got == size;
+}
+
+bool removeFile(const std::string& path) { return unlink(path.c_str()) == 0; }
+
+}  // namespace platform
