@@ -61,6 +61,14 @@ bool extractEntries(const std::string& workPath, const std::string& packagePath,
 
 void ShaderPackage::extract() {
   const std::string filePath = packageFilePath(pksPath);
+  // A package a killed merge was rewriting may be part new, part old: the
+  // next merge puts it back first.
+  std::string undoPath;
+  if (platform::unfinishedRewrite(filePath, &undoPath)) {
+    message::packageNotOpened(filePath);
+    message::unfinishedRewrite(undoPath);
+    return;
+  }
   std::uint64_t size = 0;
   // A directory, FIFO or device is no package.
   const platform::File package = platform::openForReading(filePath, &size);

@@ -166,8 +166,10 @@ void ShaderPackage::merge() {
   }
   if (!locked || !replacement.open()) {
     message::packageRefused(packagePath);
+    message::cause(replacement.cause(), replacement.causeName());
     return;
   }
+  if (replacement.folderOpenToOthers()) message::sharedFolder(pksPath);
 
   // The header is rewritten with the count of entries really packed.
   bool ok = writeHeader(&replacement);
@@ -203,6 +205,7 @@ void ShaderPackage::merge() {
          : platform::Replacement::Commit::kFailed;
   if (commit == platform::Replacement::Commit::kFailed) {
     message::packageNotWritten(packagePath);
+    message::cause(replacement.cause(), replacement.causeName());
   } else if (commit == platform::Replacement::Commit::kUnsynced) {
     message::packageNotSynced(packagePath);
   }

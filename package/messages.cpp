@@ -102,6 +102,78 @@ void packageNotWritten(const std::string& packagePath) {
   say("Could not write to '%s'\n", printable(packagePath).c_str());
 }
 
+void cause(platform::Replacement::Cause why, const std::string& name) {
+  using Cause = platform::Replacement::Cause;
+  switch (why) {
+    case Cause::kNone:
+      return;
+    case Cause::kBusy:
+      say("Cause: another merge of this package is running; wait for it to "
+          "end.\n");
+      return;
+    case Cause::kNoFolder:
+      say("Cause: there is no folder '%s'; check the path you gave.\n",
+          printable(name).c_str());
+      return;
+    case Cause::kFolderRefuses:
+      say("Cause: the folder does not let this user create files; check its "
+          "permissions.\n");
+      return;
+    case Cause::kReadOnly:
+      say("Cause: the package is read-only; clear its read-only flag or fix "
+          "its permissions.\n");
+      return;
+    case Cause::kNotRegular:
+      say("Cause: shaders.spk is not a regular file (a folder or a device); "
+          "give the folder that holds the package.\n");
+      return;
+    case Cause::kBrokenLink:
+      say("Cause: shaders.spk is a link that leads to no file; fix the link "
+          "or give the folder that holds the package.\n");
+      return;
+    case Cause::kUntrusted:
+      say("Cause: '%s' was not made by this tool for this package; move it "
+          "away and merge again.\n",
+          printable(name).c_str());
+      return;
+    case Cause::kOwnName:
+      say("Cause: the package is '%s', one of the tool's own files; put a "
+          "copy of it in its place.\n",
+          printable(name).c_str());
+      return;
+    case Cause::kDiskFull:
+      say("Cause: the disk is full; free some space and merge again.\n");
+      return;
+    case Cause::kHeld:
+      say("Cause: another program holds the package (the game or a virus "
+          "scanner); close it and merge again.\n");
+      return;
+    case Cause::kUnsafeLink:
+      say("Cause: a link in a folder others can write is not followed; "
+          "replace it with the file it leads to.\n");
+      return;
+    case Cause::kChanged:
+      say("Cause: the package changed while the tool ran; merge again.\n");
+      return;
+    case Cause::kIo:
+      say("Cause: the package or the folder could not be read or written "
+          "(an I/O error).\n");
+      return;
+  }
+}
+
+void sharedFolder(const std::string& folder) {
+  say("Warning: others may write to '%s'; they could swap the package while "
+      "the tool runs\n",
+      printable(folder).c_str());
+}
+
+void unfinishedRewrite(const std::string& undoPath) {
+  say("Cause: a merge was stopped while it rewrote the package; merge again "
+      "to put it back from '%s'.\n",
+      printable(undoPath).c_str());
+}
+
 void packageNotSynced(const std::string& packagePath) {
   say("Warning: Could not sync '%s'\n", printable(packagePath).c_str());
 }

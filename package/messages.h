@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/replacement.h"
+
 namespace message {
 
 // The command line.
@@ -32,6 +34,10 @@ void listingFailed();
 void packageRefused(const std::string& packagePath);
 void packageNotWritten(const std::string& packagePath);
 void packageNotSynced(const std::string& packagePath);
+// The line after a failure of the package: why, and what to do.
+void cause(platform::Replacement::Cause why, const std::string& name);
+void sharedFolder(const std::string& folder);
+void unfinishedRewrite(const std::string& undoPath);
 void notOpened(const std::string& path);  // the size probe's, no colon
 void tooLarge(const std::string& path);
 void preNotOpened(const std::string& path);  // the merge's own, with colon

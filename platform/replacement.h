@@ -10,44 +10,63 @@
 namespace platform {
 
 // The names a Replacement of the package `packageName` ("shaders.spk")
-// keeps beside it: the backup, the new package while it is written, and the
-// files of the steps in between. A listing of the package directory must
-// leave them out.
+// keeps beside it: the backup, the kept original, the new package while it
+// is written, the lock, and the files of the steps in between. A listing of
+// the package directory must leave them out.
 inline bool isReplacementName(const std::string& name,
                               const std::string& packageName) {
   if (name.compare(0, packageName.size(), packageName) != 0) return false;
   const std::string suffix = name.substr(packageName.size());
   return suffix == ".tmp" || suffix == ".bak" || suffix == ".bak.tmp" ||
-         suffix == ".undo" || suffix == ".lock";
+         suffix == ".undo" || suffix == ".lock" || suffix == ".orig";
 }
 
 // Replaces the package at `path` so that the package the user had is never
 // lost, whatever fails and whenever the process dies:
 //
-//   lock()    before anything else: becomes the one merge of this package
-//             (false: another merge is running, or the directory refuses new
-//             files), clears what a killed merge left, and puts back a package
-//             a killed merge was rewriting in place.
-//   open()    checks the package (a regular file or none, its state known,
-//             writable) and starts the new package beside it.
+//   lock()    before anything else, silently: becomes the one merge of this
+//             package.
+//   open()    once the merge knows what it packs: proves and clears what a
+//             killed merge left, checks the package (a regular file or
+//             none, writable) and starts the new package.
 //   write()   appends to the new package, unbuffered: the caller writes in
 //             large pieces; writeAt() rewrites bytes of it.
 //   commit()  makes the new package the package, keeping the old one as
-//             `path` + ".bak".
+//             `path` + ".bak" (and, the first time, as `path` + ".orig").
+//
+// A symbolic link is followed to the file it leads to, which is replaced
+// where it lives: the new file and the lock go beside it, the backup stays
+// beside `path`. The new file is renamed over the old one and takes its
+// mode, owner, group, ACLs and extended attributes. Where a new file cannot
+// stand in for the old one (other hard links, an owner or attributes that
+// cannot be given, a folder that refuses new files), the old file is
+// rewritten in place, but only once the new package and a proven copy of
+// the old one (`path` + ".undo") are on the disk beside `path`.
 //
 // Anything not committed is abandoned when the object goes away: the
-// package and its backup are left as they were, and nothing of the tool's
-// stays beside them. At every moment the old package is whole under `path`
-// or under the backup's name, a kill or a power cut included.
-//
-// A package that a new file cannot stand in for (a symbolic link, one with
-// other hard links, or an owner, group or mode a new file cannot be given) is
-// rewritten in place, and only once the new package and a copy of the old one
-// are on the disk beside it; the backup is then a plain copy. Otherwise the
-// new package is renamed over the old one and takes its mode, owner (where
-// permitted) and group; on Windows its attributes and ACLs.
+// package and its backup are left as they were. At every moment the package
+// the user had is whole under `path`, the backup, or a recovery file that
+// the next merge puts back or rolls forward by itself.
 class Replacement {
  public:
+  // Why the package could not be replaced, for the line after the failure.
+  enum class Cause {
+    kNone,
+    kBusy,           // another merge of this package holds the lock
+    kNoFolder,       // the package's folder does not exist: causeName()
+    kFolderRefuses,  // no new file may be made beside the package
+    kReadOnly,       // the package or its file system is read-only
+    kNotRegular,     // a directory, device or the like
+    kBrokenLink,     // a link that leads to no file, or a loop of links
+    kUntrusted,      // a file of the tool's names it did not make: causeName()
+    kOwnName,        // the package is one of the tool's own files: causeName()
+    kDiskFull,
+    kHeld,        // another program holds the package
+    kUnsafeLink,  // a link of another user's in a folder others may write
+    kChanged,     // swapped while the merge ran
+    kIo,
+  };
+
   explicit Replacement(const std::string& path);
   ~Replacement();
   Replacement(const Replacement&) = delete;
@@ -78,10 +97,27 @@ class Replacement {
   // False when it cannot be read.
   bool readOld(unsigned char* data, std::size_t size, std::size_t* got);
 
+  // After open(): whether there was a package to replace.
+  bool existed() const;
+  // After lock() or open(): whether others may write the package's folder
+  // and swap the package while the tool runs (no sticky bit).
+  bool folderOpenToOthers() const;
+  // Why the last step failed, and the file it names, if any.
+  Cause cause() const { return cause_; }
+  const std::string& causeName() const { return causeName_; }
+
  private:
   struct State;
   std::unique_ptr<State> state_;
+  Cause cause_ = Cause::kNone;
+  std::string causeName_;
 };
+
+// Whether a merge that rewrote the package at `path` in place was stopped
+// before it finished, so that the file may be part new and part old; sets
+// `recoveryName` to the copy of the old package that the next merge puts
+// back.
+bool unfinishedRewrite(const std::string& path, std::string* recoveryName);
 
 }  // namespace platform
 

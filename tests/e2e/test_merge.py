@@ -43,9 +43,10 @@ class MergeTest(support.TempDirTestCase):
         return run_tool(self.pkg, self.work, "extract")
 
     def assert_nothing_beside_the_package(self):
-        # The package a merge replaced is kept as the backup.
+        # The package a merge replaced is kept as the backup, and the first
+        # one as the original.
         self.assertEqual(sorted(os.listdir(self.pkg)),
-                         ["shaders.spk", "shaders.spk.bak"])
+                         ["shaders.spk", "shaders.spk.bak", "shaders.spk.orig"])
 
     def test_example_package_is_built_from_its_sources(self):
         sources = os.path.join(EXAMPLES, "src")

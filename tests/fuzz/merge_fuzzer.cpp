@@ -29,7 +29,7 @@ const char kOldPackage[] = "old package bytes, never to be lost";
 
 // The files a merge keeps beside the package while it replaces it.
 bool isReplacementName(const std::string& name) {
-  for (const char* suffix : {".tmp", ".bak", ".bak.tmp", ".undo", ".lock"}) {
+  for (const char* suffix : {".tmp", ".bak", ".bak.tmp", ".undo", ".lock", ".orig"}) {
     if (name == std::string("shaders.spk") + suffix) return true;
   }
   return false;
@@ -156,6 +156,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   if (replaced) {
     FUZZ_CHECK(backup->second == old);
     after.erase(backup);
+  }
+  // The first package replaced stays as the original.
+  const auto original = after.find("pkg/shaders.spk.orig");
+  if (original != after.end()) {
+    FUZZ_CHECK(replaced && original->second == old);
+    after.erase(original);
   }
   FUZZ_CHECK(after == before);
 
