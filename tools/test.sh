@@ -27,6 +27,9 @@ for step in "${steps[@]}"; do
   esac
 done
 
+# The guides name no file that is gone.
+python3 tools/check_doc_paths.py
+
 for step in "${steps[@]}"; do
   echo "=== $step"
   if [ "$step" = fuzz ]; then
