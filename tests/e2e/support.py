@@ -43,10 +43,10 @@ def output_text(raw):
     return raw.decode("latin-1")
 
 
-def run_tool(*args, stdin=b"\n", timeout=60):
+def run_tool(*args, stdin=b"\n", timeout=60, tracer=()):
     """Runs the tool to the end; returns (status, stdout as text)."""
     for attempt in (1, 2):
-        proc = subprocess.run(command(*args), input=stdin,
+        proc = subprocess.run(list(tracer) + command(*args), input=stdin,
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                               timeout=timeout)
         if proc.returncode == 0:
@@ -65,6 +65,33 @@ def run_tool(*args, stdin=b"\n", timeout=60):
         if not (RUNNER and proc.returncode == 1 and silent):
             break
     return proc.returncode, output_text(proc.stdout)
+
+
+def trace_refused():
+    """Why no fault can be injected into the tool here, or None."""
+    if not BINARY or WINDOWS or RUNNER:
+        return "faults are injected into the Linux build only"
+    if shutil.which("strace") is None:
+        return "strace is not installed"
+    probe = subprocess.run(["strace", "-o", os.devnull, "true"],
+                           stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    if probe.returncode != 0:
+        return "this machine forbids tracing: %s" % probe.stderr.decode(
+            errors="replace").strip()
+    return None
+
+
+def run_injected(path, inject, *args):
+    """run_tool under strace, with the fault `inject` (strace's
+    CALL:error=E:when=N) counted among the calls on `path` alone, or on any
+    file when `path` is None."""
+    asan = os.environ.get("ASAN_OPTIONS", "") + ":detect_leaks=0"
+    # LeakSanitizer traces the process itself, which strace forbids.
+    only = ["-P", path] if path else []
+    return run_tool(*args, tracer=[
+        "strace", "-f", "-qq", "-o", os.devnull, "-E", "ASAN_OPTIONS=" + asan,
+        "-e", "trace=" + inject.split(":")[0], "-e", "inject=" + inject
+    ] + only)
 
 
 class TempDirTestCase(unittest.TestCase):

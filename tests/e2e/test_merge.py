@@ -1,7 +1,9 @@
 """The shipped example package through the built tool: it is made from its
 sources, survives an extraction and a merge byte for byte, and an edited
-shader changes only its own entry. The merge's cases are unit tests."""
+shader changes only its own entry; and what one failed system call of a
+merge or an extraction leaves. The merge's other cases are unit tests."""
 import os
+import shutil
 
 import support
 from support import completion, run_tool, spk
@@ -81,6 +83,64 @@ class MergeTest(support.TempDirTestCase):
                     for _, _, name, content in spk.parse(example)]
         self.assertEqual(read(self.package_path()), spk.package(expected))
 
+    def test_one_failed_call_is_reported(self):
+        why = support.trace_refused()
+        if why:
+            self.skipTest(why)
+        old = spk.package([("old.hlsl", b"the user's")])
+        a, b = ("a.hlsl", b"float a;"), ("b.hlsl", b"float bb;")
+        big = ("big.hlsl", bytes(range(250)) * 400)  # two reads of the package
+        pkg, work = self.package_path(), self.work_path
+        pair = {"a.hlsl": a[1], "a.pre": spk.entry_header("a.hlsl", 99),
+                "b.hlsl": b[1], "b.pre": spk.entry_header("b.hlsl", 99)}
+        no_b_pre = {k: v for k, v in pair.items() if k != "b.pre"}
+        # mode, the file the fault is counted on (None: any), strace's fault,
+        # the package and work files before, the lines printed, the package
+        # and (merge) the backup or (extraction) the work files after.
+        cases = [
+            ("merge", self.work, "getdents64:error=EIO:when=1", old, pair,
+             "Failed enumerating files\n", old, None),
+            # The count written first is one too many: b.pre is missing.
+            ("merge", None, "pwrite64:error=EIO:when=1", old, no_b_pre,
+             "Found 2 files\nMerged: '%s'\nWarning: Could not open: '%s'\n"
+             "Could not write to '%s'\n"
+             % (work("a.hlsl"), work("b.pre"), pkg), old, None),
+            ("merge", self.pkg, "fsync:error=EIO:when=1", old, pair,
+             "Found 2 files\nMerged: '%s'\nMerged: '%s'\n"
+             "Warning: Could not sync '%s'\n" % (work("a.hlsl"),
+                                                  work("b.hlsl"), pkg),
+             spk.package([a, b]), old),
+            # The next write of the same file succeeds: big.hlsl is still
+            # removed, and the next entry extracted.
+            ("extract", work("big.hlsl"), "write:error=EIO:when=1",
+             spk.package([big, a]), {},
+             "Found hlsl file: 'big.hlsl'\nCould not write to '%s'\n"
+             "Found hlsl file: 'a.hlsl'\nwritten 8 bytes to '%s'\n"
+             % (work("big.hlsl"), work("a.hlsl")), spk.package([big, a]),
+             {"a.hlsl": a[1], "a.pre": spk.entry_header("a.hlsl", 8),
+              "big.pre": spk.entry_header("big.hlsl", len(big[1]))}),
+        ]
+        for mode, path, inject, package, files, out, package_after, after \
+                in cases:
+            with self.subTest(inject=inject):
+                for folder in (self.pkg, self.work):
+                    shutil.rmtree(folder)
+                    os.mkdir(folder)
+                write(pkg, package)
+                for name, content in files.items():
+                    write(work(name), content)
+                status, printed = support.run_injected(
+                    path, inject, self.pkg, self.work, mode)
+                self.assertEqual((status, printed), (0, out + completion(
+                    "merge" if mode == "merge" else "extraction")))
+                self.assertEqual(read(pkg), package_after)
+                if mode == "merge":
+                    self.assertEqual(os.path.exists(pkg + ".bak") and
+                                     read(pkg + ".bak"), after or False)
+                else:
+                    self.assertEqual({name: read(work(name))
+                                      for name in os.listdir(self.work)},
+                                     after)
 
 if __name__ == "__main__":
     support.main()
