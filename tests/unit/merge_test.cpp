@@ -7,9 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "package/messages.h"
 #include "package/shader_package.h"
-#include "package/work_name.h"
 #include "platform/platform.h"
 #include "support/capture.h"
 #include "support/package_builder.h"
@@ -26,6 +24,16 @@
 namespace {
 
 const char kOldPackage[] = "old package bytes, never to be lost";
+
+// A shape a package takes in a modder's game folder, and how it is merged.
+struct Shape {
+  const char* what;
+  std::function<void()> setUp;
+  int merges;                   // how many times the merge runs
+  bool emptyWork;               // the work directory holds no entry
+  std::function<void()> check;  // what else must hold afterwards
+  bool asNobody = false;        // merged by nobody; needs root
+};
 
 // A package directory and a work directory side by side, with a package
 // already in place so every test can tell whether it survived.
@@ -69,7 +77,8 @@ class MergeTest : public testing::Test {
     stale.overrideContentSize = true;
     stale.contentSize = 7777;
     EXPECT_TRUE(writeFile(inWork(name), content));
-    EXPECT_TRUE(writeFile(preFilePath(inWork(name)), entryHeaderBytes(stale)));
+    const std::string stem = name.substr(0, name.size() - 5);
+    EXPECT_TRUE(writeFile(inWork(stem + ".pre"), entryHeaderBytes(stale)));
     return entry;
   }
 
@@ -110,6 +119,46 @@ class MergeTest : public testing::Test {
   }
 #endif
 
+  // After every merge the package is what it was to its users (the same
+  // file, link, owner and mode), with the new bytes; the backup is always a
+  // plain file holding the last package with entries.
+  void keepsShape(const Shape& c) {
+    namespace fs = std::filesystem;
+    SCOPED_TRACE(c.what);
+    fs::remove_all(root.file("pkg"));
+    fs::remove_all(root.file("work"));
+    fs::remove(root.file("game.spk"));
+    SetUp();
+    c.setUp();
+    std::vector<TestEntry> entries;
+    if (!c.emptyWork) {
+      entries = {addEntry("a.hlsl", "a"), addEntry("b.hlsl", "b")};
+    }
+    std::string out;
+    for (int i = 0; i < c.merges; ++i) {
+#ifndef _WIN32
+      out = c.asNobody ? mergeAsNobody() : runMerge();
+#else
+      out = runMerge();
+#endif
+    }
+    std::string expected =
+        "Found " + std::to_string(entries.size()) + " files\n";
+    for (const TestEntry& entry : entries) {
+      expected += merged(std::string(entry.name.begin(), entry.name.end()));
+    }
+    EXPECT_EQ(out, expected);
+    EXPECT_EQ(packageBytes(), buildPackage(entries));
+    // The last package with entries is kept however often the merge ran.
+    const std::string last =
+        c.merges > 1 && !c.emptyWork ? buildPackage(entries) : kOldPackage;
+    std::string backup;
+    EXPECT_TRUE(readFile(backupPath(), &backup));
+    EXPECT_EQ(backup, last);
+    EXPECT_FALSE(fs::is_symlink(backupPath()));
+    c.check();
+  }
+
   std::string packageBytes() const {
     std::string bytes;
     EXPECT_TRUE(readFile(packagePath(), &bytes));
@@ -131,11 +180,6 @@ TEST_F(MergeTest, RebuildsEveryEntryWithItsCurrentSize) {
   EXPECT_EQ(runMerge(),
             "Found 2 files\n" + merged("a.hlsl") + merged("b.hlsl"));
   EXPECT_EQ(packageBytes(), buildPackage({a, b}));
-}
-
-TEST_F(MergeTest, EmptyWorkDirectoryGivesABareHeader) {
-  EXPECT_EQ(runMerge(), "Found 0 files\n");
-  EXPECT_EQ(packageBytes(), le32(1) + le32(0));
 }
 
 TEST_F(MergeTest, RefusedListingLeavesThePackageUntouched) {
@@ -271,26 +315,36 @@ TEST_F(MergeTest, WhatIsNoRegularFileCannotBeOpened) {
 // the work directory for that pre file.
 TEST_F(MergeTest, UnsafeNamesAreRefusedLikeExtractionRefusesThem) {
   TestEntry a = addEntry("a.hlsl", "a");
-  std::vector<std::string> names = {"abcd", "b", "ab.hl"};
+  struct Case {
+    std::string name;
+    std::string pre;    // the pre file's path below the test's root
+    std::string shown;  // the name as the warning prints it
+  };
+  std::vector<Case> cases = {
+      {"abcd", "work.pre", "abcd"},
+      {"b", "w.pre", "b"},
+      {"ab.hl", "work/.pre", "ab.hl"},
+  };
 #ifndef _WIN32
   // Plain names here, but another file or none on Windows.
-  for (const char* name : {"..\\up.hlsl", "con.hlsl", "a.hlsl.", "a\nb.hlsl"}) {
-    names.push_back(name);
-  }
+  cases.insert(cases.end(), {{"..\\up.hlsl", "work/..\\up.pre", "..\\up.hlsl"},
+                             {"con.hlsl", "work/con.pre", "con.hlsl"},
+                             {"a.hlsl.", "work/a..pre", "a.hlsl."},
+                             {"a\nb.hlsl", "work/a\nb.pre", "a\\x0ab.hlsl"}});
 #endif
-  for (const std::string& name : names) {
-    const TestEntry entry = makeEntry(name, "x");
-    ASSERT_TRUE(writeFile(inWork(name), entry.content));
-    ASSERT_TRUE(writeFile(preFilePath(inWork(name)), entryHeaderBytes(entry)));
+  for (const Case& c : cases) {
+    const TestEntry entry = makeEntry(c.name, "x");
+    ASSERT_TRUE(writeFile(inWork(c.name), entry.content));
+    ASSERT_TRUE(writeFile(root.file(c.pre), entryHeaderBytes(entry)));
   }
   std::vector<TestEntry> packed = {a};
-  if (names.size() % 2 == 0) packed.push_back(addEntry("z.hlsl", "z"));
+  if (cases.size() % 2 == 0) packed.push_back(addEntry("z.hlsl", "z"));
   const std::string out = runMerge();
-  for (const std::string& name : names) {
-    EXPECT_NE(out.find("Warning: Unsafe name, skipped: '" +
-                       printable(inWork(name)) + "'\n"),
+  for (const Case& c : cases) {
+    EXPECT_NE(out.find("Warning: Unsafe name, skipped: '" + work + "/" +
+                       c.shown + "'\n"),
               std::string::npos)
-        << name;
+        << c.name;
   }
   EXPECT_EQ(out.find("Could not open"), std::string::npos) << out;
   EXPECT_EQ(packageBytes(), buildPackage(packed));
@@ -340,51 +394,38 @@ TEST_F(MergeTest, OnlyTheShaderOfAPreFileIsPacked) {
   }
 }
 
+// The package directory is known by its identity, however the work path
+// spells it.
 TEST_F(MergeTest, WorkDirectoryMayBeThePackageDirectory) {
-  work = pkg;
-  TestEntry a = addEntry("a.hlsl", "a");
-  TestEntry b = addEntry("b.hlsl", "b");
-  ASSERT_TRUE(writeFile(inWork("zz.hlsl"), "no pre file"));
-  // What a killed merge left is gone before the listing: it is not counted.
-  ASSERT_TRUE(writeFile(packagePath() + ".tmp", "from a killed merge"));
-  // shaders.spk is listed like any other name; its stem has no pre file.
-  // The backup the first merge made, and the files of a replacement, are
-  // not: the second merge lists what the first one did.
-  for (int merge = 0; merge < 2; ++merge) {
-    EXPECT_EQ(runMerge(),
-              "Found 4 files\n" + merged("a.hlsl") + merged("b.hlsl") +
-                  "Warning: Could not open: '" + inWork("shader.pre") + "'\n" +
-                  "Warning: Could not open: '" + inWork("zz.pre") + "'\n");
-    EXPECT_EQ(packageBytes(), buildPackage({a, b}));
-    EXPECT_FALSE(fileExists(packagePath() + ".tmp"));
+  std::vector<std::string> spellings = {pkg, pkg + "/."};
+#ifndef _WIN32
+  spellings.push_back(root.file("link"));
+  std::filesystem::create_directory_symlink(pkg, spellings.back());
+#endif
+  for (const std::string& spelling : spellings) {
+    SCOPED_TRACE(spelling);
+    std::filesystem::remove_all(root.file("pkg"));
+    std::filesystem::remove_all(root.file("work"));
+    SetUp();
+    work = spelling;
+    TestEntry a = addEntry("a.hlsl", "a");
+    TestEntry b = addEntry("b.hlsl", "b");
+    ASSERT_TRUE(writeFile(inWork("zz.hlsl"), "no pre file"));
+    // What a killed merge left is gone before the listing: not counted.
+    ASSERT_TRUE(writeFile(packagePath() + ".tmp", "from a killed merge"));
+    // shaders.spk is listed like any other name; its stem has no pre file.
+    // The backup the first merge made, and the files of a replacement, are
+    // not: the second merge lists what the first one did.
+    for (int merge = 0; merge < 2; ++merge) {
+      EXPECT_EQ(runMerge(),
+                "Found 4 files\n" + merged("a.hlsl") + merged("b.hlsl") +
+                    "Warning: Could not open: '" + inWork("shader.pre") +
+                    "'\nWarning: Could not open: '" + inWork("zz.pre") + "'\n");
+      EXPECT_EQ(packageBytes(), buildPackage({a, b}));
+      EXPECT_FALSE(fileExists(packagePath() + ".tmp"));
+    }
   }
-}
-
-// The package a merge replaces is kept as shaders.spk.bak, replacing an
-// older backup, and the new package keeps the old one's permission bits.
-TEST_F(MergeTest, ThePreviousPackageIsKeptAsTheBackup) {
-#ifndef _WIN32
-  ASSERT_EQ(chmod(packagePath().c_str(), 0640), 0);
-#endif
-  TestEntry a = addEntry("a.hlsl", "first");
-  const TestEntry b = addEntry("b.hlsl", "b");
-  runMerge();
-  const std::string first = buildPackage({a, b});
-  EXPECT_EQ(packageBytes(), first);
-  std::string backup;
-  EXPECT_TRUE(readFile(backupPath(), &backup));
-  EXPECT_EQ(backup, kOldPackage);
-
-  a = addEntry("a.hlsl", "second");
-  runMerge();
-  EXPECT_EQ(packageBytes(), buildPackage({a, b}));
-  EXPECT_TRUE(readFile(backupPath(), &backup));
-  EXPECT_EQ(backup, first);
-#ifndef _WIN32
-  struct stat info;
-  ASSERT_EQ(stat(packagePath().c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 07777, 0640u);
-#endif
+  work = pkg;  // for TearDown
 }
 
 // A package the merge must not or cannot replace is refused in one line
@@ -522,23 +563,14 @@ TEST_F(MergeTest, PackageThatCannotBeReplacedIsLeftAlone) {
   }
 }
 
-// Shapes a package takes in a modder's game folder. After every merge the
-// package is what it was to its users (the same file, link, owner and
-// mode), with the new bytes; the backup is always a plain file holding the
-// last package with entries.
+// Shapes a package takes in a modder's game folder.
 TEST_F(MergeTest, PackageShapesAreKept) {
   namespace fs = std::filesystem;
-  struct Case {
-    const char* what;
-    std::function<void()> setUp;
-    int merges;                   // how many times the merge runs
-    bool emptyWork;               // the work directory holds no entry
-    std::function<void()> check;  // what else must hold afterwards
-    bool asNobody = false;        // merged by nobody; a case for root only
-  };
   const std::string game = root.file("game.spk");
-  const Case cases[] = {
+  const Shape cases[] = {
       {"a typo merged three times over an empty work directory", [] {}, 3, true,
+       [] {}},
+      {"merged twice: the first merge's package is the backup", [] {}, 2, false,
        [] {}},
       {"a second hard link", [&] { fs::create_hard_link(packagePath(), game); },
        1, false,
@@ -577,57 +609,30 @@ TEST_F(MergeTest, PackageShapesAreKept) {
            EXPECT_EQ(info.st_gid, 65534u);
          }
        }},
-      // Nobody may write it but cannot give a new file root's name.
-      {"another user's package this user may write",
-       [&] { fs::permissions(packagePath(), fs::perms::all); }, 1, false,
-       [&] {
-         struct stat info;
-         ASSERT_EQ(stat(packagePath().c_str(), &info), 0);
-         EXPECT_EQ(info.st_uid, 0u);
-         EXPECT_EQ(info.st_mode & 07777, 0777u);
-       },
-       true},
 #endif
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-#ifndef _WIN32
-    if (c.asNobody && geteuid() != 0) continue;
-#endif
-    fs::remove_all(root.file("pkg"));
-    fs::remove_all(root.file("work"));
-    fs::remove(game);
-    SetUp();
-    c.setUp();
-    std::vector<TestEntry> entries;
-    if (!c.emptyWork) {
-      entries = {addEntry("a.hlsl", "a"), addEntry("b.hlsl", "b")};
-    }
-    std::string out;
-    for (int i = 0; i < c.merges; ++i) {
-#ifndef _WIN32
-      out = c.asNobody ? mergeAsNobody() : runMerge();
-#else
-      out = runMerge();
-#endif
-    }
-    std::string expected =
-        "Found " + std::to_string(entries.size()) + " files\n";
-    for (const TestEntry& entry : entries) {
-      expected += merged(std::string(entry.name.begin(), entry.name.end()));
-    }
-    EXPECT_EQ(out, expected);
-    EXPECT_EQ(packageBytes(), buildPackage(entries));
-    // The last package with entries is kept however often the merge ran.
-    const std::string last =
-        c.merges > 1 && !c.emptyWork ? buildPackage(entries) : kOldPackage;
-    std::string backup;
-    EXPECT_TRUE(readFile(backupPath(), &backup));
-    EXPECT_EQ(backup, last);
-    EXPECT_FALSE(fs::is_symlink(backupPath()));
-    c.check();
-  }
+  for (const Shape& c : cases) keepsShape(c);
 }
+
+#ifndef _WIN32
+// Nobody may write it but cannot give a new file root's name.
+TEST_F(MergeTest, AnotherUsersPackageKeepsItsOwner) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root, to merge as nobody";
+  keepsShape({"another user's package this user may write",
+              [&] {
+                std::filesystem::permissions(packagePath(),
+                                             std::filesystem::perms::all);
+              },
+              1, false,
+              [&] {
+                struct stat info;
+                ASSERT_EQ(stat(packagePath().c_str(), &info), 0);
+                EXPECT_EQ(info.st_uid, 0u);
+                EXPECT_EQ(info.st_mode & 07777, 0777u);
+              },
+              true});
+}
+#endif
 
 #ifndef _WIN32
 TEST_F(MergeTest, FullDiskLeavesTheOldPackageByteForByte) {
