@@ -11,9 +11,7 @@
 #include <vector>
 
 #include "app/run.h"
-#include "package/messages.h"
 #include "package/shader_package.h"
-#include "package/work_name.h"
 #include "support/capture.h"
 #include "support/package_builder.h"
 #include "support/temp_dir.h"
@@ -64,8 +62,8 @@ class Scene {
   Files outside;
 };
 
-std::string found(const std::string& name) {
-  return "Found hlsl file: '" + printable(name) + "'\n";
+std::string found(const std::string& shown) {
+  return "Found hlsl file: '" + shown + "'\n";
 }
 std::string written(int size, const std::string& path) {
   return "written " + std::to_string(size) + " bytes to '" + path + "'\n";
@@ -300,11 +298,19 @@ TEST(ExtractTest, UnsafeNamesAreSkippedAndTheWalkGoesOn) {
   const TestEntry good = makeEntry("good.hlsl", "fine");
   // A space is the lowest byte a name may hold.
   const TestEntry spaced = makeEntry("a b.hlsl", "ok");
+  const std::map<std::string, std::string> shownAs = {
+      {"tab\tx.hlsl", "tab\\x09x.hlsl"},
+      {"a\x1f.hlsl", "a\\x1f.hlsl"},
+      {"x\nwritten 9 bytes to 'y'\n.hlsl",
+       "x\\x0awritten 9 bytes to 'y'\\x0a.hlsl"},
+      {"\x1b[2J.hlsl", "\\x1b[2J.hlsl"}};
   for (const auto& [entry, name] : cases) {
     Scene scene(buildPackage({entry, good, spaced}));
     makeDirectory(scene.work + "/sub");  // a separator must not reach it
-    std::string out = found(name) + "Warning: Unsafe name, skipped: '" +
-                      printable(name) + "'\n";
+    const auto shown = shownAs.find(name);
+    const std::string& printed = shown == shownAs.end() ? name : shown->second;
+    std::string out =
+        found(printed) + "Warning: Unsafe name, skipped: '" + printed + "'\n";
     Files files = {{"sub", "<dir>"}};
     expectEntry(good, "good.hlsl", "good.pre", scene.work, &out, &files);
     expectEntry(spaced, "a b.hlsl", "a b.pre", scene.work, &out, &files);
