@@ -174,14 +174,6 @@ class MergeTest : public testing::Test {
   std::string work;
 };
 
-TEST_F(MergeTest, RebuildsEveryEntryWithItsCurrentSize) {
-  TestEntry a = addEntry("a.hlsl", std::string(100, 'a'), 1, 2);
-  TestEntry b = addEntry("b.hlsl", std::string(140, 'b'), 0xFFFFFFFF, 0);
-  EXPECT_EQ(runMerge(),
-            "Found 2 files\n" + merged("a.hlsl") + merged("b.hlsl"));
-  EXPECT_EQ(packageBytes(), buildPackage({a, b}));
-}
-
 TEST_F(MergeTest, RefusedListingLeavesThePackageUntouched) {
   struct Case {
     const char* what;
