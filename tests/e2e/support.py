@@ -16,8 +16,6 @@ RUNNER = []
 # A Windows build (run under wine here) writes standard output in text mode.
 WINDOWS = False
 
-USAGE = "usage: Quillmere.exe [spk path] [work path] extract/merge\n"
-
 
 def completion(mode):
     return "Comleted %s\nPress a key to continue\n" % mode

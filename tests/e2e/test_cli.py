@@ -1,5 +1,5 @@
-"""The command line as a user meets it: usage, mode choice, the completion
-message and the wait for a key."""
+"""The command line as a user meets it: the completion message and the wait
+for a key. Usage and the mode word are unit tests (run_test.cpp)."""
 import os
 import select
 import signal
@@ -8,37 +8,10 @@ import sys
 import time
 
 import support
-from support import USAGE, completion, run_tool, spk
+from support import completion, run_tool, spk
 
 
 class CommandLineTest(support.TempDirTestCase):
-    def test_short_command_lines_print_usage_without_waiting(self):
-        for args in ([], ["pkg"], ["pkg", "work"]):
-            with self.subTest(args=args):
-                # stdin stays open: a wait for a key would hang until timeout.
-                proc = subprocess.Popen(support.command(*args),
-                                        stdin=subprocess.PIPE,
-                                        stdout=subprocess.PIPE)
-                try:
-                    out, _ = proc.communicate(timeout=30)
-                finally:
-                    proc.kill()
-                    proc.stdin.close()
-                self.assertEqual(support.output_text(out), USAGE)
-                self.assertEqual(proc.returncode, 0)
-
-    def test_mode_word(self):
-        with open(self.path("shaders.spk"), "wb") as f:
-            f.write(spk.package([]))
-        cases = [("extract", "extraction"), ("EXTRACT", "extraction"),
-                 ("Extract", "extraction"), ("extrct", "merge"),
-                 ("", "merge")]
-        for word, mode in cases:
-            with self.subTest(word=word):
-                status, out = run_tool(self.tmp, self.path("missing"), word)
-                self.assertEqual(status, 0)
-                self.assertTrue(out.endswith(completion(mode)), out)
-
     def test_empty_package_extracts_to_the_completion_message_alone(self):
         with open(self.path("shaders.spk"), "wb") as f:
             f.write(spk.package([]))

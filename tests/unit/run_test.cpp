@@ -3,17 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "support/capture.h"
 #include "support/temp_dir.h"
-#include "support/text.h"
-
-#ifndef _WIN32
-#include "support/child.h"
-#endif
 
 namespace {
 
@@ -97,30 +91,5 @@ TEST(RunTest, OnlyExtractInAnyCaseSelectsExtraction) {
     EXPECT_EQ(r.nextInput, 'q') << "exactly one character is read";
   }
 }
-
-#ifndef _WIN32
-// At the end of its input the wait is over: a tool that waited on for a key
-// would hang every script that runs it without one. The run goes on in a
-// child, so that a wait that never ends is killed and seen.
-TEST(RunTest, EndOfInputEndsTheWait) {
-  TempDir dir;
-  const std::string input = dir.file("input");
-  ASSERT_TRUE(writeFile(input, ""));
-  const std::string missing = dir.file("missing");
-  const char* argv[] = {"q", missing.c_str(), missing.c_str(), "merge",
-                        nullptr};
-  ChildOptions options;
-  options.seconds = 10;
-  const ChildResult child = runInChild(
-      [&] {
-        std::FILE* in = std::fopen(input.c_str(), "rb");
-        if (in == nullptr || run(4, argv, in) != 0) std::abort();
-      },
-      options);
-  EXPECT_TRUE(child.endedNormally) << child.out;
-  EXPECT_TRUE(endsWith(child.out, "Comleted merge\nPress a key to continue\n"))
-      << child.out;
-}
-#endif
 
 }  // namespace
