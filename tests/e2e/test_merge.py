@@ -87,60 +87,56 @@ class MergeTest(support.TempDirTestCase):
         why = support.trace_refused()
         if why:
             self.skipTest(why)
-        old = spk.package([("old.hlsl", b"the user's")])
+        old = {"pkg/shaders.spk": spk.package([("old.hlsl", b"user's")])}
         a, b = ("a.hlsl", b"float a;"), ("b.hlsl", b"float bb;")
         big = ("big.hlsl", bytes(range(250)) * 400)  # two reads of the package
         pkg, work = self.package_path(), self.work_path
-        pair = {"a.hlsl": a[1], "a.pre": spk.entry_header("a.hlsl", 99),
-                "b.hlsl": b[1], "b.pre": spk.entry_header("b.hlsl", 99)}
-        no_b_pre = {k: v for k, v in pair.items() if k != "b.pre"}
+        pair = dict(old, **{"work/a.hlsl": a[1], "work/b.hlsl": b[1],
+                            "work/a.pre": spk.entry_header("a.hlsl", 99)})
+        pairs = dict(pair, **{"work/b.pre": spk.entry_header("b.hlsl", 99)})
+        extraction = {"pkg/shaders.spk": spk.package([big, a])}
         # mode, the file the fault is counted on (None: any), strace's fault,
-        # the package and work files before, the lines printed, the package
-        # and (merge) the backup or (extraction) the work files after.
+        # the files before, the lines printed, the files after.
         cases = [
-            ("merge", self.work, "getdents64:error=EIO:when=1", old, pair,
-             "Failed enumerating files\n", old, None),
+            ("merge", self.work, "getdents64:error=EIO:when=1", pairs,
+             "Failed enumerating files\n", pairs),
             # The count written first is one too many: b.pre is missing.
-            ("merge", None, "pwrite64:error=EIO:when=1", old, no_b_pre,
+            ("merge", None, "pwrite64:error=EIO:when=1", pair,
              "Found 2 files\nMerged: '%s'\nWarning: Could not open: '%s'\n"
              "Could not write to '%s'\n"
-             % (work("a.hlsl"), work("b.pre"), pkg), old, None),
-            ("merge", self.pkg, "fsync:error=EIO:when=1", old, pair,
+             % (work("a.hlsl"), work("b.pre"), pkg), pair),
+            ("merge", self.pkg, "fsync:error=EIO:when=1", pairs,
              "Found 2 files\nMerged: '%s'\nMerged: '%s'\n"
              "Warning: Could not sync '%s'\n" % (work("a.hlsl"),
                                                   work("b.hlsl"), pkg),
-             spk.package([a, b]), old),
+             dict(pairs, **{"pkg/shaders.spk": spk.package([a, b]),
+                            "pkg/shaders.spk.bak": old["pkg/shaders.spk"]})),
             # The next write of the same file succeeds: big.hlsl is still
             # removed, and the next entry extracted.
-            ("extract", work("big.hlsl"), "write:error=EIO:when=1",
-             spk.package([big, a]), {},
+            ("extract", work("big.hlsl"), "write:error=EIO:when=1", extraction,
              "Found hlsl file: 'big.hlsl'\nCould not write to '%s'\n"
              "Found hlsl file: 'a.hlsl'\nwritten 8 bytes to '%s'\n"
-             % (work("big.hlsl"), work("a.hlsl")), spk.package([big, a]),
-             {"a.hlsl": a[1], "a.pre": spk.entry_header("a.hlsl", 8),
-              "big.pre": spk.entry_header("big.hlsl", len(big[1]))}),
+             % (work("big.hlsl"), work("a.hlsl")),
+             dict(extraction, **{
+                 "work/a.hlsl": a[1],
+                 "work/a.pre": spk.entry_header("a.hlsl", 8),
+                 "work/big.pre": spk.entry_header("big.hlsl", len(big[1]))})),
         ]
-        for mode, path, inject, package, files, out, package_after, after \
-                in cases:
+        for mode, path, inject, before, out, after in cases:
             with self.subTest(inject=inject):
                 for folder in (self.pkg, self.work):
                     shutil.rmtree(folder)
                     os.mkdir(folder)
-                write(pkg, package)
-                for name, content in files.items():
-                    write(work(name), content)
-                status, printed = support.run_injected(
-                    path, inject, self.pkg, self.work, mode)
-                self.assertEqual((status, printed), (0, out + completion(
-                    "merge" if mode == "merge" else "extraction")))
-                self.assertEqual(read(pkg), package_after)
-                if mode == "merge":
-                    self.assertEqual(os.path.exists(pkg + ".bak") and
-                                     read(pkg + ".bak"), after or False)
-                else:
-                    self.assertEqual({name: read(work(name))
-                                      for name in os.listdir(self.work)},
-                                     after)
+                for name, content in before.items():
+                    write(self.path(name), content)
+                done = "merge" if mode == "merge" else "extraction"
+                self.assertEqual(support.run_injected(
+                    path, inject, self.pkg, self.work, mode),
+                    (0, out + completion(done)))
+                self.assertEqual({folder + "/" + name: read(self.path(
+                    folder, name)) for folder in ("pkg", "work")
+                    for name in os.listdir(self.path(folder))}, after)
+
 
 if __name__ == "__main__":
     support.main()
