@@ -101,16 +101,19 @@ class MergeTest(support.TempDirTestCase):
             ("merge", self.work, "getdents64:error=EIO:when=1", pairs,
              "Failed enumerating files\n", pairs),
             # The count written first is one too many: b.pre is missing.
-            ("merge", None, "pwrite64:error=EIO:when=1", pair,
+            # The entries go out in one write, the count in the second.
+            ("merge", None, "pwrite64:error=EIO:when=2", pair,
              "Found 2 files\nMerged: '%s'\nWarning: Could not open: '%s'\n"
-             "Could not write to '%s'\n"
+             "Could not write to '%s'\nCause: the package or the folder "
+             "could not be read or written (an I/O error).\n"
              % (work("a.hlsl"), work("b.pre"), pkg), pair),
             ("merge", self.pkg, "fsync:error=EIO:when=1", pairs,
              "Found 2 files\nMerged: '%s'\nMerged: '%s'\n"
              "Warning: Could not sync '%s'\n" % (work("a.hlsl"),
                                                   work("b.hlsl"), pkg),
              dict(pairs, **{"pkg/shaders.spk": spk.package([a, b]),
-                            "pkg/shaders.spk.bak": old["pkg/shaders.spk"]})),
+                            "pkg/shaders.spk.bak": old["pkg/shaders.spk"],
+                            "pkg/shaders.spk.orig": old["pkg/shaders.spk"]})),
             # The next write of the same file succeeds: big.hlsl is still
             # removed, and the next entry extracted.
             ("extract", work("big.hlsl"), "write:error=EIO:when=1", extraction,
