@@ -541,11 +541,10 @@ Replacement::Commit Replacement::State::commitInPlace(bool wantBackup) {
   }
   // The guard copy is the backup now; what a kill leaves from here on is
   // rolled forward by the next merge.
-  if (wantBackup) {
-    steps::renameOver(undo, backup);
-  } else {
-    steps::removeName(undo);
-  }
+  const bool cleared = wantBackup ? steps::renameOver(undo, backup)
+                                  : steps::removeName(undo);
+  // Should the undo file stay, its proof stays with it.
+  if (!cleared) tempOurs = false;
   return Commit::kDone;
 }
 

@@ -122,10 +122,14 @@ class FaultSweepTest(support.TempDirTestCase):
             shutil.rmtree(self.path(name), True)
             os.mkdir(self.path(name))
         old = package_of(ENTRIES)
-        package = self.path("game" if linked else "pkg", "shaders.spk")
+        package = self.path("game" if linked is True else "pkg",
+                            "shaders.spk")
         self.write(package, old)
-        if linked:
+        if linked is True:
             os.symlink(package, self.path("pkg", "shaders.spk"))
+        elif linked:
+            # A mod manager's deployment: rewritten in place.
+            os.link(package, self.path("game", "shaders.spk"))
         self.write("pkg/shaders.spk.bak", b"an older backup")
         return old
 
@@ -159,11 +163,17 @@ class FaultSweepTest(support.TempDirTestCase):
                 # The package the user had is whole under one of the names,
                 # or under the backup's while it is made, which the next
                 # merge rolls forward.
-                pending = self.path("pkg/shaders.spk.bak.tmp")
-                pending = self.read(pending) if os.path.exists(pending) \
-                    else b""
+                pending = b""
+                for name in ("pkg/shaders.spk.bak.tmp", "pkg/shaders.spk.undo"):
+                    if os.path.exists(self.path(name)):
+                        pending = self.read(name)
                 self.assertIn("old", (label(package), label(backup),
                                       label(pending)), out)
+                if killed and package not in (old, new):
+                    # Torn: an extraction refuses it until a merge puts it
+                    # back.
+                    _, extracted = self.tool(["pkg", "game", "extract"])
+                    self.assertIn("could not open shaders.spk", extracted)
                 if package == old:
                     if not killed:
                         self.assertRegex(
@@ -185,10 +195,10 @@ class FaultSweepTest(support.TempDirTestCase):
                     if fault[0] == "unlink" or pending:
                         left = [n for n in left if n not in (
                             "shaders.spk.tmp", "shaders.spk.lock",
-                            "shaders.spk.bak.tmp")]
+                            "shaders.spk.bak.tmp", "shaders.spk.undo")]
                     self.assertEqual(left, [], out)
                 self.assertEqual(os.path.islink(self.path("pkg/shaders.spk")),
-                                 linked)
+                                 linked is True)
                 # The next merge clears whatever a killed one left.
                 _, again = self.tool(["pkg", "work", "merge"])
                 self.assertEqual(label(self.read("pkg/shaders.spk")), "new",
@@ -199,6 +209,10 @@ class FaultSweepTest(support.TempDirTestCase):
                 self.assertEqual({n: self.read("work/" + n)
                                   for n in os.listdir(self.path("work"))},
                                  work, "the merge wrote the work directory")
+                if linked == "hard":
+                    self.assertTrue(os.path.samefile(
+                        self.path("pkg/shaders.spk"),
+                        self.path("game/shaders.spk")))
 
     def test_a_shader_that_cannot_be_read_is_left_out(self):
         self.fresh(False, work=True)
@@ -268,6 +282,38 @@ class FaultSweepTest(support.TempDirTestCase):
 
     def test_merge_keeps_a_linked_package(self):
         self.check_merge(linked=True)
+
+    def test_merge_keeps_a_hard_linked_package(self):
+        self.check_merge(linked="hard")
+
+    def test_durability_order(self):
+        """The new file is on the disk before its name is, its folder after,
+        and the older backup goes only once the new package is in."""
+        self.fresh(False, work=True)
+        self.tool(["pkg", "work", "extract"])
+        self.fresh(False)
+        log = self.path("order.log")
+        subprocess.run(["strace", "-f", "-qq", "-y", "-o", log, "-e",
+                        "trace=fsync,rename,renameat,renameat2"] +
+                       support.command("pkg", "work", "merge"), input=b"\n",
+                       stdout=subprocess.DEVNULL, check=True, cwd=self.tmp,
+                       env=TRACED_ENV)
+        with open(log) as f:
+            calls = [re.sub(r"^\d+ +", "", line) for line in f
+                     if "fsync" in line or "rename" in line]
+        os.remove(log)
+        steps = []
+        for call in calls:
+            if call.startswith("fsync") and "shaders.spk.tmp>" in call:
+                steps.append("sync new")
+            elif call.startswith("fsync") and re.search(r"/pkg>", call):
+                steps.append("sync folder")
+            elif "rename" in call and '"pkg/shaders.spk.tmp"' in call:
+                steps.append("publish")
+            elif "rename" in call and '"pkg/shaders.spk.bak"' in call:
+                steps.append("backup")
+        self.assertEqual(steps, ["sync new", "publish", "sync folder",
+                                 "backup"], calls)
 
     def check_extraction(self, earlier):
         earlier_content = {name: b"// an earlier extraction\n" + content
