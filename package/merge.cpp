@@ -170,6 +170,9 @@ void ShaderPackage::merge() {
     return;
   }
   if (replacement.folderOpenToOthers()) message::sharedFolder(pksPath);
+  // A package folder without a package is most often a mistyped one: the
+  // merge goes on, but says so before the first entry.
+  if (!replacement.existed()) message::newPackage(packagePath);
 
   // The header is rewritten with the count of entries really packed.
   bool ok = writeHeader(&replacement);

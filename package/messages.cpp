@@ -178,6 +178,11 @@ void packageNotSynced(const std::string& packagePath) {
   say("Warning: Could not sync '%s'\n", printable(packagePath).c_str());
 }
 
+void newPackage(const std::string& packagePath) {
+  say("Warning: No package was there before, creating a new one: '%s'\n",
+      printable(packagePath).c_str());
+}
+
 void notOpened(const std::string& path) {
   say("Warning: Could not open '%s'\n", printable(path).c_str());
 }

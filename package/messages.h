@@ -38,6 +38,7 @@ void packageNotSynced(const std::string& packagePath);
 void cause(platform::Replacement::Cause why, const std::string& name);
 void sharedFolder(const std::string& folder);
 void unfinishedRewrite(const std::string& undoPath);
+void newPackage(const std::string& packagePath);
 void notOpened(const std::string& path);  // the size probe's, no colon
 void tooLarge(const std::string& path);
 void preNotOpened(const std::string& path);  // the merge's own, with colon

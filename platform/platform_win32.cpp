@@ -630,6 +630,8 @@ bool Replacement::open() {
   return s.file.isOpen();
 }
 
+bool Replacement::existed() const { return state_->oldExists; }
+
 bool Replacement::write(const unsigned char* data, std::size_t size) {
   const State& s = *state_;
   return s.file.isOpen() && writeFile(s.file, data, size);
