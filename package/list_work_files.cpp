@@ -17,24 +17,39 @@ bool isListed(const std::string& name) {
   return name.find(format::kPreSuffix) == std::string::npos;
 }
 
-// The files the package's replacement keeps beside it are not work files,
-// even when the work directory is the package directory.
-void dropReplacementNames(const std::string& pksPath,
-                          const std::string& workPath,
-                          std::deque<std::string>* names) {
+// Whether the two folders are one, however each is spelt or linked.
+bool sameDirectory(const std::string& pksPath, const std::string& workPath) {
   platform::FileId packageDir;
   platform::FileId workDir;
-  if (!platform::identifyPath(pksPath.empty() ? "/" : pksPath, &packageDir) ||
-      !platform::identifyPath(workPath.empty() ? "/" : workPath, &workDir) ||
-      !(packageDir == workDir)) {
-    return;
-  }
+  return platform::identifyPath(pksPath.empty() ? "/" : pksPath, &packageDir) &&
+         platform::identifyPath(workPath.empty() ? "/" : workPath, &workDir) &&
+         packageDir == workDir;
+}
+
+// The files the package's replacement keeps beside it are not work files,
+// even when the work directory is the package directory.
+void dropReplacementNames(std::deque<std::string>* names) {
   names->erase(std::remove_if(names->begin(), names->end(),
                               [](const std::string& name) {
                                 return platform::isReplacementName(
                                     name, format::kPackageFileName);
                               }),
                names->end());
+}
+
+// A package in a work directory of its own is listed and counted like any
+// name, but it is no shader: most often a merge with the two folders
+// swapped left it there. Any case, as Windows would open it.
+void warnOfPackages(const std::string& workPath,
+                    const std::deque<std::string>& names) {
+  const std::string package = format::kPackageFileName;
+  for (const std::string& name : names) {
+    bool same = name.size() == package.size();
+    for (std::size_t i = 0; same && i < name.size(); ++i) {
+      same = platform::lowerAscii(name[i]) == package[i];
+    }
+    if (same) message::packageInWork(workFilePath(workPath, name));
+  }
 }
 
 }  // namespace
@@ -50,9 +65,11 @@ bool ShaderPackage::listWorkFiles() {
   }
   fileList.erase(fileList.begin(),
                  fileList.begin() + static_cast<std::ptrdiff_t>(earlier));
-  dropReplacementNames(pksPath, workPath, &fileList);
+  const bool workIsPackageDir = sameDirectory(pksPath, workPath);
+  if (workIsPackageDir) dropReplacementNames(&fileList);
 
   message::foundFiles(fileList.size());
+  if (!workIsPackageDir) warnOfPackages(workPath, fileList);
   // Work directories and their users rely on an odd count being refused,
   // whatever the names are.
   if (fileList.size() % 2 != 0) {

@@ -88,6 +88,12 @@ void foundFiles(std::size_t count) {
   say("Found %i files\n", static_cast<int>(count));
 }
 
+void packageInWork(const std::string& path) {
+  say("Warning: A package, not a shader, maybe left from swapped folders: "
+      "'%s'\n",
+      printable(path).c_str());
+}
+
 void oddCount() {
   say("Expected an even number of files in work path, aborting\n");
 }

@@ -29,6 +29,7 @@ void nameTooLong(const std::string& packagePath);
 
 // Listing and merge.
 void foundFiles(std::size_t count);
+void packageInWork(const std::string& path);
 void oddCount();
 void listingFailed();
 void packageRefused(const std::string& packagePath);
