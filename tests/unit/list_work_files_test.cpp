@@ -36,6 +36,8 @@ TEST(ListWorkFilesTest, SkipRulesCountAndParity) {
     std::vector<std::string> directories;
     std::deque<std::string> listed;
     bool result;
+    const char* warnedOf = nullptr;  // a package the listing points out
+    bool packageDir = false;         // the work directory holds the package
   };
   const Case cases[] = {
       {"empty directory", {}, {}, {}, true},
@@ -66,10 +68,35 @@ TEST(ListWorkFilesTest, SkipRulesCountAndParity) {
        {"backup"},
        names({"a.hlsl", "backup"}),
        true},
+      // Left by a merge with the folders swapped: counted, and pointed out.
       {"package in the work directory counts",
        {"shaders.spk", "a.hlsl", "a.pre"},
        {},
        names({"a.hlsl", "shaders.spk"}),
+       true,
+       "shaders.spk"},
+      {"a package is pointed out in any case",
+       {"Shaders.SPK", "a.hlsl", "a.pre"},
+       {},
+       names({"a.hlsl", "Shaders.SPK"}),
+       true,
+       "Shaders.SPK"},
+      // When the count is refused, the package is the likely reason.
+      {"a package making the count odd",
+       {"shaders.spk", "a.hlsl", "a.pre", "b.hlsl", "b.pre"},
+       {},
+       names({"a.hlsl", "b.hlsl", "shaders.spk"}),
+       false,
+       "shaders.spk"},
+      // The package folder as the work folder: its package is no stray,
+      // and the names the tool keeps beside it are no work files.
+      {"the package's own folder",
+       {"shaders.spk", "shaders.spk.bak", "shaders.spk.orig", "a.hlsl",
+        "a.pre"},
+       {},
+       names({"a.hlsl", "shaders.spk"}),
+       true,
+       nullptr,
        true},
   };
   for (const Case& c : cases) {
@@ -82,11 +109,17 @@ TEST(ListWorkFilesTest, SkipRulesCountAndParity) {
       ASSERT_TRUE(makeDirectory(dir.file(sub)));
     }
     ShaderPackage package;
-    package.setPaths("unused", dir.path());
+    package.setPaths(c.packageDir ? dir.path() : "unused", dir.path());
     package.fileList = names({"left over"});
     Listing got = listInto(&package);
     std::string expected =
         "Found " + std::to_string(c.listed.size()) + " files\n";
+    if (c.warnedOf != nullptr) {
+      expected +=
+          "Warning: A package, not a shader, maybe left from swapped "
+          "folders: '" +
+          dir.file(c.warnedOf) + "'\n";
+    }
     if (!c.result) {
       expected += "Expected an even number of files in work path, aborting\n";
     }
