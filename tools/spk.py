@@ -12,6 +12,7 @@
                                    the two packages has or that differ;
                                    status 0 equal, 1 different, 2 when a
                                    package cannot be read whole
+    spk.py --help                  this text
 
 The layout is the one the tool reads: an 8-byte header (mark, entry count),
 then per entry two opaque words, the UTF-16LE name with its length in code
@@ -147,6 +148,9 @@ def diff_lines(a, b):
 
 
 def main(argv):
+    if len(argv) == 2 and argv[1] in ("--help", "-h", "help"):
+        sys.stdout.write(__doc__)
+        return 0
     if len(argv) >= 3 and argv[1] == "build":
         entries = []
         for path in argv[3:]:
