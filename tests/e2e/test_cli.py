@@ -33,6 +33,82 @@ class CommandLineTest(support.TempDirTestCase):
         self.assertEqual(support.output_text(out),
                          completion("extraction"))
 
+    def test_folder_slips_are_pointed_out(self):
+        """A modder's slips with the two folders: each merge's lines as
+        (in this order, in any order, in this order); the listing's order
+        is the file system's."""
+        game = self.path("game")
+        data = os.path.join(game, "data")
+        work = self.path("work")
+        os.makedirs(data)
+        os.mkdir(work)
+        entries = [("a.hlsl", b"float a;"), ("b.hlsl", b"float bb;")]
+        original = spk.package(entries)
+        with open(os.path.join(data, "shaders.spk"), "wb") as f:
+            f.write(original)
+        for name, content in entries:
+            with open(os.path.join(work, name), "wb") as f:
+                f.write(content)
+            with open(os.path.join(work, name[:-5] + ".pre"), "wb") as f:
+                f.write(spk.entry_header(name, 0))
+        with open(os.path.join(data, "notes.txt"), "wb") as f:
+            f.write(b"the game's own file")
+        merged = ["Merged: '%s/a.hlsl'\n" % work,
+                  "Merged: '%s/b.hlsl'\n" % work]
+        new = "Warning: No package was there before, creating a new one: '%s'\n"
+        stray = ("Warning: A package, not a shader, maybe left from swapped "
+                 "folders: '%s'\n")
+        refused = ("Expected an even number of files in work path, aborting\n"
+                   "Failed enumerating files\n")
+        # (what, the folders given, the lines, the package's bytes after)
+        cases = [
+            # One level above the package folder: a new package is made.
+            ("a folder without a package", (game, work),
+             (["Found 2 files\n", new % (game + "/shaders.spk")], merged,
+              []), (os.path.join(game, "shaders.spk"), original)),
+            # Swapped: the game's folder lists its package and notes.txt.
+            ("the folders swapped", (work, data),
+             (["Found 2 files\n", stray % (data + "/shaders.spk"),
+               new % (work + "/shaders.spk")],
+              ["Warning: Could not open: '%s/note.pre'\n" % data,
+               "Warning: Could not open: '%s/shader.pre'\n" % data], []),
+             (os.path.join(work, "shaders.spk"), b"\1\0\0\0\0\0\0\0")),
+            # ... which the right command then finds in the work folder.
+            ("the right folders after the swap", (data, work),
+             (["Found 3 files\n", stray % (work + "/shaders.spk"), refused],
+              [], []), (os.path.join(data, "shaders.spk"), original)),
+        ]
+        for what, (pkg, wrk), (head, unordered, tail), (path, after) in cases:
+            with self.subTest(what):
+                status, out = run_tool(pkg, wrk, "merge")
+                self.assertEqual(status, 0)
+                lines = out.splitlines(keepends=True)
+                lines[-2:] = ["".join(lines[-2:])]
+                head = "".join(head).splitlines(keepends=True)
+                self.assertEqual(lines[:len(head)], head, out)
+                self.assertCountEqual(lines[len(head):-1 - len(tail)],
+                                      unordered, out)
+                self.assertEqual(lines[-1 - len(tail):],
+                                 tail + [completion("merge")], out)
+                with open(path, "rb") as f:
+                    self.assertEqual(f.read(), after)
+
+    def test_spk_py_command_lines(self):
+        # (arguments, status, whether the usage goes to standard output)
+        cases = [(["--help"], 0, True), (["-h"], 0, True), ([], 2, False),
+                 (["show"], 2, False), (["--hlep"], 2, False)]
+        for args, status, to_stdout in cases:
+            with self.subTest(args=args):
+                proc = subprocess.run([sys.executable, spk.__file__] + args,
+                                      capture_output=True, text=True)
+                usage, other = ((proc.stdout, proc.stderr) if to_stdout
+                                else (proc.stderr, proc.stdout))
+                self.assertEqual(proc.returncode, status)
+                self.assertEqual(other, "")
+                self.assertTrue(usage.startswith(
+                    "Make and inspect shaders.spk packages.\n"), usage)
+                self.assertIn("    spk.py diff A.spk B.spk ", usage)
+
     def test_end_of_input_ends_the_wait(self):
         status, out = run_tool(self.tmp, self.path("nowhere"), "merge",
                                stdin=b"")

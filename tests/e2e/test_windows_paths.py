@@ -52,6 +52,12 @@ SPELLINGS = [
 ENTRIES = [("water.hlsl", b"float4 water;\r\n"), ("sky.hlsl", b"sky")]
 
 
+def new_package(pkg):
+    """The merge's line for a package folder that held no package."""
+    return ("Warning: No package was there before, creating a new one: "
+            "'%s/shaders.spk'\n" % drive_z(pkg))
+
+
 class WindowsPathTest(support.TempDirTestCase):
     def setUp(self):
         if not support.WINDOWS:
@@ -163,9 +169,10 @@ class WindowsPathTest(support.TempDirTestCase):
         status, out = run_tool(drive_z(pkg), drive_z(work), "merge")
         self.assertEqual(status, 0)
         lines = out.splitlines(keepends=True)
-        self.assertEqual(lines[0], "Found 2 files\n")
+        # No package was there: the merge says it makes one.
+        self.assertEqual(lines[:2], ["Found 2 files\n", new_package(pkg)])
         # The file system's order, whatever it is.
-        self.assertCountEqual(lines[1:-2], [
+        self.assertCountEqual(lines[2:-2], [
             "Warning: Unsafe name, skipped: '%s/???up.hlsl'\n" % drive_z(work),
             "Merged: '%s/water.hlsl'\n" % drive_z(work)])
         self.assertEqual("".join(lines[-2:]), completion("merge"))
@@ -188,7 +195,8 @@ class WindowsPathTest(support.TempDirTestCase):
         self.addCleanup(os.remove, os.path.join(dosdevices, letter + ":"))
         status, out = run_tool(drive_z(pkg), letter.upper() + ":\\", "merge")
         self.assertEqual((status, out),
-                         (0, "Found 0 files\n" + completion("merge")))
+                         (0, "Found 0 files\n" + new_package(pkg) +
+                          completion("merge")))
         with open(os.path.join(pkg, "shaders.spk"), "rb") as f:
             self.assertEqual(list(spk.parse(f.read())), [])
 

@@ -33,6 +33,7 @@ struct Shape {
   bool emptyWork;               // the work directory holds no entry
   std::function<void()> check;  // what else must hold afterwards
   bool asNobody = false;        // merged by nobody; needs root
+  bool created = false;         // no package there before the merge
 };
 
 // A package directory and a work directory side by side, with a package
@@ -144,11 +145,25 @@ class MergeTest : public testing::Test {
     }
     std::string expected =
         "Found " + std::to_string(entries.size()) + " files\n";
+    if (c.created) {
+      expected +=
+          "Warning: No package was there before, creating a new one: '" +
+          packagePath() + "'\n";
+    }
     for (const TestEntry& entry : entries) {
       expected += merged(std::string(entry.name.begin(), entry.name.end()));
     }
     EXPECT_EQ(out, expected);
     EXPECT_EQ(packageBytes(), buildPackage(entries));
+    std::string original;
+    if (c.created) {
+      EXPECT_FALSE(fileExists(backupPath()));
+      EXPECT_FALSE(fileExists(pkg + "/shaders.spk.orig"));
+      return;
+    }
+    // The first package replaced stays, however often the merge ran.
+    EXPECT_TRUE(readFile(pkg + "/shaders.spk.orig", &original));
+    EXPECT_EQ(original, kOldPackage);
     // The last package with entries is kept however often the merge ran.
     const std::string last =
         c.merges > 1 && !c.emptyWork ? buildPackage(entries) : kOldPackage;
@@ -564,6 +579,10 @@ TEST_F(MergeTest, PackageShapesAreKept) {
        [] {}},
       {"merged twice: the first merge's package is the backup", [] {}, 2, false,
        [] {}},
+      // A mistyped package folder: the package is made, and the merge says
+      // so before its first entry.
+      {"no package in the folder", [&] { fs::remove(packagePath()); }, 1, false,
+       [] {}, false, true},
       {"a second hard link", [&] { fs::create_hard_link(packagePath(), game); },
        1, false,
        [&] {
