@@ -1,7 +1,9 @@
 """The archive cpack makes from a build holds the tool, the user's README
-and tools/spk.py, where the README says, and nothing else.
+and tools/spk.py, where the README says, and nothing else. Its README is
+the user's manual alone: no file or link the archive does not hold.
 Usage: test_archive.py CPACK CPACK_CONFIG zip|tgz"""
 import os
+import re
 import subprocess
 import sys
 import tarfile
@@ -9,14 +11,49 @@ import tempfile
 import zipfile
 
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
-# Path in the archive's one folder: the repository file it must equal, or
-# the bytes the tool starts with. What is in bin/ must be executable.
+# Path in the archive's one folder: the repository file it must equal, the
+# bytes the tool starts with, or MANUAL for the README. What is in bin/ must
+# be executable.
+MANUAL = None
 LAYOUTS = {
-    "zip": {"Quillmere.exe": b"MZ", "README.md": "README.md",
+    "zip": {"Quillmere.exe": b"MZ", "README.md": MANUAL,
             "spk.py": "tools/spk.py"},
     "tgz": {"bin/Quillmere": b"\x7fELF", "bin/spk.py": "tools/spk.py",
-            "share/doc/Quillmere/README.md": "README.md"},
+            "share/doc/Quillmere/README.md": MANUAL},
 }
+
+
+def repository_files():
+    """Every source file's path from the top of the repository, "/"-joined;
+    build directories and git's own left out."""
+    found = []
+    for top, dirs, files in os.walk(ROOT):
+        dirs[:] = [d for d in dirs if d != ".git" and not d.startswith("build")]
+        relative = os.path.relpath(top, ROOT).replace(os.sep, "/")
+        found += [name if relative == "." else relative + "/" + name
+                  for name in files]
+    return found
+
+
+def check_manual(text, held):
+    """The repository's README, less what only a clone can use: its lines in
+    their order, every section but the Quick start, and no path, link or
+    script of the repository that the archive does not hold."""
+    with open(os.path.join(ROOT, "README.md"), encoding="utf-8") as f:
+        full = f.read().splitlines()
+    lines = iter(full)
+    for line in text.splitlines():
+        assert line in lines, "not a line of README.md, in order: " + line
+    sections = [line for line in full if line.startswith("## ")]
+    for section in sections:
+        assert (section in text) == (section != "## Quick start"), section
+    for link in re.findall(r"\]\(([^)#]*)", text):
+        assert link.startswith("https://") or link in held, "link: " + link
+    for path in repository_files():
+        name = path.rsplit("/", 1)[-1]
+        assert "/" not in path or path not in text, "names " + path
+        assert (not name.endswith((".md", ".sh", ".py")) or name in held or
+                name not in text), "names " + path
 
 cpack, config, kind = sys.argv[1:]
 with tempfile.TemporaryDirectory(prefix="quillmere-cpack-") as out:
@@ -38,7 +75,10 @@ got = {name.split("/", 1)[1]: data for name, data in files.items()
 assert len(got) == len(files) and set(got) == set(LAYOUTS[kind]), files.keys()
 for name, want in LAYOUTS[kind].items():
     data, mode = got[name]
-    if isinstance(want, str):
+    if want is MANUAL:
+        check_manual(data.decode("utf-8"),
+                     {held.rsplit("/", 1)[-1] for held in got})
+    elif isinstance(want, str):
         with open(os.path.join(ROOT, want), "rb") as f:
             assert data == f.read(), "%s is not %s" % (name, want)
     assert data.startswith(want if isinstance(want, bytes) else b""), name
