@@ -1,0 +1,201 @@
+#include "platform/file.h"
+
+#include <cstring>
+#include <utility>
+
+#include "platform/win32/handle.h"
+#include "platform/win32_path.h"
+
+namespace platform {
+
+namespace win32 {
+
+// Only a file on a disk that is not a directory: CreateFile opens devices
+// such as NUL or CON too.
+bool regularFile(HANDLE handle, BY_HANDLE_FILE_INFORMATION* info) {
+  return GetFileType(handle) == FILE_TYPE_DISK &&
+         GetFileInformationByHandle(handle, info) != 0 &&
+         (info->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+bool isDirectory(const std::wstring& path) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES &&
+         (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+bool isMissing(DWORD error) {
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+File openRetried(const std::wstring& path, DWORD access, DWORD share,
+                 DWORD disposition, DWORD flags) {
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  retried([&] {
+    handle = CreateFileW(path.c_str(), access, share, nullptr, disposition,
+                         flags, nullptr);
+    return handle != INVALID_HANDLE_VALUE;
+  });
+  return fileOf(handle);
+}
+
+bool seekTo(const File& file, std::uint64_t offset, DWORD from) {
+  LARGE_INTEGER at;
+  at.QuadPart = static_cast<LONGLONG>(offset);
+  return SetFilePointerEx(handleOf(file), at, nullptr, from) != 0;
+}
+
+}  // namespace win32
+
+using win32::fileOf;
+using win32::handleOf;
+using win32::isDirectory;
+using win32::kShareAll;
+using win32::regularFile;
+using win32::seekTo;
+using win32::systemPath;
+
+namespace {
+
+std::uint64_t sizeOf(const BY_HANDLE_FILE_INFORMATION& info) {
+  return (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) |
+         info.nFileSizeLow;
+}
+
+// Zero, or FILE_INVALID_FILE_ID in either width: the system has no id for
+// the file.
+bool isNoId(const FileId& id) {
+  const std::uint64_t ones = ~std::uint64_t{0};
+  return id.high == 0 ? id.index == 0 || id.index == ones
+                      : id.high == ones && id.index == ones;
+}
+
+// The 128-bit id first: ReFS gives the same 64-bit index to different files.
+// Older systems and some file systems know only the index. An id of all
+// zeros or all ones is unknown, never equal to another.
+bool identifyHandle(HANDLE handle, FileId* id) {
+  FILE_ID_INFO info;
+  FileId found;
+  if (GetFileInformationByHandleEx(handle, FileIdInfo, &info, sizeof info)) {
+    static_assert(sizeof info.FileId.Identifier == 16, "a 128-bit id");
+    std::memcpy(&found.index, info.FileId.Identifier, 8);
+    std::memcpy(&found.high, info.FileId.Identifier + 8, 8);
+    found.volume = info.VolumeSerialNumber;
+  } else {
+    BY_HANDLE_FILE_INFORMATION old;
+    if (GetFileInformationByHandle(handle, &old) == 0) return false;
+    found.volume = old.dwVolumeSerialNumber;
+    found.index = (static_cast<std::uint64_t>(old.nFileIndexHigh) << 32) |
+                  old.nFileIndexLow;
+  }
+  if (isNoId(found)) return false;
+  *id = found;
+  return true;
+}
+
+}  // namespace
+
+bool File::close() {
+  if (handle_ == kNoFile) return true;
+  return CloseHandle(reinterpret_cast<HANDLE>(release())) != 0;
+}
+
+bool identify(const File& file, FileId* id) {
+  return file.isOpen() && identifyHandle(handleOf(file), id);
+}
+
+bool identifyPath(const std::string& path, FileId* id) {
+  // Attributes only: enough to identify, and no holder's sharing refuses
+  // it. Backup semantics open a directory too.
+  const File file = fileOf(
+      CreateFileW(systemPath(path).c_str(), FILE_READ_ATTRIBUTES, kShareAll,
+                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  return identify(file, id);
+}
+
+Opened openForWriting(const std::string& path, File* file, FileId* id) {
+  const std::wstring widePath = systemPath(path);
+  const DWORD share = FILE_SHARE_READ | FILE_SHARE_DELETE;
+  File created =
+      fileOf(CreateFileW(widePath.c_str(), GENERIC_WRITE, share, nullptr,
+                         CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (created.isOpen()) {
+    *file = std::move(created);
+    return Opened::kCreated;
+  }
+  const DWORD error = GetLastError();
+  if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) {
+    return Opened::kFailed;
+  }
+  if (isDirectory(widePath)) return Opened::kNotRegular;
+  File existing =
+      fileOf(CreateFileW(widePath.c_str(), GENERIC_WRITE, share, nullptr,
+                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!existing.isOpen()) return Opened::kFailed;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!regularFile(handleOf(existing), &info)) return Opened::kNotRegular;
+  // A file we cannot tell from the package or an earlier entry is not
+  // written over.
+  if (!identify(existing, id)) return Opened::kFailed;
+  *file = std::move(existing);
+  return Opened::kExisting;
+}
+
+bool truncateFile(const File& file) {
+  return seekTo(file, 0, FILE_BEGIN) && SetEndOfFile(handleOf(file)) != 0;
+}
+
+bool writeFile(const File& file, const unsigned char* data, std::size_t size) {
+  while (size > 0) {
+    const DWORD part =
+        size > 0x40000000u ? 0x40000000u : static_cast<DWORD>(size);
+    DWORD done = 0;
+    if (WriteFile(handleOf(file), data, part, &done, nullptr) == 0 ||
+        done == 0) {
+      return false;
+    }
+    data += done;
+    size -= done;
+  }
+  return true;
+}
+
+File openForReading(const std::string& path, std::uint64_t* size) {
+  // Shared every way, so an editor's save by rename is not refused while a
+  // merge reads the file.
+  File file = fileOf(CreateFileW(systemPath(path).c_str(), GENERIC_READ,
+                                 kShareAll, nullptr, OPEN_EXISTING,
+                                 FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!file.isOpen() || !regularFile(handleOf(file), &info)) return File();
+  *size = sizeOf(info);
+  return file;
+}
+
+bool readSome(const File& file, unsigned char* data, std::size_t size,
+              std::size_t* got) {
+  *got = 0;
+  while (*got < size) {
+    const std::size_t left = size - *got;
+    const DWORD part =
+        left > 0x40000000u ? 0x40000000u : static_cast<DWORD>(left);
+    DWORD done = 0;
+    if (ReadFile(handleOf(file), data + *got, part, &done, nullptr) == 0) {
+      return false;
+    }
+    if (done == 0) break;
+    *got += done;
+  }
+  return true;
+}
+
+bool readExactly(const File& file, unsigned char* data, std::size_t size) {
+  std::size_t got = 0;
+  return readSome(file, data, size, &got) && got == size;
+}
+
+bool removeFile(const std::string& path) {
+  return DeleteFileW(systemPath(path).c_str()) != 0;
+}
+
+}  // namespace platform

@@ -1,0 +1,80 @@
+// What the Windows sources share: a File's HANDLE, UTF-16 text, and the
+// calls another program's brief hold on a file must not defeat.
+#ifndef QUILLMERE_PLATFORM_WIN32_HANDLE_H_
+#define QUILLMERE_PLATFORM_WIN32_HANDLE_H_
+
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#define WIN32_LEAN_AND_MEAN
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+#include "platform/file.h"
+
+namespace platform {
+namespace win32 {
+
+// `text`, read in the ANSI code page, as UTF-16.
+std::wstring toWide(const std::string& text);
+// A W path made absolute with backslashes, as the system would; one in the
+// \\?\ form as it is.
+std::wstring absolutePath(const std::wstring& path);
+
+inline HANDLE handleOf(const File& file) {
+  return reinterpret_cast<HANDLE>(file.handle());
+}
+inline File fileOf(HANDLE handle) {
+  return handle == INVALID_HANDLE_VALUE
+             ? File()
+             : File(reinterpret_cast<FileHandle>(handle));
+}
+
+// Only a file on a disk that is not a directory: CreateFile opens devices
+// such as NUL or CON too.
+bool regularFile(HANDLE handle, BY_HANDLE_FILE_INFORMATION* info);
+bool isDirectory(const std::wstring& path);
+bool isMissing(DWORD error);
+
+// Another program may hold a file for a moment: a game reading the package,
+// a virus scanner or an indexer opening the file just written. What it
+// refuses meanwhile is tried again with a growing pause, about two seconds
+// in all, as SQLite's winRetryIoerr does; then the refusal stands.
+constexpr int kRetries = 12;
+constexpr DWORD kRetryPause = 25;  // milliseconds, times the attempt
+
+inline bool isHeldByAnother(DWORD error) {
+  return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED ||
+         error == ERROR_LOCK_VIOLATION ||
+         // ReplaceFile's own word for a package it could not move away.
+         error == ERROR_UNABLE_TO_REMOVE_REPLACED;
+}
+
+template <typename Call>
+bool retried(Call call) {
+  for (int attempt = 1;; ++attempt) {
+    if (call()) return true;
+    const DWORD error = GetLastError();
+    if (attempt > kRetries || !isHeldByAnother(error)) {
+      SetLastError(error);
+      return false;
+    }
+    Sleep(kRetryPause * static_cast<DWORD>(attempt));
+  }
+}
+
+File openRetried(const std::wstring& path, DWORD access, DWORD share,
+                 DWORD disposition, DWORD flags);
+
+constexpr DWORD kShareAll =
+    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+bool seekTo(const File& file, std::uint64_t offset, DWORD from);
+
+}  // namespace win32
+}  // namespace platform
+
+#endif  // QUILLMERE_PLATFORM_WIN32_HANDLE_H_

@@ -1,0 +1,154 @@
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#define WIN32_LEAN_AND_MEAN
+
+#include <windows.h>
+
+#include <cstring>
+#include <cwchar>
+#include <string>
+
+#include "platform/win32/handle.h"
+#include "platform/win32_path.h"
+
+namespace platform {
+
+namespace win32 {
+
+namespace {
+
+// MAX_PATH less room for an 8.3 name: the most CreateDirectory takes without
+// the \\?\ form, and the limit Go's os and Rust's std keep to as well.
+constexpr std::size_t kLegacyPathLimit = 248;
+
+bool isSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
+
+// \\?\ (or the NT spelling \??\): the system passes the rest on as it is.
+bool isVerbatim(const std::wstring& path) {
+  return path.size() >= 4 && path[0] == L'\\' &&
+         (path[1] == L'\\' || path[1] == L'?') && path[2] == L'?' &&
+         path[3] == L'\\';
+}
+
+// Absolute without the current directory or drive: C:\... or \\server\...
+bool isAbsolute(const std::wstring& path) {
+  if (path.size() >= 2 && isSeparator(path[0]) && isSeparator(path[1])) {
+    return true;
+  }
+  return path.size() >= 3 && path[1] == L':' && isSeparator(path[2]);
+}
+
+// What the system itself makes of a path before it opens it: absolute,
+// separators made backslashes, "." and ".." resolved. Empty when it cannot
+// tell.
+std::wstring fullPath(const std::wstring& path) {
+  DWORD size = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+  while (size > 0) {
+    std::wstring full(size, L'\0');
+    const DWORD length =
+        GetFullPathNameW(path.c_str(), size, &full[0], nullptr);
+    if (length < size) {
+      full.resize(length);
+      return full;
+    }
+    size = length;  // the current directory changed in between
+  }
+  return std::wstring();
+}
+
+bool convertName(const wchar_t* name, unsigned codePage, std::string* text) {
+  const NameConversion how = nameConversion(codePage);
+  const int size = WideCharToMultiByte(codePage, how.flags, name, -1, nullptr,
+                                       0, how.defaultChar, nullptr);
+  if (size <= 0) return false;
+  text->assign(static_cast<std::size_t>(size), '\0');
+  if (WideCharToMultiByte(codePage, how.flags, name, -1, &(*text)[0], size,
+                          how.defaultChar, nullptr) != size) {
+    return false;
+  }
+  text->resize(static_cast<std::size_t>(size - 1));
+  return true;
+}
+
+bool isHighSurrogate(wchar_t c) { return c >= 0xD800 && c <= 0xDBFF; }
+bool isLowSurrogate(wchar_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
+
+}  // namespace
+
+std::wstring toWide(const std::string& text) {
+  const int size = MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, nullptr, 0);
+  if (size <= 0) return std::wstring();
+  std::wstring wide(static_cast<std::size_t>(size), L'\0');
+  MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, &wide[0], size);
+  wide.resize(static_cast<std::size_t>(size - 1));  // the terminator
+  return wide;
+}
+
+// A W path made absolute with backslashes, as the system would; one in the
+// \\?\ form as it is.
+std::wstring absolutePath(const std::wstring& path) {
+  if (isVerbatim(path)) return path;
+  const std::wstring full = fullPath(path);
+  return full.empty() ? path : full;
+}
+
+std::wstring systemPath(const std::string& path) {
+  std::wstring wide = toWide(path);
+  if (isVerbatim(wide)) {
+    // Our joins put "/" into it, and a trailing backslash of the user's
+    // before that "/" would make an empty name: each run of separators is
+    // one backslash here.
+    std::wstring verbatim = wide.substr(0, 4);
+    for (std::size_t i = 4; i < wide.size(); ++i) {
+      if (!isSeparator(wide[i])) {
+        verbatim += wide[i];
+      } else if (verbatim.back() != L'\\') {
+        verbatim += L'\\';
+      }
+    }
+    return verbatim;
+  }
+  if (wide.size() < kLegacyPathLimit && isAbsolute(wide)) return wide;
+  const std::wstring full = fullPath(wide);
+  if (full.size() < kLegacyPathLimit) return wide;
+  if (full.size() >= 4 && full[0] == L'\\' && full[1] == L'\\' &&
+      (full[2] == L'?' || full[2] == L'.') && full[3] == L'\\') {
+    return full;  // a device, such as \\.\COM1: no other form names it
+  }
+  if (full[0] == L'\\' && full[1] == L'\\') {
+    return L"\\\\?\\UNC" + full.substr(1);  // \\server\share\...
+  }
+  return L"\\\\?\\" + full;
+}
+
+NameConversion nameConversion(unsigned codePage) {
+  if (codePage == CP_UTF8) return {WC_ERR_INVALID_CHARS, nullptr};
+  // No best fit: a fullwidth dot or solidus must not come back as '.' or '/'.
+  return {WC_NO_BEST_FIT_CHARS, "?"};
+}
+
+std::string spellName(const wchar_t* name, unsigned codePage) {
+  // The directory's own entries, whatever the conversion makes of names.
+  if (std::wcscmp(name, L".") == 0) return ".";
+  if (std::wcscmp(name, L"..") == 0) return "..";
+  std::string text;
+  if (convertName(name, codePage, &text)) return text;
+  // UTF-8 spells every character but half a surrogate pair, and has no
+  // default character to put in its place.
+  std::wstring exact(name);
+  for (std::size_t i = 0; i < exact.size(); ++i) {
+    if (isHighSurrogate(exact[i]) && i + 1 < exact.size() &&
+        isLowSurrogate(exact[i + 1])) {
+      ++i;
+    } else if (isHighSurrogate(exact[i]) || isLowSurrogate(exact[i])) {
+      exact[i] = L'?';
+    }
+  }
+  if (convertName(exact.c_str(), codePage, &text)) return text;
+  return "?";
+}
+
+}  // namespace win32
+
+}  // namespace platform
