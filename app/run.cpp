@@ -29,7 +29,8 @@ int run(int argc, const char* const argv[], std::FILE* in) {
   std::string workPath = argv[2];
   // Only "extract" is ever compared: any other word, misspellings included,
   // means merge.
-  bool extraction = equalsIgnoringAsciiCase(argv[3], "extract");
+  bool extraction = equalsIgnoringAsciiCase(
+      platform::modeSpelling(argv[3]).c_str(), "extract");
 
   ShaderPackage package;
   package.setPaths(pksPath, workPath);

@@ -21,6 +21,6 @@ std::string searchPattern(const std::string& workPath) {
 }
 
 std::string preFilePath(const std::string& shaderPath) {
-  return shaderPath.substr(0, shaderPath.size() - format::kStemCut) +
-         format::kPreSuffix;
+  return platform::replaceTail(shaderPath, format::kStemCut,
+                               format::kPreSuffix);
 }

@@ -36,9 +36,10 @@ std::string workFilePath(const std::string& workPath, const std::string& name);
 std::string searchPattern(const std::string& workPath);
 
 // The stem rule. A pre file's path is its shader file's path with the last
-// five bytes (".hlsl") replaced by ".pre". It counts bytes of the whole path
-// and looks for no dot, so it is only safe for names that pass isSafeName()
-// (package/work_name.h), which are five bytes or longer.
+// five bytes (".hlsl") replaced by ".pre", bytes as the name rules count
+// them (platform::ruleSpelling: the ANSI bytes on Windows). It looks for no
+// dot, so it is only safe for names that pass isSafeName()
+// (package/work_name.h), which are five such bytes or longer.
 std::string preFilePath(const std::string& shaderPath);
 
 #endif  // QUILLMERE_PACKAGE_SHADER_PACKAGE_H_

@@ -48,16 +48,17 @@ bool isFileName(const std::string& name) {
 }  // namespace
 
 std::string workingName(const unsigned char* header, std::size_t headerSize) {
-  std::string name;
+  std::string bytes;
   for (std::size_t at = format::kEntryFixedSize;
        at + format::kBytesPerCodeUnit + format::kSizeFieldSize <= headerSize;
        at += format::kBytesPerCodeUnit) {
     if (header[at] == 0) break;
-    name += static_cast<char>(header[at]);
+    bytes += static_cast<char>(header[at]);
   }
-  return name;
+  return platform::textOfLowBytes(bytes);
 }
 
 bool isSafeName(const std::string& name) {
-  return isFileName(name) && isFileName(preFilePath(name));
+  return isFileName(platform::ruleSpelling(name)) &&
+         isFileName(platform::ruleSpelling(preFilePath(name)));
 }

@@ -11,12 +11,15 @@
 #include <string>
 
 // The name an entry goes by: the low byte of each UTF-16 unit of the name in
-// `header` (the entry header bytes), up to the first zero.
+// `header` (the entry header bytes), up to the first zero, read as a name
+// by platform::textOfLowBytes (in the ANSI code page on Windows).
 std::string workingName(const unsigned char* header, std::size_t headerSize);
 
 // True when the name and the pre file name the stem rule makes of it both
 // name a file of their own inside the work directory, the same file on
-// Windows and POSIX: at least five bytes; no control byte, DEL or any of
+// Windows and POSIX. Judged on platform::ruleSpelling (the ANSI bytes on
+// Windows, where a character the code page lacks is one harmless byte): at
+// least five bytes; no control byte, DEL or any of
 // / \ : * ? " < > |; no trailing dot or space (Windows drops them and opens
 // another file); and no Windows device name before the first dot (CON.hlsl
 // is the console, COM1.hlsl a serial port).

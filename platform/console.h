@@ -7,9 +7,10 @@
 
 namespace platform {
 
-// Writes the text of a message to standard output. On a Windows console the
-// ANSI text is shown as the characters it stands for, whatever code page
-// the console itself uses; anywhere else the bytes go out as they are.
+// Writes the text of a message to standard output. On a Windows console
+// every character is shown as it is, whatever code page the console uses;
+// redirected, Windows writes the ANSI spelling ('?' for a character the
+// code page lacks), and POSIX the bytes as they are.
 void writeOutput(const std::string& text);
 
 // Waits for the user to press one key on `in`: any key on a terminal or a

@@ -17,8 +17,8 @@ namespace platform {
 // POSIX gives the names in the order NTFS keeps them: bytes compared with
 // ASCII a-z folded to A-Z, names equal under that fold ordered by their
 // plain bytes, so a package rebuilt from a work directory has the same entry
-// order wherever it is merged. Windows gives each name in the ANSI code page
-// exactly; a name the code page cannot spell exactly comes back holding a
+// order wherever it is merged. Windows gives each name exactly, in UTF-8; a
+// name UTF-16 itself cannot spell (half a surrogate pair) comes back holding a
 // '?', which the name rule refuses.
 bool listDirectory(const std::string& pattern, bool (*keep)(const std::string&),
                    std::deque<std::string>* names);

@@ -10,6 +10,7 @@
 #include "platform/file.h"
 #include "platform/listing.h"
 #include "platform/replacement.h"
+#include "platform/text.h"
 #include "platform/win32_path.h"
 
 #endif  // QUILLMERE_PLATFORM_PLATFORM_H_

@@ -30,9 +30,9 @@ bool isConsole(HANDLE out) {
 void writeOutput(const std::string& text) {
   const HANDLE out = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stdout)));
   if (out != INVALID_HANDLE_VALUE && out != nullptr && isConsole(out)) {
-    // The console would show the ANSI bytes in its own code page, the OEM
-    // one, where a u with diaeresis reads as a superscript 3. UTF-16 it
-    // shows as the user's characters, whatever its code page.
+    // UTF-16 the console shows as the user's characters, whatever its code
+    // page; bytes it would read in the OEM one, where a u with diaeresis
+    // reads as a superscript 3.
     const std::wstring wide = win32::toWide(text);
     std::fflush(stdout);
     std::size_t done = 0;
@@ -51,7 +51,8 @@ void writeOutput(const std::string& text) {
     if (done > 0) return;
   }
   // Text mode: every line ends in "\r\n".
-  std::fwrite(text.data(), 1, text.size(), stdout);
+  const std::string bytes = win32::outputBytes(text, GetACP());
+  std::fwrite(bytes.data(), 1, bytes.size(), stdout);
 }
 
 void waitForKey(std::FILE* in) {

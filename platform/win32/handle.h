@@ -1,4 +1,4 @@
-// What the Windows sources share: a File's HANDLE, UTF-16 text, and the
+// What the Windows sources share: a File's HANDLE, absolute paths, and the
 // calls another program's brief hold on a file must not defeat.
 #ifndef QUILLMERE_PLATFORM_WIN32_HANDLE_H_
 #define QUILLMERE_PLATFORM_WIN32_HANDLE_H_
@@ -14,12 +14,11 @@
 #include <string>
 
 #include "platform/file.h"
+#include "platform/win32_path.h"
 
 namespace platform {
 namespace win32 {
 
-// `text`, read in the ANSI code page, as UTF-16.
-std::wstring toWide(const std::string& text);
 // A W path made absolute with backslashes, as the system would; one in the
 // \\?\ form as it is.
 std::wstring absolutePath(const std::wstring& path);

@@ -7,8 +7,8 @@ namespace platform {
 
 bool listDirectory(const std::string& pattern, bool (*keep)(const std::string&),
                    std::deque<std::string>* names) {
-  // Asked for in UTF-16, so every name arrives whole and is then spelt in
-  // the ANSI code page without guesses; the A calls would guess.
+  // Asked for in UTF-16, so every name arrives whole and is kept exactly;
+  // the A calls would guess.
   const std::wstring widePattern = win32::systemPath(pattern);
   WIN32_FIND_DATAW findFileData;
   HANDLE find = FindFirstFileW(widePattern.c_str(), &findFileData);
@@ -20,10 +20,9 @@ bool listDirectory(const std::string& pattern, bool (*keep)(const std::string&),
            widePattern.back() == L'*' &&
            win32::isDirectory(widePattern.substr(0, widePattern.size() - 1));
   }
-  const UINT codePage = GetACP();
   const std::size_t start = names->size();
   do {
-    std::string name = win32::spellName(findFileData.cFileName, codePage);
+    std::string name = win32::textOf(findFileData.cFileName);
     if (keep(name)) names->push_back(std::move(name));
   } while (FindNextFileW(find, &findFileData));
   // The loop also ends when reading the directory fails part-way through;

@@ -9,6 +9,7 @@
 #include <cwchar>
 #include <string>
 
+#include "platform/text.h"
 #include "platform/win32/handle.h"
 #include "platform/win32_path.h"
 
@@ -74,16 +75,58 @@ bool convertName(const wchar_t* name, unsigned codePage, std::string* text) {
 bool isHighSurrogate(wchar_t c) { return c >= 0xD800 && c <= 0xDBFF; }
 bool isLowSurrogate(wchar_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
 
-}  // namespace
+// How many units the character at `wide[at]` takes: two for a whole
+// surrogate pair, one otherwise.
+std::size_t unitsAt(const std::wstring& wide, std::size_t at) {
+  return isHighSurrogate(wide[at]) && at + 1 < wide.size() &&
+                 isLowSurrogate(wide[at + 1])
+             ? 2
+             : 1;
+}
 
-std::wstring toWide(const std::string& text) {
-  const int size = MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, nullptr, 0);
+// Bytes read in `codePage` as UTF-16, as the A calls read them.
+std::wstring widen(const std::string& bytes, unsigned codePage) {
+  if (bytes.empty()) return std::wstring();
+  const int length = static_cast<int>(bytes.size());
+  const int size =
+      MultiByteToWideChar(codePage, 0, bytes.data(), length, nullptr, 0);
   if (size <= 0) return std::wstring();
   std::wstring wide(static_cast<std::size_t>(size), L'\0');
-  MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, &wide[0], size);
-  wide.resize(static_cast<std::size_t>(size - 1));  // the terminator
+  MultiByteToWideChar(codePage, 0, bytes.data(), length, &wide[0], size);
   return wide;
 }
+
+// A lone byte has no character in UTF-8: there it is read as Windows-1252,
+// the Western code page, which gives each byte a character of its own.
+unsigned byteCodePage(unsigned codePage) {
+  return codePage == CP_UTF8 ? 1252 : codePage;
+}
+
+// The rule bytes of one character (`count` units at `unit`) in a
+// single- or double-byte `codePage`.
+std::string characterBytes(const wchar_t* unit, std::size_t count,
+                           unsigned codePage) {
+  char bytes[8];
+  BOOL usedDefault = FALSE;
+  const int size = WideCharToMultiByte(codePage, WC_NO_BEST_FIT_CHARS, unit,
+                                       static_cast<int>(count), bytes,
+                                       sizeof bytes, nullptr, &usedDefault);
+  if (size > 0 && !usedDefault &&
+      widen(std::string(bytes, static_cast<std::size_t>(size)), codePage) ==
+          std::wstring(unit, count)) {
+    return std::string(bytes, static_cast<std::size_t>(size));
+  }
+  if (count == 1 && (*unit == 0xB9 || *unit == 0xB2 || *unit == 0xB3)) {
+    return std::string(1, static_cast<char>(*unit));
+  }
+  return "\x80";
+}
+
+}  // namespace
+
+std::wstring toWide(const std::string& text) { return widen(text, CP_UTF8); }
+
+std::string textOf(const wchar_t* wide) { return spellName(wide, CP_UTF8); }
 
 // A W path made absolute with backslashes, as the system would; one in the
 // \\?\ form as it is.
@@ -149,6 +192,84 @@ std::string spellName(const wchar_t* name, unsigned codePage) {
   return "?";
 }
 
+std::string ruleSpelling(const std::string& text, unsigned codePage) {
+  if (codePage == CP_UTF8) return text;
+  const std::wstring wide = toWide(text);
+  std::string bytes;
+  for (std::size_t at = 0; at < wide.size();) {
+    const std::size_t units = unitsAt(wide, at);
+    bytes += characterBytes(&wide[at], units, codePage);
+    at += units;
+  }
+  return bytes;
+}
+
+std::string replaceTail(const std::string& text, std::size_t count,
+                        const std::string& suffix, unsigned codePage) {
+  if (codePage == CP_UTF8) {
+    return text.substr(0, text.size() - count) + suffix;
+  }
+  const std::wstring wide = toWide(text);
+  std::size_t end = wide.size();
+  std::size_t cut = 0;
+  std::string kept;
+  while (cut < count && end > 0) {
+    const std::size_t units = end >= 2 && isLowSurrogate(wide[end - 1]) &&
+                                      isHighSurrogate(wide[end - 2])
+                                  ? 2
+                                  : 1;
+    end -= units;
+    const std::string bytes = characterBytes(&wide[end], units, codePage);
+    cut += bytes.size();
+    // A double-byte character across the cut keeps its lead byte, as the
+    // byte cut of the ANSI name kept it.
+    if (cut > count) kept = bytes.substr(0, cut - count);
+  }
+  std::wstring result = wide.substr(0, end) + widen(kept + suffix, codePage);
+  return textOf(result.c_str());
+}
+
+std::string textOfLowBytes(const std::string& bytes, unsigned codePage) {
+  return textOf(widen(bytes, byteCodePage(codePage)).c_str());
+}
+
+std::string modeSpelling(const std::string& word, unsigned codePage) {
+  // Best fit on purpose: the word is compared, never opened.
+  const std::wstring wide = toWide(word);
+  if (wide.empty()) return std::string();
+  const unsigned page = byteCodePage(codePage);
+  const int length = static_cast<int>(wide.size());
+  const int size = WideCharToMultiByte(page, 0, wide.data(), length, nullptr, 0,
+                                       nullptr, nullptr);
+  if (size <= 0) return std::string();
+  std::string bytes(static_cast<std::size_t>(size), '\0');
+  WideCharToMultiByte(page, 0, wide.data(), length, &bytes[0], size, nullptr,
+                      nullptr);
+  return bytes;
+}
+
+std::string outputBytes(const std::string& text, unsigned codePage) {
+  if (codePage == CP_UTF8) return text;
+  return spellName(toWide(text).c_str(), codePage);
+}
+
 }  // namespace win32
+
+std::string ruleSpelling(const std::string& text) {
+  return win32::ruleSpelling(text, GetACP());
+}
+
+std::string replaceTail(const std::string& text, std::size_t count,
+                        const std::string& suffix) {
+  return win32::replaceTail(text, count, suffix, GetACP());
+}
+
+std::string textOfLowBytes(const std::string& bytes) {
+  return win32::textOfLowBytes(bytes, GetACP());
+}
+
+std::string modeSpelling(const std::string& word) {
+  return win32::modeSpelling(word, GetACP());
+}
 
 }  // namespace platform
