@@ -12,6 +12,19 @@ from support import completion, run_tool, spk
 
 
 class CommandLineTest(support.TempDirTestCase):
+    def test_fullwidth_mode_word_extracts_on_windows(self):
+        if not support.WINDOWS:
+            self.skipTest("the ANSI spelling of a word is Windows's")
+        with open(self.path("shaders.spk"), "wb") as f:
+            f.write(spk.package([]))
+        # An input method's fullwidth mode: judged on its best-fit ANSI
+        # spelling, as the ANSI command line gave it, not merged.
+        status, out = run_tool(
+            self.tmp, self.path("missing"),
+            "\uff45\uff58\uff54\uff52\uff41\uff43\uff54")
+        self.assertEqual(status, 0)
+        self.assertTrue(out.endswith(completion("extraction")), out)
+
     def test_empty_package_extracts_to_the_completion_message_alone(self):
         with open(self.path("shaders.spk"), "wb") as f:
             f.write(spk.package([]))

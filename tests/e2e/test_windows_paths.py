@@ -47,7 +47,22 @@ SPELLINGS = [
     # Windows-1252, wine's code page in the C and English locales; printed
     # as its bytes, which the suite reads as Latin-1.
     ("ANSI", drive_z, "Spiele f\u00fcr J\u00fcrgen"),
+    # Outside that code page: reached as typed, printed with '?' for what
+    # it cannot spell.
+    ("Japanese", drive_z, "\u5c71\u7530"),
+    ("Polish", drive_z, "\u0141\u00f3d\u017a"),
+    ("Greek", drive_z, "\u0395\u03bb\u03bb\u03b7\u03bd\u03b9\u03ba\u03ac"),
+    ("over 260, Japanese", drive_z, os.path.join(DEEP, "\u5c71\u7530")),
+    # A fullwidth quotation mark and reverse solidus, which the ANSI command
+    # line best-fits to '"' and '\\' and so splits differently.
+    ("fullwidth quote", drive_z, "say\uff02hi\uff3c there"),
 ]
+
+
+def ansi(text):
+    """What the tool prints for `text` into a pipe: Windows-1252, '?' for
+    a character it lacks, read back as Latin-1 like all of its output."""
+    return text.encode("cp1252", "replace").decode("latin-1")
 
 ENTRIES = [("water.hlsl", b"float4 water;\r\n"), ("sky.hlsl", b"sky")]
 
@@ -70,7 +85,7 @@ class WindowsPathTest(support.TempDirTestCase):
         work = os.path.join(base, "work")
         os.makedirs(pkg)
         os.mkdir(work)
-        if deep == DEEP:
+        if deep.startswith(DEEP):
             self.assertGreater(len(drive_z(pkg) + "/shaders.spk"), 260)
         return pkg, work
 
@@ -116,7 +131,7 @@ class WindowsPathTest(support.TempDirTestCase):
                 status, out = run_tool(spell(pkg), spell(work), "extract")
                 expected = "".join(
                     "Found hlsl file: '%s'\nwritten %d bytes to '%s/%s'\n" %
-                    (name, len(content), spell(work), name)
+                    (name, len(content), ansi(spell(work)), name)
                     for name, content in ENTRIES)
                 self.assertEqual((status, out),
                                  (0, expected + completion("extraction")))
@@ -140,7 +155,7 @@ class WindowsPathTest(support.TempDirTestCase):
                 self.write_work(work, [("water.hlsl", edited), ENTRIES[1]])
                 status, out = run_tool(spell(pkg), spell(work), "merge")
                 self.assertEqual(status, 0)
-                self.assert_merged(out, spell(work),
+                self.assert_merged(out, ansi(spell(work)),
                                    [name for name, _ in ENTRIES])
                 with open(os.path.join(pkg, "shaders.spk"), "rb") as f:
                     merged = {name: content
@@ -152,10 +167,11 @@ class WindowsPathTest(support.TempDirTestCase):
                 with open(os.path.join(pkg, "shaders.spk.bak"), "rb") as f:
                     self.assertEqual(f.read(), old)
 
-    def test_merge_refuses_a_name_the_code_page_cannot_spell(self):
+    def test_merge_packs_nothing_from_outside_through_fullwidth_names(self):
         # Fullwidth dots and solidus: a best-fit conversion to the code page
         # would make "../up.hlsl" of them and pack a file from outside the
-        # work directory. Spelt without guesses they are "???up.hlsl".
+        # work directory. Spelt exactly they name a file inside it, which
+        # has no pre file.
         pkg, work = self.make_dirs("fullwidth")
         outside = os.path.dirname(work)
         for folder, name in ((work, "water.hlsl"), (outside, "up.hlsl")):
@@ -173,12 +189,65 @@ class WindowsPathTest(support.TempDirTestCase):
         self.assertEqual(lines[:2], ["Found 2 files\n", new_package(pkg)])
         # The file system's order, whatever it is.
         self.assertCountEqual(lines[2:-2], [
-            "Warning: Unsafe name, skipped: '%s/???up.hlsl'\n" % drive_z(work),
+            "Warning: Could not open: '%s/???up.pre'\n" % drive_z(work),
             "Merged: '%s/water.hlsl'\n" % drive_z(work)])
         self.assertEqual("".join(lines[-2:]), completion("merge"))
         with open(os.path.join(pkg, "shaders.spk"), "rb") as f:
             self.assertEqual([name for _, _, name, _ in spk.parse(f.read())],
                              ["water.hlsl"])
+
+    def test_work_files_named_outside_the_code_page(self):
+        # Hand-made work files are listed and merged under their own names;
+        # an entry whose name has code units above 255 extracts under its
+        # working name (the low bytes: U+5C71 U+7530 give "q0") and merges
+        # back under its full name. Both round trips give the package back
+        # byte for byte, and the backup is the package the merge replaced.
+        names = ["\u5c71\u7530.hlsl", "\u0141\u00f3d\u017a.hlsl",
+                 "\u0395\u03bb\u03bb\u03b7\u03bd\u03b9\u03ba\u03ac.hlsl",
+                 "sky.hlsl"]
+        entries = [(name, ("// %d\r\n" % i).encode()) for i, name in
+                   enumerate(names)]
+        cases = [
+            # (label, files the extraction writes, as the suite names them)
+            ("hand-made", None),
+            ("from the package", ["q0", "A\u00f3dz", "\u2022\u00bb\u00bb\u00b7\u00bd\u00b9\u00ba"
+                                  "\u00ac", "sky"]),
+        ]
+        for label, stems in cases:
+            with self.subTest(work_files=label):
+                pkg, work = self.make_dirs(label)
+                old = spk.package([("old.hlsl", b"old")])
+                with open(os.path.join(pkg, "shaders.spk"), "wb") as f:
+                    f.write(old)
+                if stems is None:
+                    self.write_work(work, entries)
+                    listed = names
+                else:
+                    with open(os.path.join(pkg, "shaders.spk"), "wb") as f:
+                        f.write(spk.package(entries))
+                    status, out = run_tool(drive_z(pkg), drive_z(work),
+                                           "extract")
+                    self.assertEqual(status, 0)
+                    self.assertEqual(
+                        sorted(self.files(work)),
+                        sorted([s + ".hlsl" for s in stems] +
+                               [s + ".pre" for s in stems]))
+                    listed = [s + ".hlsl" for s in stems]
+                    old = spk.package(entries)
+                status, out = run_tool(drive_z(pkg), drive_z(work), "merge")
+                self.assertEqual(status, 0)
+                self.assert_merged(out, drive_z(work),
+                                   [ansi(name) for name in listed])
+                files = self.files(pkg)
+                self.assertEqual(files["shaders.spk.bak"], old)
+                merged = list(spk.parse(files["shaders.spk"]))
+                self.assertCountEqual(
+                    [(name, content) for _, _, name, content in merged],
+                    entries)
+                # Byte for byte, in the order the listing gave.
+                order = [name for _, _, name, _ in merged]
+                self.assertEqual(files["shaders.spk"], spk.package(
+                    sorted(entries, key=lambda e: order.index(e[0]))))
 
     def test_merge_lists_an_empty_drive_root(self):
         # A drive's root has no "." or "..", so an empty one lists no name

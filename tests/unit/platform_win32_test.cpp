@@ -99,15 +99,115 @@ TEST(PlatformWin32Test, ListingFailsWhenTheDirectoryCannotBeRead) {
   }
 }
 
-TEST(PlatformWin32Test, AnsiNamesComeBackByteForByte) {
-  if (GetACP() != 1252) GTEST_SKIP() << "the name is a Windows-1252 text";
+// Whatever the code page: the names arrive as UTF-8, as the files were
+// named in UTF-16.
+TEST(PlatformWin32Test, ListedNamesComeBackExactly) {
   TempDir dir;
-  const std::string name = "\xE9t\xE9-caf\xE9.hlsl";
-  ASSERT_TRUE(writeFile(workFilePath(dir.path(), name), "x"));
+  const struct {
+    const wchar_t* created;
+    std::string listed;
+  } cases[] = {
+      {L"\u00e9t\u00e9-caf\u00e9.hlsl", "\xC3\xA9t\xC3\xA9-caf\xC3\xA9.hlsl"},
+      {L"\u5c71\u7530.hlsl", "\xE5\xB1\xB1\xE7\x94\xB0.hlsl"},
+      {L"\U0001F600.hlsl", "\xF0\x9F\x98\x80.hlsl"},
+  };
+  std::vector<std::string> expected;
+  for (const auto& c : cases) {
+    const std::wstring path = wide(backslashed(dir.path())) + L"\\" + c.created;
+    const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr,
+                                    CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE) << c.listed;
+    CloseHandle(file);
+    expected.push_back(c.listed);
+  }
+  std::sort(expected.begin(), expected.end());
   std::deque<std::string> names;
   ASSERT_TRUE(
       platform::listDirectory(searchPattern(dir.path()), everyName, &names));
-  EXPECT_EQ(entriesAfter(names, 0), std::vector<std::string>{name});
+  EXPECT_EQ(entriesAfter(names, 0), expected);
+}
+
+// The text functions in the code pages users have: the ANSI bytes the name
+// rules judged before the tool held UTF-8, and the UTF-8 code page, which
+// wine cannot be switched to.
+TEST(PlatformWin32Test, TextIsJudgedInTheAnsiSpelling) {
+  using platform::win32::ruleSpelling;
+  const std::string yamada = "\xE5\xB1\xB1\xE7\x94\xB0";  // U+5C71 U+7530
+  const std::string blurFe = "blur.f\xC3\xA9";
+  const struct {
+    unsigned codePage;
+    std::string text;
+    std::string rule;
+  } spellings[] = {
+      {1252, blurFe, "blur.f\xE9"},
+      {1252, yamada + ".hlsl", "\x80\x80.hlsl"},
+      {1252, "COM\xC2\xB9", "COM\xB9"},
+      {1252, "\xEF\xBC\x8E\xEF\xBC\x8F.hlsl", "\x80\x80.hlsl"},  // no best fit
+      {932, "COM\xC2\xB9", "COM\xB9"},  // no superscript in 932: still a port
+      {932, "\xE3\x81\x82.hlsl", "\x82\xA0.hlsl"},
+      {932, "\xE8\xA1\xA8.hlsl", "\x95\x5C.hlsl"},  // a trail byte '\\'
+      {65001, yamada + ".hlsl", yamada + ".hlsl"},
+  };
+  for (const auto& c : spellings) {
+    EXPECT_EQ(ruleSpelling(c.text, c.codePage), c.rule)
+        << c.codePage << " " << c.rule;
+  }
+
+  const struct {
+    unsigned codePage;
+    std::string path;
+    std::string pre;
+  } stems[] = {
+      {1252, "w/" + blurFe, "w/bl.pre"},
+      {1252, "w/" + yamada + ".hlsl", "w/" + yamada + ".pre"},
+      {932, "w/\xE3\x81\x82.hlsl", "w/\xE3\x81\x82.pre"},
+      {65001, "w/" + blurFe, "w/blu.pre"},  // UTF-8 is the ANSI spelling
+  };
+  for (const auto& c : stems) {
+    EXPECT_EQ(platform::win32::replaceTail(c.path, 5, ".pre", c.codePage),
+              c.pre)
+        << c.codePage << " " << c.pre;
+  }
+
+  const struct {
+    unsigned codePage;
+    std::string lowBytes;
+    std::string text;
+  } packageNames[] = {
+      {1252, "caf\xE9.hlsl", "caf\xC3\xA9.hlsl"},
+      {1252, "\x80.hlsl", "\xE2\x82\xAC.hlsl"},
+      {932, "\x82\xA0.hlsl", "\xE3\x81\x82.hlsl"},  // lead and trail paired
+      {65001, "caf\xE9.hlsl", "caf\xC3\xA9.hlsl"},  // read as Windows-1252
+      {65001, "\x80.hlsl", "\xE2\x82\xAC.hlsl"},
+  };
+  for (const auto& c : packageNames) {
+    EXPECT_EQ(platform::win32::textOfLowBytes(c.lowBytes, c.codePage), c.text)
+        << c.codePage << " " << c.text;
+  }
+
+  const std::string fullwidthExtract =
+      "\xEF\xBD\x85\xEF\xBD\x98\xEF\xBD\x94\xEF\xBD\x92\xEF\xBD\x81\xEF\xBD\x83"
+      "\xEF\xBD\x94";
+  for (unsigned codePage : {1252u, 65001u}) {
+    EXPECT_EQ(platform::win32::modeSpelling(fullwidthExtract, codePage),
+              "extract")
+        << codePage;
+  }
+}
+
+// A console is given the line as UTF-16; anything else gets today's ANSI
+// bytes, '?' for what the code page lacks.
+TEST(PlatformWin32Test, OutputLinesInEachMode) {
+  const std::string line =
+      "Merged: 'C:/\xE5\xB1\xB1\xE7\x94\xB0/\xC5\x81\xC3\xB3"
+      "d\xC5\xBA.hlsl'\n";
+  EXPECT_EQ(platform::win32::toWide(line),
+            L"Merged: 'C:/\u5c71\u7530/\u0141\u00f3d\u017a.hlsl'\n");
+  EXPECT_EQ(platform::win32::outputBytes(line, 1252),
+            "Merged: 'C:/?"
+            "?/?\xF3"
+            "d?.hlsl'\n");
+  EXPECT_EQ(platform::win32::outputBytes(line, 65001), line);
 }
 
 // What the W calls are given: paths the legacy limit would refuse in the
@@ -145,10 +245,8 @@ TEST(PlatformWin32Test, SystemPathsPassTheLegacyLimit) {
   for (const auto& c : cases) {
     EXPECT_EQ(platform::win32::systemPath(c.path), c.expected) << c.path;
   }
-  if (GetACP() == 1252) {
-    EXPECT_EQ(platform::win32::systemPath("C:/caf\xE9.hlsl"),
-              L"C:/caf\u00e9.hlsl");
-  }
+  EXPECT_EQ(platform::win32::systemPath("C:/caf\xC3\xA9/\xE5\xB1\xB1.hlsl"),
+            L"C:/caf\u00e9/\u5c71.hlsl");
 }
 
 // Every code page gets the flags it takes: UTF-8 fails the whole call when
