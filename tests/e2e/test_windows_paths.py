@@ -7,6 +7,7 @@ output is no console. Also a merge while another program holds the
 package. Runs only against the Windows build, under wine, where Z: is the
 Linux root."""
 import os
+import shutil
 import subprocess
 import sys
 
@@ -248,6 +249,40 @@ class WindowsPathTest(support.TempDirTestCase):
                 order = [name for _, _, name, _ in merged]
                 self.assertEqual(files["shaders.spk"], spk.package(
                     sorted(entries, key=lambda e: order.index(e[0]))))
+
+    def test_readme_batch_file_example(self):
+        # The README's worked example, in the OEM code page wine's cmd reads
+        # a batch file in, without the chcp line as the README says.
+        readme = os.path.join(os.path.dirname(__file__), "..", "..",
+                              "README.md")
+        with open(readme, encoding="utf-8") as f:
+            text = f.read()
+        block = text.split("<!-- worked example, run by the test suite: "
+                           "extract.bat -->", 1)[1]
+        block = block.split("```bat\n", 1)[1].split("```", 1)[0]
+        lines = [line[2:] for line in block.splitlines()]
+        self.assertIn("chcp 65001 >nul", lines)
+        oem = [line for line in lines if line != "chcp 65001 >nul"]
+        base = self.path("batch")
+        package = os.path.join(base, "Spiele f\u00fcr J\u00fcrgen")
+        os.makedirs(package)
+        os.mkdir(os.path.join(base, "Mods f\u00fcr J\u00fcrgen"))
+        with open(os.path.join(package, "shaders.spk"), "wb") as f:
+            f.write(spk.package(ENTRIES))
+        shutil.copy(support.BINARY, os.path.join(base, "Quillmere.exe"))
+        bat = os.path.join(base, "extract.bat")
+        with open(bat, "wb") as f:
+            f.write("\r\n".join(oem).encode("cp437") + b"\r\n")
+        proc = subprocess.run(support.RUNNER + ["cmd", "/c", drive_z(bat)],
+                              input=b"\n", stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, timeout=60)
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        self.assertEqual(
+            self.files(os.path.join(base, "Mods f\u00fcr J\u00fcrgen")),
+            {"water.hlsl": ENTRIES[0][1], "sky.hlsl": ENTRIES[1][1],
+             "water.pre": spk.entry_header("water.hlsl",
+                                          len(ENTRIES[0][1])),
+             "sky.pre": spk.entry_header("sky.hlsl", len(ENTRIES[1][1]))})
 
     def test_merge_lists_an_empty_drive_root(self):
         # A drive's root has no "." or "..", so an empty one lists no name
