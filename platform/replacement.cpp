@@ -236,10 +236,13 @@ bool Replacement::State::takeLock() {
     return fail(why);
   }
   if (!lockFile.isOpen()) {
+    const bool missing = steps::lastWasMissing();
+    const bool denied = steps::lastWasDenied();
+    const Cause why = steps::lastCause();
     Look found;
     if (steps::look(lockName, &found)) return fail(Cause::kUntrusted, lockName);
-    if (steps::lastWasMissing()) return fail(Cause::kNoFolder, folder);
-    if (!steps::lastWasDenied()) return failWithLast();
+    if (missing) return fail(Cause::kNoFolder, folder);
+    if (!denied) return fail(why);
     // A folder that refuses new files: the file itself is the lock, and it
     // is rewritten in place.
     lockFile = steps::openNoFollow(target, false);

@@ -16,6 +16,7 @@
 #ifndef _WIN32
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include "support/child.h"
@@ -453,13 +454,26 @@ TEST_F(MergeTest, PackageThatCannotBeReplacedIsLeftAlone) {
       "package; move it away and merge again.\n";
   const fs::perms readOnly =
       fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read;
+  std::unique_ptr<platform::Replacement> running;
+  const std::string game = root.file("game.spk");
+  const std::string otherLink = root.file("pkg2") + "/shaders.spk";
+  const std::string busy =
+      "Cause: another merge of this package is running; wait for it to end.\n";
+  const auto elsewhere = [&](bool open) {
+    running = std::make_unique<platform::Replacement>(otherLink);
+    ASSERT_TRUE(running->lock());
+    if (open) ASSERT_TRUE(running->open());
+  };
+  const auto noOther = [&] {
+    running.reset();
+    fs::remove_all(root.file("pkg2"));
+    fs::remove(game);
+  };
 #ifndef _WIN32
   const std::string lockPath = packagePath() + ".lock";
   const std::string tempPath = packagePath() + ".tmp";
   const std::string undoPath = packagePath() + ".undo";
   int lockFd = -1;
-#else
-  std::unique_ptr<platform::Replacement> running;
 #endif
   const Case cases[] = {
       {"the package directory is missing", [&] { fs::remove_all(pkg); },
@@ -526,6 +540,23 @@ TEST_F(MergeTest, PackageThatCannotBeReplacedIsLeftAlone) {
          fs::create_hard_link(root.file("theirs"), tempPath);
        },
        "Cause: '" + tempPath + untrusted, false, [&] { fs::remove(tempPath); }},
+      // Two folders lead to one file: the merge through the other runs.
+      {"another folder's link to the same file is being merged",
+       [&] {
+         fs::rename(packagePath(), game);
+         fs::create_symlink(game, packagePath());
+         ASSERT_TRUE(makeDirectory(root.file("pkg2")));
+         fs::create_symlink(game, otherLink);
+         elsewhere(false);
+       },
+       busy, false, noOther},
+      {"another folder's hard link to the same file is being merged",
+       [&] {
+         ASSERT_TRUE(makeDirectory(root.file("pkg2")));
+         fs::create_hard_link(packagePath(), otherLink);
+         elsewhere(true);
+       },
+       busy, false, noOther},
       {"an undo file that is a link",
        [&] { fs::create_symlink(packagePath(), undoPath); },
        "Cause: '" + undoPath + untrusted, false, [&] { fs::remove(undoPath); }},
@@ -583,7 +614,13 @@ TEST_F(MergeTest, PackageShapesAreKept) {
       // so before its first entry.
       {"no package in the folder", [&] { fs::remove(packagePath()); }, 1, false,
        [] {}, false, true},
-      {"a second hard link", [&] { fs::create_hard_link(packagePath(), game); },
+      // Rewritten in place: its copies are no more open than it is.
+      {"a second hard link",
+       [&] {
+         fs::create_hard_link(packagePath(), game);
+         fs::permissions(packagePath(),
+                         fs::perms::owner_read | fs::perms::owner_write);
+       },
        1, false,
        [&] {
          EXPECT_TRUE(fs::equivalent(packagePath(), game));
@@ -591,6 +628,12 @@ TEST_F(MergeTest, PackageShapesAreKept) {
          EXPECT_TRUE(readFile(game, &through));
          EXPECT_EQ(through, packageBytes());
          EXPECT_EQ(fs::hard_link_count(backupPath()), 1u);
+         for (const std::string& copy :
+              {backupPath(), pkg + "/shaders.spk.orig"}) {
+           EXPECT_EQ(fs::status(copy).permissions(),
+                     fs::perms::owner_read | fs::perms::owner_write)
+               << copy;
+         }
        }},
 #ifndef _WIN32
       {"a symbolic link to the game's package",
@@ -628,24 +671,97 @@ TEST_F(MergeTest, PackageShapesAreKept) {
 #ifndef _WIN32
 // Nobody may write it but cannot give a new file root's name.
 TEST_F(MergeTest, AnotherUsersPackageKeepsItsOwner) {
+  namespace fs = std::filesystem;
   if (geteuid() != 0) GTEST_SKIP() << "needs root, to merge as nobody";
-  keepsShape({"another user's package this user may write",
-              [&] {
-                std::filesystem::permissions(packagePath(),
-                                             std::filesystem::perms::all);
-              },
-              1, false,
-              [&] {
-                struct stat info;
-                ASSERT_EQ(stat(packagePath().c_str(), &info), 0);
-                EXPECT_EQ(info.st_uid, 0u);
-                EXPECT_EQ(info.st_mode & 07777, 0777u);
-              },
-              true});
+  const std::string game = root.file("game.spk");
+  const Shape cases[] = {
+      {"another user's package this user may write",
+       [&] { fs::permissions(packagePath(), fs::perms::all); }, 1, false,
+       [&] {
+         struct stat info;
+         ASSERT_EQ(stat(packagePath().c_str(), &info), 0);
+         EXPECT_EQ(info.st_uid, 0u);
+         EXPECT_EQ(info.st_mode & 07777, 0777u);
+       },
+       true},
+      // The game's folder refuses nobody new files; its package does not:
+      // written in place, the backup beside the link.
+      {"a link into a folder that refuses new files",
+       [&] {
+         fs::rename(packagePath(), game);
+         fs::permissions(game, fs::perms::all);
+         fs::create_symlink(game, packagePath());
+       },
+       1, false,
+       [&] {
+         std::string through;
+         EXPECT_TRUE(readFile(game, &through));
+         EXPECT_EQ(through, packageBytes());
+         EXPECT_TRUE(fs::is_symlink(packagePath()));
+       },
+       true},
+  };
+  for (const Shape& c : cases) keepsShape(c);
 }
 #endif
-
 #ifndef _WIN32
+    // Anyone may put a link into a folder every user may write: only the
+    // user's own, or root's, is followed, and such a folder is pointed out.
+    TEST_F(MergeTest, FolderOthersMayWrite) {
+  namespace fs = std::filesystem;
+  if (geteuid() != 0) GTEST_SKIP() << "needs root, to give a link to nobody";
+  fs::permissions(pkg, fs::perms::all);
+  addEntry("a.hlsl", "a");
+  addEntry("b.hlsl", "b");
+  const std::string game = root.file("game.spk");
+  fs::rename(packagePath(), game);
+  fs::create_symlink(game, packagePath());
+  ASSERT_EQ(lchown(packagePath().c_str(), 65534, 65534), 0);
+  EXPECT_EQ(runMerge(),
+            "Found 2 files\nCould not open '" + packagePath() +
+                "'\nCause: a link in a folder others can write is not "
+                "followed; replace it with the file it leads to.\n");
+  std::string kept;
+  EXPECT_TRUE(readFile(game, &kept));
+  EXPECT_EQ(kept, kOldPackage);
+  ASSERT_EQ(lchown(packagePath().c_str(), 0, 0), 0);
+  EXPECT_EQ(runMerge(), "Found 2 files\nWarning: others may write to '" + pkg +
+                            "'; they could swap the package while the tool "
+                            "runs\n" +
+                            merged("a.hlsl") + merged("b.hlsl"));
+}
+
+// What the user set on the package besides its mode stays with it.
+TEST_F(MergeTest, AclsAndAttributesAreKept) {
+  // An access ACL giving nobody read access: USER_OBJ rw, USER 65534 r,
+  // GROUP_OBJ r, MASK r, OTHER none, in the kernel's xattr layout.
+  const unsigned char acl[] = {2,    0, 0, 0,                          //
+                               1,    0, 6, 0, 0xff, 0xff, 0xff, 0xff,  //
+                               2,    0, 4, 0, 0xfe, 0xff, 0,    0,     //
+                               4,    0, 4, 0, 0xff, 0xff, 0xff, 0xff,  //
+                               0x10, 0, 4, 0, 0xff, 0xff, 0xff, 0xff,  //
+                               0x20, 0, 0, 0, 0xff, 0xff, 0xff, 0xff};
+  const char* names[] = {"user.quillmere", "system.posix_acl_access"};
+  const std::string values[] = {"kept", std::string(acl, acl + sizeof acl)};
+  for (int i = 0; i < 2; ++i) {
+    if (setxattr(packagePath().c_str(), names[i], values[i].data(),
+                 values[i].size(), 0) != 0) {
+      GTEST_SKIP() << names[i] << " cannot be set on this file system";
+    }
+  }
+  addEntry("a.hlsl", "a");
+  addEntry("b.hlsl", "b");
+  runMerge();
+  for (int i = 0; i < 2; ++i) {
+    char value[256];
+    const ssize_t size =
+        getxattr(packagePath().c_str(), names[i], value, sizeof value);
+    ASSERT_GT(size, 0) << names[i];
+    EXPECT_EQ(std::string(value, static_cast<std::size_t>(size)), values[i]);
+  }
+  EXPECT_NE(packageBytes(), kOldPackage);
+}
+
 TEST_F(MergeTest, FullDiskLeavesTheOldPackageByteForByte) {
   struct Case {
     const char* what;
