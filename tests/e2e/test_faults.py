@@ -286,6 +286,73 @@ class FaultSweepTest(support.TempDirTestCase):
     def test_merge_keeps_a_hard_linked_package(self):
         self.check_merge(linked="hard")
 
+    def torn(self):
+        """A hard-linked package whose rewrite in place was killed half
+        way: the first half of the new bytes over the old ones, the undo
+        file and its proof beside it. Returns (old, new)."""
+        old = self.fresh("hard", work=True)
+        self.tool(["pkg", "work", "extract"])
+        self.write("work/b.hlsl", EDITED)
+        new = package_of([(n, EDITED if n == b"b.hlsl" else c)
+                          for n, c in ENTRIES])
+        self.fresh("hard")
+        subprocess.run(["strace", "-f", "-qq", "-o", os.devnull, "-P",
+                        "pkg/shaders.spk", "-e",
+                        "inject=pwrite64:signal=KILL:when=1"] +
+                       support.command("pkg", "work", "merge"), input=b"\n",
+                       stdout=subprocess.DEVNULL, cwd=self.tmp, env=TRACED_ENV)
+        self.assertEqual(self.read("pkg/shaders.spk.undo"), old)
+        with open(self.path("pkg/shaders.spk"), "r+b") as f:
+            f.write(new[:len(new) // 2])
+        return old, new
+
+    def test_a_killed_recovery_is_recovered(self):
+        """Every call of the merge that puts a torn package back, failed and
+        killed: the package the user had stays whole somewhere, and the
+        next merge ends with the new package."""
+        old, new = self.torn()
+        for fault in self.faults(["pkg", "work", "merge"]):
+            with self.subTest(fault=fault):
+                # The undo file guards that very file: made anew each time.
+                self.torn()
+                killed, out = self.tool(["pkg", "work", "merge"], fault)
+                held = [self.read("pkg/" + n) for n in os.listdir(
+                    self.path("pkg")) if n != "shaders.spk.tmp"]
+                self.assertIn(old, held, out)
+                left = self.read("pkg/shaders.spk")
+                _, again = self.tool(["pkg", "work", "merge"])
+                self.assertEqual(self.read("pkg/shaders.spk"), new,
+                                 (out, again))
+                # A faulted merge that went on past the recovery may have
+                # packed fewer entries; that package is then the backup.
+                self.assertIn(self.read("pkg/shaders.spk.bak"),
+                              (old, new, left))
+                self.assertEqual(self.leftovers(old), [], (out, again))
+
+    def test_a_recovery_file_that_guards_no_longer(self):
+        """The package changed after a killed rewrite: a fresh copy over it,
+        or another file in its place. The undo file is not put back over
+        it, and the merge names it."""
+        cases = [
+            ("a fresh package copied over it", False),
+            ("another file in its place", True),
+        ]
+        for what, replaced in cases:
+            with self.subTest(what):
+                self.torn()
+                fresh = package_of(ENTRIES[:1])
+                if replaced:
+                    os.remove(self.path("pkg/shaders.spk"))
+                self.write("pkg/shaders.spk", fresh)
+                _, out = self.tool(["pkg", "work", "merge"])
+                self.assertIn("Cause: 'pkg/shaders.spk.undo' was not made by "
+                              "this tool for this package", out)
+                self.assertEqual(self.read("pkg/shaders.spk"), fresh)
+                _, out = self.tool(["pkg", "game", "extract"])
+                # Only an undo file that guards this very file stops an
+                # extraction.
+                self.assertEqual("could not open" in out, not replaced, out)
+
     def test_durability_order(self):
         """The new file is on the disk before its name is, its folder after,
         and the older backup goes only once the new package is in."""
