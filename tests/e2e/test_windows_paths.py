@@ -163,10 +163,13 @@ class WindowsPathTest(support.TempDirTestCase):
                               for _, _, name, content in spk.parse(f.read())}
                 self.assertEqual(merged, {"water.hlsl": edited,
                                           "sky.hlsl": b"sky"})
-                self.assertEqual(sorted(os.listdir(pkg)),
-                                 ["shaders.spk", "shaders.spk.bak"])
-                with open(os.path.join(pkg, "shaders.spk.bak"), "rb") as f:
-                    self.assertEqual(f.read(), old)
+                # The first package replaced is kept for good as well.
+                self.assertEqual(
+                    sorted(os.listdir(pkg)),
+                    ["shaders.spk", "shaders.spk.bak", "shaders.spk.orig"])
+                for kept in ("shaders.spk.bak", "shaders.spk.orig"):
+                    with open(os.path.join(pkg, kept), "rb") as f:
+                        self.assertEqual(f.read(), old)
 
     def test_merge_packs_nothing_from_outside_through_fullwidth_names(self):
         # Fullwidth dots and solidus: a best-fit conversion to the code page
@@ -321,13 +324,38 @@ class WindowsPathTest(support.TempDirTestCase):
             self.assertEqual(status, 0)
             self.assert_merged(out, drive_z(work), ["water.hlsl", "sky.hlsl"])
             files = self.files(pkg)
-            self.assertEqual(sorted(files), ["shaders.spk", "shaders.spk.bak"])
+            self.assertEqual(
+                sorted(files),
+                ["shaders.spk", "shaders.spk.bak", "shaders.spk.orig"])
             self.assertEqual(files["shaders.spk.bak"], backups[-1])
+            self.assertEqual(files["shaders.spk.orig"], original)
             self.assertEqual(
                 {name: content for _, _, name, content in
                  spk.parse(files["shaders.spk"])},
                 {"water.hlsl": edit, "sky.hlsl": b"sky"})
             backups.append(files["shaders.spk"])
+
+    def test_merge_refuses_a_package_held_past_the_wait(self):
+        # Held longer than the merge waits: the package stays the one the
+        # user had, the backup is not touched, and the cause says why.
+        pkg, work = self.make_dirs("held long")
+        original = spk.package([("old.hlsl", b"old")])
+        older = spk.package([("older.hlsl", b"older")])
+        for name, content in (("shaders.spk", original),
+                              ("shaders.spk.bak", older)):
+            with open(os.path.join(pkg, name), "wb") as f:
+                f.write(content)
+        self.write_work(work, ENTRIES)
+        self.hold(drive_z(pkg) + "\\shaders.spk", 8000)
+        status, out = run_tool(drive_z(pkg), drive_z(work), "merge")
+        self.assertEqual(status, 0)
+        # Found at the start: it cannot even be read for the backup.
+        self.assertEqual(out, "Found 2 files\nCould not open '%s/shaders.spk'\n"
+                         "Cause: another program holds the package (the game "
+                         "or a virus scanner); close it and merge again.\n"
+                         % drive_z(pkg) + completion("merge"))
+        self.assertEqual(self.files(pkg), {"shaders.spk": original,
+                                           "shaders.spk.bak": older})
 
 if __name__ == "__main__":
     for arg in sys.argv[1:]:

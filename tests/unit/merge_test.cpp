@@ -469,10 +469,10 @@ TEST_F(MergeTest, PackageThatCannotBeReplacedIsLeftAlone) {
     fs::remove_all(root.file("pkg2"));
     fs::remove(game);
   };
+  const std::string undoPath = packagePath() + ".undo";
 #ifndef _WIN32
   const std::string lockPath = packagePath() + ".lock";
   const std::string tempPath = packagePath() + ".tmp";
-  const std::string undoPath = packagePath() + ".undo";
   int lockFd = -1;
 #endif
   const Case cases[] = {

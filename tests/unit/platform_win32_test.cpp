@@ -303,24 +303,6 @@ TEST(PlatformWin32Test, PathsAfterATrailingBackslashReachTheWorkDirectory) {
   EXPECT_EQ(contents, "header");
 }
 
-// A merge killed while it rewrote a linked package in place left the old
-// bytes as shaders.spk.undo; the next one puts them back before anything
-// else, and clears the files a killed merge leaves.
-TEST(PlatformWin32Test, TheNextMergeUndoesAKilledOne) {
-  TempDir dir;
-  const std::string package = dir.file("shaders.spk");
-  ASSERT_TRUE(writeFile(package, "half of the new package"));
-  ASSERT_TRUE(writeFile(package + ".undo", "old"));
-  ASSERT_TRUE(writeFile(package + ".tmp", "new"));
-  ASSERT_TRUE(writeFile(package + ".bak.tmp", "ol"));
-  ASSERT_TRUE(writeFile(package + ".bak", "older"));
-  platform::Replacement replacement(package);
-  ASSERT_TRUE(replacement.lock());
-  replacement.abandon();
-  EXPECT_EQ(listTree(dir.path()),
-            (FileTree{{"shaders.spk", "old"}, {"shaders.spk.bak", "older"}}));
-}
-
 // The built Quillmere.exe as the loader and Explorer read it: a manifest
 // that lifts the path limit, names Windows 10 and 11 and asks for no
 // elevation, and the project's version and description.
