@@ -442,7 +442,11 @@ Kept keepMetadata(const File& from, const File& to) {
     return Kept::kFailed;
   }
   // A DACL of its own stays only with the old file: it is rewritten in place.
-  return sameAcl(handleOf(from), handleOf(to));
+  // The rename path fails under wine on a first merge (an I/O error, not
+  // yet pinned down), so every package is rewritten in place for now, which
+  // keeps its ACL, owner and streams as well.
+  static_cast<void>(&sameAcl);
+  return Kept::kNo;
 }
 
 bool giveModeOf(const File& from, const File& to) {
