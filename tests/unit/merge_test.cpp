@@ -454,7 +454,9 @@ TEST_F(MergeTest, PackageThatCannotBeReplacedIsLeftAlone) {
       "package; move it away and merge again.\n";
   const fs::perms readOnly =
       fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read;
+  const std::string undoPath = packagePath() + ".undo";
   std::unique_ptr<platform::Replacement> running;
+#ifndef _WIN32
   const std::string game = root.file("game.spk");
   const std::string otherLink = root.file("pkg2") + "/shaders.spk";
   const std::string busy =
@@ -462,15 +464,15 @@ TEST_F(MergeTest, PackageThatCannotBeReplacedIsLeftAlone) {
   const auto elsewhere = [&](bool open) {
     running = std::make_unique<platform::Replacement>(otherLink);
     ASSERT_TRUE(running->lock());
-    if (open) ASSERT_TRUE(running->open());
+    if (open) {
+      ASSERT_TRUE(running->open());
+    }
   };
   const auto noOther = [&] {
     running.reset();
     fs::remove_all(root.file("pkg2"));
     fs::remove(game);
   };
-  const std::string undoPath = packagePath() + ".undo";
-#ifndef _WIN32
   const std::string lockPath = packagePath() + ".lock";
   const std::string tempPath = packagePath() + ".tmp";
   int lockFd = -1;
@@ -618,8 +620,10 @@ TEST_F(MergeTest, PackageShapesAreKept) {
       {"a second hard link",
        [&] {
          fs::create_hard_link(packagePath(), game);
+#ifndef _WIN32
          fs::permissions(packagePath(),
                          fs::perms::owner_read | fs::perms::owner_write);
+#endif
        },
        1, false,
        [&] {
@@ -628,12 +632,14 @@ TEST_F(MergeTest, PackageShapesAreKept) {
          EXPECT_TRUE(readFile(game, &through));
          EXPECT_EQ(through, packageBytes());
          EXPECT_EQ(fs::hard_link_count(backupPath()), 1u);
+#ifndef _WIN32
          for (const std::string& copy :
               {backupPath(), pkg + "/shaders.spk.orig"}) {
            EXPECT_EQ(fs::status(copy).permissions(),
                      fs::perms::owner_read | fs::perms::owner_write)
                << copy;
          }
+#endif
        }},
 #ifndef _WIN32
       {"a symbolic link to the game's package",
@@ -705,9 +711,9 @@ TEST_F(MergeTest, AnotherUsersPackageKeepsItsOwner) {
 }
 #endif
 #ifndef _WIN32
-    // Anyone may put a link into a folder every user may write: only the
-    // user's own, or root's, is followed, and such a folder is pointed out.
-    TEST_F(MergeTest, FolderOthersMayWrite) {
+// Anyone may put a link into a folder every user may write: only the
+// user's own, or root's, is followed, and such a folder is pointed out.
+TEST_F(MergeTest, FolderOthersMayWrite) {
   namespace fs = std::filesystem;
   if (geteuid() != 0) GTEST_SKIP() << "needs root, to give a link to nobody";
   fs::permissions(pkg, fs::perms::all);
