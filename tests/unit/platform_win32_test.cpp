@@ -147,6 +147,7 @@ TEST(PlatformWin32Test, TextIsJudgedInTheAnsiSpelling) {
       {932, "\xE3\x81\x82.hlsl", "\x82\xA0.hlsl"},
       {932, "\xE8\xA1\xA8.hlsl", "\x95\x5C.hlsl"},  // a trail byte '\\'
       {65001, yamada + ".hlsl", yamada + ".hlsl"},
+      {1252, "\xF0\x9F\x98\x80.hlsl", "\x80.hlsl"},  // a pair is one character
   };
   for (const auto& c : spellings) {
     EXPECT_EQ(ruleSpelling(c.text, c.codePage), c.rule)
@@ -162,6 +163,10 @@ TEST(PlatformWin32Test, TextIsJudgedInTheAnsiSpelling) {
       {1252, "w/" + yamada + ".hlsl", "w/" + yamada + ".pre"},
       {932, "w/\xE3\x81\x82.hlsl", "w/\xE3\x81\x82.pre"},
       {65001, "w/" + blurFe, "w/blu.pre"},  // UTF-8 is the ANSI spelling
+      {1252,
+       "w/a\xF0\x9F\x98\x80"
+       "bcde",
+       "w/a.pre"},
   };
   for (const auto& c : stems) {
     EXPECT_EQ(platform::win32::replaceTail(c.path, 5, ".pre", c.codePage),
