@@ -1,57 +1,92 @@
 #!/usr/bin/env bash
-# How much of the product the native suite runs. Builds with gcc's coverage
-# counts in build-coverage/ (the `coverage` preset), runs every test there,
-# and prints line and branch coverage per product file and in total.
+# How much of the product the test suites run. Builds with gcc's coverage
+# counts, runs every test there, and prints line and branch coverage per
+# product file and in total.
 #
-# Everything counts: the unit tests, the children they fork (the harness in
-# tests/support writes a child's counts before it ends), and the end-to-end
-# suites, the fault sweep and the benchmark's quick run, which all run the
-# instrumented tool. The preset links __gcov_dump in for the harness, which
-# only names it weakly. Branches only an exception could take, and those the
-# compiler proved unreachable, are left out; the tests themselves are not
-# counted.
-# Usage: tools/coverage.sh    (exit status non-zero when a test failed)
+# Native (build-coverage/, the `coverage` preset): everything counts: the
+# unit tests, the children they fork (the harness in tests/support writes a
+# child's counts before it ends), and the end-to-end suites, the fault sweep
+# and the benchmark's quick run, which all run the instrumented tool. The
+# preset links __gcov_dump in for the harness, which only names it weakly.
+#
+# Windows (build-coverage-windows/, the `coverage-windows` preset): the
+# mingw-w64 build's unit and end-to-end tests under wine; the counts are
+# written under wine like any file, and read with mingw-w64's gcov. The
+# prefix's drive Z: leads to the Linux root, so gcovr is kept out of it,
+# and each build's counts are searched for in its own directory alone.
+#
+# Branches only an exception could take, and those the compiler proved
+# unreachable, are left out; the tests themselves are not counted.
+# Usage: tools/coverage.sh [--windows | --windows-only]
+#   (exit status non-zero when a test failed)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+builds=(native)
+case ${1:-} in
+  "") ;;
+  --windows) builds=(native windows) ;;
+  --windows-only) builds=(windows) ;;
+  *) echo "usage: tools/coverage.sh [--windows | --windows-only]" >&2; exit 2 ;;
+esac
+
 tools/install-deps.sh cmake ninja-build g++ libgtest-dev python3 strace gcovr
+for build in "${builds[@]}"; do
+  if [ "$build" = windows ]; then
+    tools/install-deps.sh g++-mingw-w64-x86-64-posix googletest wine64
+  fi
+done
 
-cmake --preset coverage -DQUILLMERE_WERROR="${QUILLMERE_WERROR:-OFF}" \
-  >/dev/null
-cmake --build --preset coverage
-# Counts left by an earlier run would add to this one's.
-find build-coverage -name '*.gcda' -delete
 status=0
-ctest --preset coverage || status=$?
+summaries=()
+for build in "${builds[@]}"; do
+  preset=coverage dir=build-coverage gcov=gcov
+  if [ "$build" = windows ]; then
+    preset=coverage-windows dir=build-coverage-windows
+    gcov=x86_64-w64-mingw32-gcov-posix
+  fi
+  cmake --preset "$preset" -DQUILLMERE_WERROR="${QUILLMERE_WERROR:-OFF}" \
+    >/dev/null
+  cmake --build --preset "$preset"
+  # Counts left by an earlier run would add to this one's.
+  find "$dir" -name '*.gcda' -delete
+  ctest --preset "$preset" || status=$?
+  summary=$dir/coverage.json
+  gcovr --root . --object-directory "$dir" --gcov-executable "$gcov" \
+    --filter 'app/' --filter 'package/' --filter 'platform/' \
+    --exclude 'tests/' --exclude-directories "$dir/CMakeFiles/[0-9]" \
+    --exclude-directories '.*/wine-prefix' \
+    --exclude-throw-branches --exclude-unreachable-branches \
+    --json-summary "$summary" "$dir"
+  summaries+=("$build" "$summary")
+done
 
-summary=build-coverage/coverage.json
-gcovr --root . --object-directory build-coverage \
-  --filter 'app/' --filter 'package/' --filter 'platform/' \
-  --exclude 'tests/' --exclude-directories 'build-coverage/CMakeFiles/[0-9]' \
-  --exclude-throw-branches --exclude-unreachable-branches \
-  --json-summary "$summary"
-python3 - "$summary" <<'PY'
+python3 - "${summaries[@]}" <<'PY'
 import json
 import sys
 
-with open(sys.argv[1]) as f:
-    summary = json.load(f)
+
+def share(done, total):
+    return "%5.1f%% (%d/%d)" % (100.0 * done / total if total else 100.0,
+                                done, total)
 
 
 def row(name, lines, lines_total, branches, branches_total):
-    def share(done, total):
-        return "%5.1f%% (%d/%d)" % (100.0 * done / total if total else 100.0,
-                                    done, total)
     print("%-32s %-20s %s" % (name, share(lines, lines_total),
                               share(branches, branches_total)))
 
 
-print()
-print("%-32s %-20s %s" % ("file", "lines", "branches"))
-for entry in sorted(summary["files"], key=lambda e: e["filename"]):
-    row(entry["filename"], entry["line_covered"], entry["line_total"],
-        entry["branch_covered"], entry["branch_total"])
-row("total", summary["line_covered"], summary["line_total"],
-    summary["branch_covered"], summary["branch_total"])
+args = sys.argv[1:]
+for build, path in zip(args[0::2], args[1::2]):
+    with open(path) as f:
+        summary = json.load(f)
+    print()
+    print("%s build" % build)
+    print("%-32s %-20s %s" % ("file", "lines", "branches"))
+    for entry in sorted(summary["files"], key=lambda e: e["filename"]):
+        row(entry["filename"], entry["line_covered"], entry["line_total"],
+            entry["branch_covered"], entry["branch_total"])
+    row("total", summary["line_covered"], summary["line_total"],
+        summary["branch_covered"], summary["branch_total"])
 PY
 exit "$status"
