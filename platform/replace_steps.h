@@ -60,6 +60,11 @@ Locked lockExclusive(const File& file);
 // Whether this user may write the file at `path`.
 bool mayWrite(const std::string& path);
 
+// Whether another program lets the file at `path` be renamed over now
+// (Windows: no one holds it without sharing its deletion; retried for a
+// while). Always true where an open file is no obstacle.
+bool mayReplace(const std::string& path);
+
 bool linkName(const std::string& from, const std::string& to);
 bool renameOver(const std::string& from, const std::string& to);
 bool removeName(const std::string& path);

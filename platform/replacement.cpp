@@ -216,6 +216,7 @@ struct Replacement::State {
   bool oldExists = false;
   bool inPlace = false;
   bool tempOurs = false;
+  bool origMade = false;  // this merge kept the original
   bool openToOthers = false;
   bool sticky = false;
   Cause cause = Cause::kNone;
@@ -448,16 +449,21 @@ bool Replacement::State::keepOriginal() {
   if (!copyOld(backupTemp, &hash)) return false;
   // A link, so that an original someone put there meanwhile is never
   // replaced; where there are no links, a rename under the lock.
-  if (steps::linkName(backupTemp, orig) ||
-      (steps::look(orig, &found) && found.regular)) {
-    steps::removeName(backupTemp);
-    return true;
+  if (steps::linkName(backupTemp, orig)) {
+    origMade = true;
+  } else if (!(steps::look(orig, &found) && found.regular)) {
+    // No hard links here: a rename, under the lock.
+    origMade = steps::renameOver(backupTemp, orig);
+    return origMade || failWithLast();
   }
-  return steps::renameOver(backupTemp, orig) || failWithLast();
+  // Linked, or someone put an original there meanwhile, which stays.
+  steps::removeName(backupTemp);
+  return true;
 }
 
 Replacement::Commit Replacement::State::commitByRename(bool wantBackup) {
-  if (!steps::syncFile(temporary)) {
+  if (!steps::syncFile(temporary) ||
+      (oldExists && !steps::mayReplace(target))) {
     failWithLast();
     return Commit::kFailed;
   }
@@ -480,6 +486,8 @@ Replacement::Commit Replacement::State::commitByRename(bool wantBackup) {
       return Commit::kFailed;
     }
   }
+  // Windows renames nothing over a file that is still open here.
+  old.close();
   if (!steps::renameOver(temp, target)) {
     failWithLast();
     if (wantBackup) steps::removeName(backupTemp);
@@ -544,8 +552,8 @@ Replacement::Commit Replacement::State::commitInPlace(bool wantBackup) {
   }
   // The guard copy is the backup now; what a kill leaves from here on is
   // rolled forward by the next merge.
-  const bool cleared = wantBackup ? steps::renameOver(undo, backup)
-                                  : steps::removeName(undo);
+  const bool cleared =
+      wantBackup ? steps::renameOver(undo, backup) : steps::removeName(undo);
   // Should the undo file stay, its proof stays with it.
   if (!cleared) tempOurs = false;
   return Commit::kDone;
@@ -724,6 +732,9 @@ Replacement::Commit Replacement::commit(bool replaceBackup) {
     steps::removeName(s.temp);
     s.tempOurs = false;
   }
+  // A merge that failed leaves everything as it was: an original it made
+  // goes with it (the package it copied is still in place).
+  if (result == Commit::kFailed && s.origMade) steps::removeName(s.orig);
   cause_ = s.cause;
   causeName_ = s.causeName;
   return result;

@@ -334,6 +334,16 @@ bool mayWrite(const std::string& path) {
   return (attributes & FILE_ATTRIBUTE_READONLY) == 0;
 }
 
+bool mayReplace(const std::string& path) {
+  // The access a rename over it needs; a game that holds the package
+  // without sharing its deletion refuses it, and then nothing is made yet.
+  const File probe =
+      openRetried(path, DELETE, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT);
+  if (probe.isOpen()) return true;
+  if (lastError == ERROR_ACCESS_DENIED) lastError = ERROR_SHARING_VIOLATION;
+  return false;
+}
+
 bool linkName(const std::string& from, const std::string& to) {
   return CreateHardLinkW(systemPath(to).c_str(), systemPath(from).c_str(),
                          nullptr) != 0 ||
@@ -345,10 +355,17 @@ bool renameOver(const std::string& from, const std::string& to) {
   // not used: see docs/DEVELOPING.md.
   const std::wstring source = systemPath(from);
   const std::wstring destination = systemPath(to);
-  return retried([&] {
-    return MoveFileExW(source.c_str(), destination.c_str(),
-                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
-  });
+  if (retried([&] {
+        return MoveFileExW(
+                   source.c_str(), destination.c_str(),
+                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+      })) {
+    return true;
+  }
+  // Still refused after the wait: a file that is open elsewhere cannot be
+  // renamed over, and the read-only one was refused before.
+  if (lastError == ERROR_ACCESS_DENIED) lastError = ERROR_SHARING_VIOLATION;
+  return false;
 }
 
 bool removeName(const std::string& path) {
@@ -442,11 +459,7 @@ Kept keepMetadata(const File& from, const File& to) {
     return Kept::kFailed;
   }
   // A DACL of its own stays only with the old file: it is rewritten in place.
-  // The rename path fails under wine on a first merge (an I/O error, not
-  // yet pinned down), so every package is rewritten in place for now, which
-  // keeps its ACL, owner and streams as well.
-  static_cast<void>(&sameAcl);
-  return Kept::kNo;
+  return sameAcl(handleOf(from), handleOf(to));
 }
 
 bool giveModeOf(const File& from, const File& to) {
