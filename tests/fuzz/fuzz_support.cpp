@@ -3,15 +3,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
+
+#include "support/temp_dir.h"
+#include "support/text.h"
 
 void prepareFuzzProcess() {
-  if (std::freopen("/dev/null", "w", stdout) == nullptr) {
-    std::perror("/dev/null");
-    std::abort();
-  }
   // Every input creates and removes a directory tree; on a RAM disk that
   // costs no disk traffic. TempDir follows TMPDIR.
   struct stat info;
@@ -19,6 +21,30 @@ void prepareFuzzProcess() {
       S_ISDIR(info.st_mode) && access("/dev/shm", W_OK) == 0) {
     setenv("TMPDIR", "/dev/shm", 0);
   }
+  // A file without a name; the buffer holds a run's lines until
+  // takeOutput(), so no limit on file sizes set for the tool touches them.
+  const std::string path = (std::filesystem::temp_directory_path() /
+                            ("quillmere-fuzz-out-" + std::to_string(getpid())))
+                               .string();
+  if (std::freopen(path.c_str(), "w+", stdout) == nullptr) {
+    std::perror(path.c_str());
+    std::abort();
+  }
+  unlink(path.c_str());
+  static char buffer[1 << 20];
+  std::setvbuf(stdout, buffer, _IOFBF, sizeof buffer);
+}
+
+std::string takeOutput() {
+  std::fflush(stdout);
+  std::string text(static_cast<std::size_t>(std::ftell(stdout)), '\0');
+  const ssize_t got = pread(fileno(stdout), &text[0], text.size(), 0);
+  if (got != static_cast<ssize_t>(text.size()) ||
+      ftruncate(fileno(stdout), 0) != 0) {
+    std::abort();
+  }
+  std::rewind(stdout);
+  return text;
 }
 
 void fuzzFailure(const char* property, const char* file, int line) {
@@ -31,67 +57,293 @@ namespace {
 
 // The layout, spelt out here rather than taken from the tool's own header:
 // a reading built on the tool's constants and decoders would agree with
-// any mistake in them.
-constexpr std::size_t kHeaderBytes = 8;  // packageMark, entryCount
-constexpr std::size_t kFixedBytes = 12;  // entryWord0, entryWord1, nameLength
-constexpr std::size_t kSizeBytes = 4;    // contentSize
+// any mistake in them. Package header: packageMark, entryCount; entry:
+// entryWord0, entryWord1, nameLength, the name's UTF-16 units, contentSize,
+// the content; every number 32-bit little-endian.
+constexpr std::size_t kHeaderBytes = 8;
+constexpr std::size_t kFixedBytes = 12;  // up to the name
 
-std::uint32_t le32At(const std::string& bytes, std::size_t at) {
+std::int32_t signedLe32At(const std::string& bytes, std::size_t at) {
   std::uint32_t value = 0;
   for (std::size_t i = 4; i-- > 0;) {
     value = (value << 8) | static_cast<unsigned char>(bytes[at + i]);
   }
-  return value;
+  return static_cast<std::int32_t>(value);
 }
 
-std::int32_t signedLe32At(const std::string& bytes, std::size_t at) {
-  const std::int64_t value = le32At(bytes, at);
-  return static_cast<std::int32_t>(
-      value < 0x80000000LL ? value : value - 0x100000000LL);
+std::string le32(std::uint32_t value) {
+  std::string out;
+  for (int i = 0; i < 4; ++i) out += static_cast<char>(value >> (8 * i));
+  return out;
+}
+
+// An entry header's working name: the low byte of each UTF-16 unit up to
+// the first zero.
+std::string nameOf(const std::string& header) {
+  std::string name;
+  for (std::size_t at = 12; at + 6 <= header.size() && header[at]; at += 2) {
+    name += header[at];
+  }
+  return name;
 }
 
 }  // namespace
-
-PackageReading readPackage(const std::string& bytes) {
-  PackageReading reading;
-  if (bytes.size() < kHeaderBytes) return reading;
-  reading.hasHeader = true;
-  reading.mark = le32At(bytes, 0);
-  reading.entryCount = signedLe32At(bytes, 4);
-  std::size_t at = kHeaderBytes;
-  reading.end = at;
-  for (std::int32_t i = 0; i < reading.entryCount; ++i) {
-    const std::size_t left = bytes.size() - at;
-    if (left < kFixedBytes) return reading;
-    PackageEntry entry;
-    entry.nameLength = signedLe32At(bytes, at + 8);
-    const std::size_t units =
-        entry.nameLength > 0 ? static_cast<std::size_t>(entry.nameLength) : 0;
-    const std::size_t headerSize = kFixedBytes + 2 * units + kSizeBytes;
-    if (left < headerSize) return reading;
-    entry.contentSize = signedLe32At(bytes, at + headerSize - kSizeBytes);
-    const std::size_t contentBytes =
-        entry.contentSize > 0 ? static_cast<std::size_t>(entry.contentSize) : 0;
-    if (left - headerSize < contentBytes) return reading;
-    entry.header = bytes.substr(at, headerSize);
-    for (std::size_t unit = 0; unit < units; ++unit) {
-      const char low = bytes[at + kFixedBytes + 2 * unit];
-      if (low == 0) break;
-      entry.name += low;
-    }
-    entry.content = bytes.substr(at + headerSize, contentBytes);
-    reading.entries.push_back(std::move(entry));
-    at += headerSize + contentBytes;
-    reading.end = at;
-  }
-  reading.whole = true;
-  return reading;
-}
 
 std::string preFileName(const std::string& name) {
   // ".hlsl" off, ".pre" on, counted in bytes whatever the name ends in.
   if (name.size() < 5) return "";
   return name.substr(0, name.size() - 5) + ".pre";
+}
+
+namespace {
+
+std::string upper(std::string text) {
+  for (char& c : text) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return text;
+}
+
+// At least five bytes, no control byte, DEL or / \ : * ? " < > |, no
+// trailing dot or space, and no Windows device name before the first dot
+// (spaces before that dot do not count, as Windows ignores them).
+bool isFileName(const std::string& name) {
+  if (name.size() < 5 || name.back() == '.' || name.back() == ' ') {
+    return false;
+  }
+  for (unsigned char c : name) {
+    if (c < 32 || c == 127 || std::strchr("/\\:*?\"<>|", c) != nullptr) {
+      return false;
+    }
+  }
+  std::string stem = upper(name.substr(0, name.find('.')));
+  while (!stem.empty() && stem.back() == ' ') stem.pop_back();
+  for (const char* device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"}) {
+    if (stem == device) return false;
+  }
+  const unsigned char n = stem.size() == 4 ? stem[3] : 0;
+  return !((startsWith(stem, "COM") || startsWith(stem, "LPT")) &&
+           ((n >= '0' && n <= '9') || n == 0xB9 || n == 0xB2 || n == 0xB3));
+}
+
+// The README's name rule, for a name and its pre file name both.
+bool passesNameRule(const std::string& name) {
+  return isFileName(name) && isFileName(preFileName(name));
+}
+
+// The README's listing order: bytes with a-z read as A-Z, then plain bytes
+// (std::string compares bytes unsigned).
+bool listedBefore(const std::string& a, const std::string& b) {
+  return upper(a) != upper(b) ? upper(a) < upper(b) : a < b;
+}
+
+// A message line: `lead`, then `text` in quotes, control bytes as \xNN.
+std::string quotedLine(const std::string& lead, const std::string& text) {
+  std::string line = lead + "'";
+  for (unsigned char c : text) {
+    char hex[8];
+    std::snprintf(hex, sizeof hex, "\\x%02x", c);
+    line += c < 32 || c == 127 ? std::string(hex) : std::string(1, c);
+  }
+  return line + "'\n";
+}
+
+}  // namespace
+
+bool isToolName(const std::string& name) {
+  for (const char* own :
+       {".tmp", ".bak", ".bak.tmp", ".undo", ".lock", ".orig"}) {
+    if (name == std::string("shaders.spk") + own) return true;
+  }
+  return false;
+}
+
+Extraction expectExtraction(const std::string& bytes,
+                            const std::string& packagePath,
+                            const std::string& workPath) {
+  Extraction out;
+  std::size_t at = kHeaderBytes;
+  std::int32_t count = bytes.size() < at ? 1 : signedLe32At(bytes, 4);
+  for (; count > 0; --count) {
+    if (bytes.size() < at + kFixedBytes) break;
+    const std::int32_t units = signedLe32At(bytes, at + 8);
+    // A header above 1024 bytes (504 units) would not fit a pre file.
+    if (units > 504) {
+      out.lines += quotedLine("Entry name too long, stopping: ", packagePath);
+      return out;
+    }
+    const std::size_t headerSize = 16 + 2 * std::max(0, units);
+    if (bytes.size() < at + headerSize) break;
+    const std::string header = bytes.substr(at, headerSize);
+    const std::string name = nameOf(header);
+    const std::int32_t contentSize = signedLe32At(header, headerSize - 4);
+    const std::size_t contentBytes = std::max(0, contentSize);
+    out.lines += quotedLine("Found hlsl file: ", name);
+    if (bytes.size() < at + headerSize + contentBytes) break;
+    const std::string content = bytes.substr(at + headerSize, contentBytes);
+    at += headerSize + contentBytes;
+    const std::string pre = preFileName(name);
+    const std::string clash = out.files.count(pre) != 0 ? pre : name;
+    if (!passesNameRule(name)) {
+      out.lines += quotedLine("Warning: Unsafe name, skipped: ", name);
+    } else if (out.files.count(clash) != 0) {
+      out.lines +=
+          quotedLine("Warning: Same file as an earlier entry, skipped: ",
+                     workPath + "/" + clash);
+    } else {
+      // A Linux file system takes names of up to 255 bytes; a longer one is
+      // a file that cannot be created, and the entry says so.
+      if (pre.size() > 255) {
+        out.lines += quotedLine("Could not write to ", workPath + "/" + pre);
+      } else {
+        out.files[pre] = header;
+      }
+      if (name.size() <= 255) out.files[name] = content;
+      out.lines += quotedLine(
+          name.size() > 255
+              ? "Could not write to "
+              : "written " + std::to_string(contentSize) + " bytes to ",
+          workPath + "/" + name);
+    }
+  }
+  if (count > 0) {
+    out.lines += quotedLine("Package ends early, stopping: ", packagePath);
+  }
+  return out;
+}
+
+WorkFolder readWorkFolder(const std::string& path) {
+  WorkFolder folder;
+  for (const auto& item : std::filesystem::directory_iterator(path)) {
+    const std::string name = item.path().filename().string();
+    if (item.is_directory()) {
+      folder.directories.insert(name);
+    } else if (!readFile(item.path().string(), &folder.files[name])) {
+      std::abort();
+    }
+  }
+  return folder;
+}
+
+namespace {
+
+// The listing keeps every name but ".", "..", ".svn", those holding ".pre"
+// and, in the package folder, the names the tool keeps beside the package.
+bool isListed(const std::string& name, bool packageFolder) {
+  return name != "." && name != ".." && name != ".svn" &&
+         name.find(".pre") == std::string::npos &&
+         !(packageFolder && isToolName(name));
+}
+
+// The entry a listed name gives: its pre file, whole (an entry header as
+// long as its own nameLength says, at most 1024 bytes) with the shader's
+// size in its last four bytes, then the shader (below 65536 bytes) whose
+// name ends in .hlsl in any case or is the one its pre file holds. "" and
+// a warning when it is skipped.
+std::string entryOf(const WorkFolder& work, const std::string& name,
+                    const std::string& path, std::string* lines) {
+  const auto shader = work.files.find(name);
+  const auto pre = work.files.find(preFileName(name));
+  const std::string header = pre == work.files.end() ? "" : pre->second;
+  const std::string prePath = preFileName(path);
+  const std::uint64_t units =
+      header.size() < 16 ? 0 : std::max(0, signedLe32At(header, 8));
+  const std::uint64_t whole = 16 + 2 * units;
+  std::string warning;
+  if (!passesNameRule(name)) {
+    warning = quotedLine("Warning: Unsafe name, skipped: ", path);
+  } else if (shader == work.files.end() || shader->second.size() >= 65536) {
+    warning = (shader == work.files.end()
+                   ? quotedLine("Warning: Could not open ", path)
+                   : "") +
+              quotedLine("Warning: HLSL too large: ", path);
+  } else if (pre == work.files.end()) {
+    warning = quotedLine("Warning: Could not open: ", prePath);
+  } else if (header.size() > 1024 || header.size() > whole) {
+    warning = quotedLine("Warning: pre HLSL too large: ", prePath);
+  } else if (header.size() < whole) {
+    warning = quotedLine("Warning: pre HLSL too small: ", prePath);
+  } else if (upper(name.substr(name.size() - 5)) != ".HLSL" &&
+             nameOf(header) != name) {
+    warning =
+        quotedLine("Warning: Not the shader of its pre file, skipped: ", path);
+  }
+  *lines += warning.empty() ? quotedLine("Merged: ", path) : warning;
+  if (!warning.empty()) return "";
+  return header.substr(0, header.size() - 4) +
+         le32(static_cast<std::uint32_t>(shader->second.size())) +
+         shader->second;
+}
+
+}  // namespace
+
+MergeOutcome expectMerge(const WorkFolder& work, const std::string& workPath,
+                         bool packageFolder, const std::string& packagePath,
+                         bool hadOld, const std::string& old,
+                         std::uint64_t limit) {
+  MergeOutcome out;
+  out.package = old;
+  std::vector<std::string> listed;
+  for (const auto& [name, bytes] : work.files) {
+    if (isListed(name, packageFolder)) listed.push_back(name);
+  }
+  for (const std::string& name : work.directories) {
+    if (isListed(name, packageFolder)) listed.push_back(name);
+  }
+  std::sort(listed.begin(), listed.end(), listedBefore);
+  out.head = "Found " + std::to_string(listed.size()) + " files\n";
+  for (const std::string& name : listed) {
+    if (!packageFolder && upper(name) == "SHADERS.SPK") {
+      out.head += quotedLine(
+          "Warning: A package, not a shader, maybe left from swapped folders: ",
+          workPath + "/" + name);
+    }
+  }
+  if (listed.size() % 2 != 0) {
+    out.head +=
+        "Expected an even number of files in work path, aborting\n"
+        "Failed enumerating files\n";
+    return out;
+  }
+  if (!hadOld) {
+    out.head +=
+        quotedLine("Warning: No package was there before, creating a new one: ",
+                   packagePath);
+  }
+  std::string entries;
+  std::uint32_t count = 0;
+  for (const std::string& name : listed) {
+    const std::string entry =
+        entryOf(work, name, workPath + "/" + name, &out.entryLines);
+    count += entry.empty() ? 0 : 1;
+    entries += entry;
+  }
+  // The old package is copied to .orig when its header counts entries.
+  out.keepsOriginal =
+      hadOld && old.size() >= kHeaderBytes && signedLe32At(old, 4) > 0;
+  const std::uint64_t size = kHeaderBytes + entries.size();
+  if (size > limit || (out.keepsOriginal && old.size() > limit)) {
+    out.tail = quotedLine("Could not write to ", packagePath) +
+               "Cause: the disk is full; free some space and merge again.\n";
+    out.cutShort = true;
+    return out;
+  }
+  out.replaced = true;
+  out.package = le32(1) + le32(count) + entries;
+  return out;
+}
+
+bool printedAsExpected(const MergeOutcome& outcome, const std::string& lines) {
+  const std::size_t ends = outcome.head.size() + outcome.tail.size();
+  if (lines.size() < ends || !startsWith(lines, outcome.head) ||
+      !endsWith(lines, outcome.tail)) {
+    return false;
+  }
+  const std::string middle =
+      lines.substr(outcome.head.size(), lines.size() - ends);
+  if (!outcome.cutShort) return middle == outcome.entryLines;
+  return startsWith(outcome.entryLines, middle) &&
+         (middle.empty() || middle.back() == '\n');
 }
 
 namespace {
@@ -122,6 +374,7 @@ class InputReader {
 constexpr std::uint32_t kMissingFlag = 1;
 constexpr std::uint32_t kPackageDirectoryFlag = 2;
 constexpr std::uint32_t kLimitedFlag = 4;
+constexpr std::uint32_t kNoPackageFlag = 8;
 constexpr std::size_t kNameLengths = 64;
 constexpr std::size_t kPreLengths = 1100;
 constexpr std::uint32_t kShaderSizes = 70000;
@@ -139,7 +392,8 @@ std::string encodeWorkDirectory(const WorkDirectory& work) {
   out +=
       static_cast<char>((work.missing ? kMissingFlag : 0) |
                         (work.isPackageDirectory ? kPackageDirectoryFlag : 0) |
-                        (work.limited ? kLimitedFlag : 0));
+                        (work.limited ? kLimitedFlag : 0) |
+                        (work.noPackage ? kNoPackageFlag : 0));
   if (work.limited) appendLe(&out, work.limit / kLimitUnit, 2);
   for (const WorkItem& item : work.items) {
     out += static_cast<char>(item.kind);
@@ -163,6 +417,7 @@ WorkDirectory decodeWorkDirectory(const std::uint8_t* data, std::size_t size) {
   work.missing = (flags & kMissingFlag) != 0;
   work.isPackageDirectory = (flags & kPackageDirectoryFlag) != 0;
   work.limited = (flags & kLimitedFlag) != 0;
+  work.noPackage = (flags & kNoPackageFlag) != 0;
   if (work.limited) work.limit = in.le16() * kLimitUnit;
   while (!in.atEnd() && work.items.size() < kMaxWorkItems) {
     WorkItem item;
