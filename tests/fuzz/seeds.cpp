@@ -90,11 +90,13 @@ std::vector<std::string> packageSeeds() {
   seeds.push_back(buildPackage({withContentSize(a, INT32_MAX), b}));
   seeds.push_back(buildPackage({a, withContentSize(b, 65536)}));
   // Odd names: too short, leading out, separators, controls, code units
-  // above 255, zero low bytes, ".pre" inside, duplicates, case pairs.
+  // above 255, zero low bytes, ".pre" inside, device names (one only in the
+  // pre file's name), duplicates, case pairs.
   for (const char* name :
        {"", "a", "abcd", ".", "..", ".hlsl", "../sentinel.hlsl",
         "..\\sentinel.hlsl", "sub/x.hlsl", "C:x.hlsl", "tab\tx.hlsl",
-        "sky.prepass.hlsl", "x.PRE", "shaders.spk", "a.HLSL", "a.hlsl"}) {
+        "sky.prepass.hlsl", "x.PRE", "shaders.spk", "a.HLSL", "a.hlsl",
+        "CON .x.hlsl", "com\xB9.hlsl", "CONxhlsl"}) {
     seeds.push_back(buildPackage({makeEntry(name, "odd"), b}));
   }
   TestEntry wide = makeEntry("", "w");
@@ -104,6 +106,7 @@ std::vector<std::string> packageSeeds() {
   zeroInside.name[2] = 0x0300;
   seeds.push_back(buildPackage({a, zeroInside}));
   seeds.push_back(buildPackage({makeEntry("A.hlsl", "upper"), a}));
+  seeds.push_back(buildPackage({a, makeEntry("a.hlsl", "again")}));
   return seeds;
 }
 
@@ -179,6 +182,10 @@ std::vector<std::string> mergeSeeds() {
   WorkDirectory shared = two;
   shared.isPackageDirectory = true;
   seeds.push_back(shared);
+  for (WorkDirectory* first : {&two, &shared}) {
+    first->noPackage = true;
+    seeds.push_back(*first);
+  }
   shared.items.push_back(only(WorkItem::kPre, "shaders.spk", preFor("s")));
   seeds.push_back(shared);
   // Full disks: before the header, inside an entry, beyond the package.
