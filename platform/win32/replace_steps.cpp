@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/win32/handle.h"
 #include "platform/win32_path.h"
 
 namespace platform {
@@ -21,10 +22,9 @@ namespace steps {
 
 namespace {
 
+using win32::handleOf;
+using win32::kShareAll;
 using win32::systemPath;
-
-constexpr DWORD kShareAll =
-    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 // The error of the last step that failed: a close or a sleep in between
 // must not change what the protocol reads.
@@ -35,56 +35,28 @@ bool failed() {
   return false;
 }
 
-HANDLE handleOf(const File& file) {
-  return reinterpret_cast<HANDLE>(file.handle());
-}
-
 File fileOf(HANDLE handle) {
-  if (handle == INVALID_HANDLE_VALUE) {
-    failed();
-    return File();
-  }
-  return File(reinterpret_cast<FileHandle>(handle));
+  if (handle == INVALID_HANDLE_VALUE) failed();
+  return win32::fileOf(handle);
 }
 
 bool isHeld(DWORD error) {
   return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
 }
 
-// Another program may hold a file for a moment: a game reading the package,
-// a virus scanner or an indexer opening the file just written (the scanner
-// says "access denied"). What it refuses meanwhile is tried again with a
-// growing pause, about two seconds in all, as SQLite's winRetryIoerr does;
-// then the refusal stands.
-constexpr int kRetries = 12;
-constexpr DWORD kRetryPause = 25;  // milliseconds, times the attempt
-
+// What another program refuses for a moment is tried again (the Windows
+// sources' retry); what is refused after that is the step's failure.
 template <typename Call>
 bool retried(Call call) {
-  for (int attempt = 1;; ++attempt) {
-    if (call()) return true;
-    const DWORD error = GetLastError();
-    if (attempt > kRetries ||
-        !(isHeld(error) || error == ERROR_ACCESS_DENIED)) {
-      lastError = error;
-      return false;
-    }
-    Sleep(kRetryPause * static_cast<DWORD>(attempt));
-  }
+  return win32::retried(call) || failed();
 }
 
 File openRetried(const std::string& path, DWORD access, DWORD disposition,
                  DWORD flags) {
-  const std::wstring wide = systemPath(path);
-  HANDLE handle = INVALID_HANDLE_VALUE;
-  retried([&] {
-    handle = CreateFileW(wide.c_str(), access, kShareAll, nullptr, disposition,
-                         flags, nullptr);
-    return handle != INVALID_HANDLE_VALUE;
-  });
-  return handle == INVALID_HANDLE_VALUE
-             ? File()
-             : File(reinterpret_cast<FileHandle>(handle));
+  File file = win32::openRetried(systemPath(path), access, kShareAll,
+                                 disposition, flags);
+  if (!file.isOpen()) failed();
+  return file;
 }
 
 // A file on a disk that is neither a directory nor a reparse point:

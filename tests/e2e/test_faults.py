@@ -39,22 +39,9 @@ TRACED_ENV = dict(os.environ, ASAN_OPTIONS=os.environ.get(
     "ASAN_OPTIONS", "") + ":detect_leaks=0")
 
 
-def can_trace():
-    if not support.BINARY or support.WINDOWS or support.RUNNER:
-        return "faults are injected into the Linux build only"
-    if shutil.which("strace") is None:
-        return "strace is not installed"
-    probe = subprocess.run(["strace", "-o", os.devnull, "true"],
-                           stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-    if probe.returncode != 0:
-        return "this machine forbids tracing: %s" % probe.stderr.decode(
-            errors="replace").strip()
-    return None
-
-
 class FaultSweepTest(support.TempDirTestCase):
     def setUp(self):
-        why = can_trace()
+        why = support.trace_refused()
         if why:
             self.skipTest(why)
         super().setUp()
