@@ -184,14 +184,24 @@ struct Replacement::State {
         inPlaceTemp(package + ".tmp"),
         buffer(kBufferSize) {}
 
-  bool fail(Cause why, const std::string& name = std::string()) {
+  bool fail(Cause why) {
+    cause = why;
+    causeName.clear();
+    return false;
+  }
+  bool fail(Cause why, const std::string& name) {
     cause = why;
     causeName = name;
     return false;
   }
   bool failWithLast() { return fail(steps::lastCause()); }
 
+  bool lock();
+  bool open();
   bool takeLock();
+  bool openOld(const Look& found, bool forWriting);
+  bool checkOld(Look* found);
+  bool startNew(const Look& found);
   bool clearTemp(const std::string& name);
   bool clearBackupTemp();
   bool recoverUndo();
@@ -563,113 +573,116 @@ Replacement::Replacement(const std::string& path) : state_(new State(path)) {}
 
 Replacement::~Replacement() { abandon(); }
 
-bool Replacement::lock() {
-  State& s = *state_;
+bool Replacement::State::lock() {
   Cause why = Cause::kNone;
-  bool ok = steps::resolveLinks(s.path, &s.target, &why) || s.fail(why);
-  if (ok) {
-    s.targetFolder = folderOf(s.target);
-    steps::folderAccess(s.folder, &s.openToOthers, &s.sticky);
-    // A link to one of the tool's own files would lose the package the
-    // user had under the backup's name.
-    if (isReplacementName(baseOf(s.target), "shaders.spk")) {
-      ok = s.fail(Cause::kOwnName, s.target);
-    }
+  if (!steps::resolveLinks(path, &target, &why)) return fail(why);
+  targetFolder = folderOf(target);
+  steps::folderAccess(folder, &openToOthers, &sticky);
+  // A link to one of the tool's own files would lose the package the user
+  // had under the backup's name.
+  if (isReplacementName(baseOf(target), "shaders.spk")) {
+    return fail(Cause::kOwnName, target);
   }
   // A few tries, for when the merge before us removed the lock file
   // between our open and our lock.
-  s.lockName = s.target + ".lock";
-  for (int attempt = 0; ok && !s.locked && attempt < 3; ++attempt) {
-    ok = s.takeLock();
+  lockName = target + ".lock";
+  for (int attempt = 0; !locked && attempt < 3; ++attempt) {
+    if (!takeLock()) return false;
   }
-  ok = ok && (s.locked || s.fail(Cause::kBusy));
-  cause_ = s.cause;
-  causeName_ = s.causeName;
+  return locked || fail(Cause::kBusy);
+}
+
+// Opens the package being replaced, once, and checks that it is the file
+// that was looked at.
+bool Replacement::State::openOld(const Look& found, bool forWriting) {
+  old = steps::openNoFollow(target, forWriting);
+  if (!old.isOpen() || !steps::lookOpen(old, &oldLook)) return failWithLast();
+  return oldLook.id == found.id || fail(Cause::kChanged);
+}
+
+bool Replacement::State::checkOld(Look* found) {
+  if (!steps::look(target, found)) {
+    // No package: a new one is made beside where it goes.
+    return steps::lastWasMissing() || failWithLast();
+  }
+  if (!found->regular) return fail(Cause::kNotRegular);
+  // Nor a second name of one of the tool's own files.
+  for (const std::string* name : {&backup, &undo, &orig}) {
+    Look other;
+    if (steps::look(*name, &other) && other.id == found->id) {
+      return fail(Cause::kOwnName, *name);
+    }
+  }
+  // Renaming over a package its user may not write would go around its
+  // protection.
+  if (!steps::mayWrite(target)) return fail(Cause::kReadOnly);
+  inPlace = found->links > 1 || targetLocked;
+  oldExists = openOld(*found, inPlace);
+  return oldExists;
+}
+
+bool Replacement::State::startNew(const Look& found) {
+  if (!inPlace) {
+    temp = target + ".tmp";
+    temporary = steps::createNew(temp);
+    tempOurs = temporary.isOpen();
+    if (!tempOurs) return failWithLast();
+    if (!oldExists) return true;
+    switch (steps::keepMetadata(old, temporary)) {
+      case steps::Kept::kYes:
+        return true;
+      case steps::Kept::kFailed:
+        return failWithLast();
+      case steps::Kept::kNo:
+        break;
+    }
+    // Only the old file keeps what it has: it takes the new bytes.
+    steps::removeName(temp);
+    tempOurs = false;
+    temporary.close();
+    inPlace = true;
+    if (!openOld(found, true)) return false;
+  }
+  // Merges that reach this file by another name meet here.
+  if (!targetLocked) {
+    switch (steps::lockExclusive(old)) {
+      case steps::Locked::kYes:
+        break;
+      case steps::Locked::kBusy:
+        return fail(Cause::kBusy);
+      case steps::Locked::kFailed:
+        return failWithLast();
+    }
+  }
+  temp = inPlaceTemp;
+  temporary = steps::createNew(temp);
+  tempOurs = temporary.isOpen();
+  return tempOurs || fail(steps::lastWasDenied() ? Cause::kFolderRefuses
+                                                 : steps::lastCause());
+}
+
+bool Replacement::State::open() {
+  Look found;
+  return locked && recoverUndo() && clearBackupTemp() && checkOld(&found) &&
+         clearTemp(target + ".tmp") &&
+         (inPlaceTemp == target + ".tmp" || clearTemp(inPlaceTemp)) &&
+         startNew(found);
+}
+
+void Replacement::report() {
+  cause_ = state_->cause;
+  causeName_ = state_->causeName;
+}
+
+bool Replacement::lock() {
+  const bool ok = state_->lock();
+  report();
   return ok;
 }
 
 bool Replacement::open() {
-  State& s = *state_;
-  bool ok = s.locked && s.recoverUndo() && s.clearBackupTemp();
-  Look found;
-  if (ok && !steps::look(s.target, &found)) {
-    ok = steps::lastWasMissing() || s.failWithLast();
-    // No package: a new one is made beside where it goes.
-    s.inPlace = false;
-  } else if (ok) {
-    ok = found.regular || s.fail(Cause::kNotRegular);
-    // Nor a second name of one of the tool's own files.
-    const std::string ours[] = {s.backup, s.undo, s.orig};
-    for (const std::string& name : ours) {
-      Look other;
-      if (ok && steps::look(name, &other) && other.id == found.id) {
-        ok = s.fail(Cause::kOwnName, name);
-      }
-    }
-    // Renaming over a package its user may not write would go around its
-    // protection.
-    ok = ok && (steps::mayWrite(s.target) || s.fail(Cause::kReadOnly));
-    s.inPlace = found.links > 1 || s.targetLocked;
-    if (ok) {
-      s.old = steps::openNoFollow(s.target, s.inPlace);
-      ok = s.old.isOpen() || s.failWithLast();
-    }
-    ok = ok && steps::lookOpen(s.old, &s.oldLook) &&
-         (s.oldLook.id == found.id || s.fail(Cause::kChanged));
-    s.oldExists = ok;
-  }
-  ok = ok && s.clearTemp(s.target + ".tmp") &&
-       (s.inPlaceTemp == s.target + ".tmp" || s.clearTemp(s.inPlaceTemp));
-  if (ok && !s.inPlace) {
-    s.temp = s.target + ".tmp";
-    s.temporary = steps::createNew(s.temp);
-    s.tempOurs = s.temporary.isOpen();
-    ok = s.tempOurs || s.failWithLast();
-    if (ok && s.oldExists) {
-      switch (steps::keepMetadata(s.old, s.temporary)) {
-        case steps::Kept::kYes:
-          break;
-        case steps::Kept::kNo:
-          // Only the old file keeps what it has: it takes the new bytes.
-          steps::removeName(s.temp);
-          s.tempOurs = false;
-          s.temporary.close();
-          s.inPlace = true;
-          s.old = steps::openNoFollow(s.target, true);
-          ok = s.old.isOpen() || s.failWithLast();
-          ok = ok && steps::lookOpen(s.old, &s.oldLook) &&
-               (s.oldLook.id == found.id || s.fail(Cause::kChanged));
-          break;
-        case steps::Kept::kFailed:
-          ok = s.failWithLast();
-          break;
-      }
-    }
-  }
-  if (ok && s.inPlace) {
-    // Merges that reach this file by another name meet here.
-    if (!s.targetLocked) {
-      switch (steps::lockExclusive(s.old)) {
-        case steps::Locked::kYes:
-          break;
-        case steps::Locked::kBusy:
-          ok = s.fail(Cause::kBusy);
-          break;
-        case steps::Locked::kFailed:
-          ok = s.failWithLast();
-          break;
-      }
-    }
-    if (ok) {
-      s.temp = s.inPlaceTemp;
-      s.temporary = steps::createNew(s.temp);
-      s.tempOurs = s.temporary.isOpen();
-      ok = s.tempOurs || s.fail(steps::lastWasDenied() ? Cause::kFolderRefuses
-                                                       : steps::lastCause());
-    }
-  }
-  cause_ = s.cause;
-  causeName_ = s.causeName;
+  const bool ok = state_->open();
+  report();
   return ok;
 }
 
@@ -678,7 +691,7 @@ bool Replacement::write(const unsigned char* data, std::size_t size) {
   if (!s.temporary.isOpen() ||
       !steps::writeAt(s.temporary, s.size, data, size)) {
     s.failWithLast();
-    cause_ = s.cause;
+    report();
     return false;
   }
   s.size += size;
@@ -700,7 +713,7 @@ bool Replacement::writeAt(std::uint64_t offset, const unsigned char* data,
     return true;
   }
   s.failWithLast();
-  cause_ = s.cause;
+  report();
   return false;
 }
 
@@ -722,9 +735,7 @@ Replacement::Commit Replacement::commit(bool replaceBackup) {
   const bool wantBackup =
       s.oldExists && (replaceBackup || (!steps::look(s.backup, &found) &&
                                         steps::lastWasMissing()));
-  if (!s.temporary.isOpen()) {
-    s.fail(Cause::kIo);
-  } else if (!s.oldExists || !replaceBackup || s.keepOriginal()) {
+  if (!s.oldExists || !replaceBackup || s.keepOriginal()) {
     result =
         s.inPlace ? s.commitInPlace(wantBackup) : s.commitByRename(wantBackup);
   }
@@ -735,8 +746,7 @@ Replacement::Commit Replacement::commit(bool replaceBackup) {
   // A merge that failed leaves everything as it was: an original it made
   // goes with it (the package it copied is still in place).
   if (result == Commit::kFailed && s.origMade) steps::removeName(s.orig);
-  cause_ = s.cause;
-  causeName_ = s.causeName;
+  report();
   return result;
 }
 

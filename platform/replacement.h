@@ -107,6 +107,8 @@ class Replacement {
   const std::string& causeName() const { return causeName_; }
 
  private:
+  void report();
+
   struct State;
   std::unique_ptr<State> state_;
   Cause cause_ = Cause::kNone;

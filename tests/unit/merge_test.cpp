@@ -529,6 +529,31 @@ TEST_F(MergeTest, PackageThatCannotBeReplacedIsLeftAlone) {
        },
        "Cause: the package is '" + backupPath() +
            "', one of the tool's own files; put a copy of it in its place.\n"},
+      {"a second name of the tool's own backup",
+       [&] {
+         fs::rename(packagePath(), backupPath());
+         fs::create_hard_link(backupPath(), packagePath());
+       },
+       "Cause: the package is '" + backupPath() +
+           "', one of the tool's own files; put a copy of it in its place.\n"},
+      {"a loop of links",
+       [&] {
+         fs::remove(packagePath());
+         fs::create_symlink("shaders.spk", packagePath());
+       },
+       "Cause: shaders.spk is a link that leads to no file; fix the link or "
+       "give the folder that holds the package.\n"},
+      // Whatever is after the new bytes, it proves nothing the tool made.
+      {"an undo file with a record that is not the tool's",
+       [&] {
+         fs::copy_file(packagePath(), undoPath);
+         ASSERT_TRUE(writeFile(tempPath, std::string(100, 'x')));
+       },
+       "Cause: '" + undoPath + untrusted, false,
+       [&] {
+         fs::remove(undoPath);
+         fs::remove(tempPath);
+       }},
       {"a directory where the new package goes",
        [&] { ASSERT_TRUE(makeDirectory(tempPath)); },
        "Cause: '" + tempPath + untrusted, false, [&] { fs::remove(tempPath); }},
