@@ -106,6 +106,52 @@ class CommandLineTest(support.TempDirTestCase):
                 with open(path, "rb") as f:
                     self.assertEqual(f.read(), after)
 
+    def test_the_readme_linux_session(self):
+        """The README's session on Linux, run as it stands, on the example
+        package: every line it shows the tool and spk.py printing."""
+        if support.WINDOWS:
+            self.skipTest("the README's Linux session runs the Linux build")
+        root = os.path.join(os.path.dirname(__file__), "..", "..")
+        with open(os.path.join(root, "README.md"), encoding="utf-8") as f:
+            readme = f.read()
+        session = readme.split("## A session on Linux")[1].split("```")[1]
+        data = self.path("Games", "SomeGame", "data")
+        os.makedirs(data)
+        with open(os.path.join(root, "examples", "shaders.spk"), "rb") as f:
+            package = f.read()
+        with open(os.path.join(data, "shaders.spk"), "wb") as f:
+            f.write(package)
+        os.mkdir(self.path("work"))
+        cwd = self.tmp
+        for block in session.split("\n$ ")[1:]:
+            line, *shown = block.strip("\n").split("\n")
+            words = line.split()
+            if words[0] == "Quillmere":
+                if words[3] == "merge":
+                    # Edited between the runs: one byte shorter.
+                    water = os.path.join(cwd, "work", "water.hlsl")
+                    with open(water, "rb") as f:
+                        text = f.read()
+                    with open(water, "wb") as f:
+                        f.write(text[:-1])
+                out = subprocess.run(
+                    support.command(*words[1:]), input=b"\n", cwd=cwd,
+                    stdout=subprocess.PIPE).stdout.decode()
+            elif words[0] == "ls":
+                out = "  ".join(sorted(os.listdir(os.path.join(cwd,
+                                                               words[1]))))
+            elif words[0] == "cd":
+                cwd = os.path.join(cwd, words[1])
+                out = ""
+            elif words[0] == "spk.py":
+                out = subprocess.run(
+                    [sys.executable, os.path.join(root, "tools", "spk.py")] +
+                    words[1:], cwd=cwd, stdout=subprocess.PIPE).stdout.decode()
+            else:  # unpacking the archive and making the work folder
+                continue
+            with self.subTest(line):
+                self.assertEqual(out.splitlines(), shown)
+
     def test_spk_py_command_lines(self):
         # (arguments, status, whether the usage goes to standard output)
         cases = [(["--help"], 0, True), (["-h"], 0, True), ([], 2, False),
