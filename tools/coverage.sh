@@ -50,7 +50,27 @@ for build in "${builds[@]}"; do
   cmake --build --preset "$preset"
   # Counts left by an earlier run would add to this one's.
   find "$dir" -name '*.gcda' -delete
-  ctest --preset "$preset" || status=$?
+  rm -rf "$dir/fault-counts"
+  QUILLMERE_FAULT_COUNTS=$PWD/$dir/fault-counts \
+    ctest --preset "$preset" || status=$?
+  # The fault sweep's runs each wrote their counts apart (a fault may have
+  # spoilt them); what can be read is added to the build's.
+  # Summed apart first: a merge into the whole build is slow.
+  total=$dir/fault-total
+  rm -rf "$total"
+  for run in "$dir"/fault-counts/*/; do
+    [ -d "$run$PWD/$dir" ] || continue
+    if [ -d "$total" ]; then
+      gcov-tool merge -o "$total" "$total" "$run$PWD/$dir" >/dev/null 2>&1 ||
+        true
+    else
+      cp -r "$run$PWD/$dir" "$total"
+    fi
+  done
+  if [ -d "$total" ]; then
+    gcov-tool merge -o "$PWD/$dir" "$PWD/$dir" "$total" >/dev/null 2>&1 || true
+    rm -rf "$total"
+  fi
   summary=$dir/coverage.json
   gcovr --root . --object-directory "$dir" --gcov-executable "$gcov" \
     --filter 'app/' --filter 'package/' --filter 'platform/' \

@@ -5,6 +5,7 @@ After each run the package the user had must still be whole under
 shaders.spk or shaders.spk.bak, a merge that did not replace the package
 must say so, nothing of the tool's may stay beside the package, and the next
 merge must pack no cut entry. Linux only."""
+import itertools
 import os
 import re
 import shutil
@@ -35,6 +36,7 @@ def entries_of(data):
 
 # LeakSanitizer traces the process itself, which a traced process cannot
 # allow; the sanitizer build is swept without it.
+RUNS = itertools.count()
 TRACED_ENV = dict(os.environ, ASAN_OPTIONS=os.environ.get(
     "ASAN_OPTIONS", "") + ":detect_leaks=0")
 
@@ -55,9 +57,18 @@ class FaultSweepTest(support.TempDirTestCase):
             command = ["strace", "-f", "-qq", "-o", os.devnull, "-e",
                        "trace=" + call, "-e",
                        "inject=%s:%s:when=%d" % (call, action, n)] + command
+        env = TRACED_ENV
+        if inject:
+            # A fault counted past a short run's end can land in a coverage
+            # build's writing of its counts and spoil the file every run
+            # adds to; so each faulted run writes its own, which
+            # tools/coverage.sh merges, and anywhere else they are dropped.
+            env = dict(env, GCOV_PREFIX=os.path.join(
+                os.environ.get("QUILLMERE_FAULT_COUNTS", self.path("counts")),
+                str(next(RUNS))))
         proc = subprocess.run(command, input=b"\n", stdout=subprocess.PIPE,
                               stderr=subprocess.PIPE, timeout=60,
-                              cwd=self.tmp, env=TRACED_ENV)
+                              cwd=self.tmp, env=env)
         killed = b"+++ killed by SIGKILL" in proc.stderr or \
             proc.returncode in (-9, 137)
         if not killed:
