@@ -1,8 +1,11 @@
 """The command line as a user meets it: the completion message and the wait
 for a key. Usage and the mode word are unit tests (run_test.cpp)."""
 import os
+import re
 import select
 import signal
+import shlex
+import shutil
 import subprocess
 import sys
 import time
@@ -106,27 +109,38 @@ class CommandLineTest(support.TempDirTestCase):
                 with open(path, "rb") as f:
                     self.assertEqual(f.read(), after)
 
-    def test_the_readme_linux_session(self):
-        """The README's session on Linux, run as it stands, on the example
-        package: every line it shows the tool and spk.py printing."""
-        if support.WINDOWS:
-            self.skipTest("the README's Linux session runs the Linux build")
+    def test_the_readme_session(self):
+        """The README's session on this system, run as it stands on the
+        example package: every line it shows the tool and spk.py print."""
         root = os.path.join(os.path.dirname(__file__), "..", "..")
         with open(os.path.join(root, "README.md"), encoding="utf-8") as f:
             readme = f.read()
-        session = readme.split("## A session on Linux")[1].split("```")[1]
         data = self.path("Games", "SomeGame", "data")
+        work = self.path("work")
         os.makedirs(data)
-        with open(os.path.join(root, "examples", "shaders.spk"), "rb") as f:
-            package = f.read()
-        with open(os.path.join(data, "shaders.spk"), "wb") as f:
-            f.write(package)
-        os.mkdir(self.path("work"))
+        os.mkdir(work)
+        shutil.copy(os.path.join(root, "examples", "shaders.spk"), data)
+        if support.WINDOWS:
+            title, prompt = "## A session on Windows", r"[A-Z]:\\[^>]*>"
+            # The README's folders, and where they are here.
+            places = {"D:\\Games\\Some Game\\data": "Z:" + data.replace("/", "\\"),
+                      "C:\\Mods\\work": "Z:" + work.replace("/", "\\")}
+        else:
+            title, prompt, places = "## A session on Linux", r"\$ ", {}
+        section = readme.split(title)[1].split("\n## ")[0]
+        steps = []
+        for line in "\n".join(section.split("```")[1::2]).splitlines():
+            if re.match(prompt, line):
+                for theirs, ours in places.items():
+                    line = line.replace(theirs, ours)
+                steps.append((shlex.split(re.sub(prompt, "", line, 1),
+                                          posix=not support.WINDOWS), []))
+            elif steps and line:
+                steps[-1][1].append(line)
         cwd = self.tmp
-        for block in session.split("\n$ ")[1:]:
-            line, *shown = block.strip("\n").split("\n")
-            words = line.split()
-            if words[0] == "Quillmere":
+        for words, shown in steps:
+            words = [w.strip('"') for w in words]
+            if words[0].startswith("Quillmere"):
                 if words[3] == "merge":
                     # Edited between the runs: one byte shorter.
                     water = os.path.join(cwd, "work", "water.hlsl")
@@ -134,23 +148,29 @@ class CommandLineTest(support.TempDirTestCase):
                         text = f.read()
                     with open(water, "wb") as f:
                         f.write(text[:-1])
-                out = subprocess.run(
+                out = support.output_text(subprocess.run(
                     support.command(*words[1:]), input=b"\n", cwd=cwd,
-                    stdout=subprocess.PIPE).stdout.decode()
-            elif words[0] == "ls":
-                out = "  ".join(sorted(os.listdir(os.path.join(cwd,
-                                                               words[1]))))
-            elif words[0] == "cd":
-                cwd = os.path.join(cwd, words[1])
-                out = ""
-            elif words[0] == "spk.py":
+                    stdout=subprocess.PIPE).stdout).splitlines()
+            elif words[0] in ("ls", "dir"):
+                folder = words[-1] if words[-1] != "/b" else cwd
+                out = sorted(os.listdir(os.path.join(
+                    cwd, folder.replace("Z:", "").replace("\\", "/"))))
+                shown = sorted(" ".join(shown).split())
+            elif words[0] == "cd" and words[1] in ("/d", "Games/SomeGame/data"):
+                cwd = data
+                continue
+            elif "spk.py" in " ".join(words[:2]):
                 out = subprocess.run(
                     [sys.executable, os.path.join(root, "tools", "spk.py")] +
-                    words[1:], cwd=cwd, stdout=subprocess.PIPE).stdout.decode()
-            else:  # unpacking the archive and making the work folder
+                    words[words.index(next(w for w in words if w.endswith(
+                        "spk.py"))) + 1:], cwd=cwd,
+                    stdout=subprocess.PIPE).stdout.decode().splitlines()
+            else:  # unpacking the archive, making the work folder
                 continue
-            with self.subTest(line):
-                self.assertEqual(out.splitlines(), shown)
+            for theirs, ours in places.items():
+                shown = [line.replace(theirs, ours) for line in shown]
+            with self.subTest(" ".join(words)):
+                self.assertEqual(out, shown)
 
     def test_spk_py_command_lines(self):
         # (arguments, status, whether the usage goes to standard output)
