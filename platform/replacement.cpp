@@ -299,11 +299,11 @@ bool Replacement::State::clearBackupTemp() {
     return steps::lastWasMissing() || failWithLast();
   }
   if (!found.regular || !found.ours) return fail(Cause::kUntrusted, backupTemp);
-  Look other;
-  const bool package = steps::look(target, &other) && other.regular;
-  const FileId packageId = other.id;
-  if ((steps::look(orig, &other) && other.id == found.id) ||
-      (package && packageId == found.id)) {
+  Look packageLook;
+  Look original;
+  const bool package = steps::look(target, &packageLook) && packageLook.regular;
+  if ((steps::look(orig, &original) && original.id == found.id) ||
+      (package && packageLook.id == found.id)) {
     return steps::removeName(backupTemp) || failWithLast();
   }
   if (found.links != 1) return fail(Cause::kUntrusted, backupTemp);
@@ -312,7 +312,7 @@ bool Replacement::State::clearBackupTemp() {
     const File mine = steps::openNoFollow(backupTemp, false);
     const File current = steps::openNoFollow(target, false);
     if (!mine.isOpen() || !current.isOpen()) return failWithLast();
-    copyOfPackage = found.size <= other.size;
+    copyOfPackage = found.size <= packageLook.size;
     std::vector<unsigned char> theirs(buffer.size());
     for (std::uint64_t at = 0; copyOfPackage && at < found.size;) {
       std::size_t got = 0;
@@ -458,7 +458,7 @@ bool Replacement::State::keepOriginal() {
   std::uint64_t hash = 0;
   if (!copyOld(backupTemp, &hash)) return false;
   // A link, so that an original someone put there meanwhile is never
-  // replaced; where there are no links, a rename under the lock.
+  // replaced.
   if (steps::linkName(backupTemp, orig)) {
     origMade = true;
   } else if (!(steps::look(orig, &found) && found.regular)) {
