@@ -99,9 +99,22 @@ std::vector<std::string> packageSeeds() {
         "CON .x.hlsl", "com\xB9.hlsl", "CONxhlsl"}) {
     seeds.push_back(buildPackage({makeEntry(name, "odd"), b}));
   }
+  // Names that would forge a line or steer the terminal, the lowest byte a
+  // name may hold, names Windows takes for another file, ports.
+  for (const char* name : {"a*?.hlsl", "a\x1f.hlsl", "del\x7f.hlsl",
+                           "x\nwritten 9 bytes to 'y'\n.hlsl", "\x1b[2J.hlsl",
+                           "a b.hlsl", "a.hlsl.", "a.hlsl ", "nul.hlsl",
+                           "AUX.hlsl", "prn.x.hlsl", "lpt9.hlsl"}) {
+    seeds.push_back(buildPackage({makeEntry(name, "odd"), b}));
+  }
+  // Working names from the low bytes: a high byte dropped, a zero low byte
+  // ending the name early while the pre file keeps all 504 units.
   TestEntry wide = makeEntry("", "w");
   wide.name = {0x0141, '.', 'h', 'l', 's', 'l'};
   seeds.push_back(buildPackage({wide, b}));
+  TestEntry longest = makeEntry("long.hlsl", "l");
+  longest.name.resize(504, 0x0100);
+  seeds.push_back(buildPackage({longest, b}));
   TestEntry zeroInside = makeEntry("ab cd.hlsl", "z");
   zeroInside.name[2] = 0x0300;
   seeds.push_back(buildPackage({a, zeroInside}));
@@ -152,7 +165,9 @@ std::vector<std::string> mergeSeeds() {
   for (std::size_t units : {56, 57, 504, 505}) {
     pres.push_back(preFor(paddedName(units)));
   }
-  pres.push_back(preFor("a.hlsl").substr(0, 20));
+  for (std::size_t cut : {15, 20, 27}) {
+    pres.push_back(preFor("a.hlsl").substr(0, cut));
+  }
   pres.push_back(preFor("a.hlsl") + "xx");
   pres.push_back(entryHeaderBytes(withNameLength(makeEntry("", ""), -3)));
   for (const std::string& pre : pres) {
@@ -172,6 +187,10 @@ std::vector<std::string> mergeSeeds() {
                  pair("notes.txt", 9),
                  only(WorkItem::kPre, "note.hlsl", preFor("note.hlsl")),
                  only(WorkItem::kShader, "note.hlsl", "", 4)};
+  seeds.push_back(names);
+  // A pre file that is a directory.
+  names.items = {pair("a.hlsl", 3), only(WorkItem::kShader, "dir.hlsl", "", 2),
+                 only(WorkItem::kDirectory, "dir.pre")};
   seeds.push_back(names);
   WorkDirectory oddCount;
   oddCount.items = {pair("a.hlsl", 5)};
