@@ -26,6 +26,9 @@ struct Look {
   bool ours = false;  // owned by the user the tool runs as
 };
 
+// The folder that holds `path`: "." for a bare name.
+std::string folderOf(const std::string& path);
+
 // The cause the system gave for the step that just failed.
 Cause lastCause();
 // Whether the step that just failed found no file.

@@ -25,9 +25,16 @@
 
 namespace platform {
 
+std::string steps::folderOf(const std::string& path) {
+  const std::size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
 namespace {
 
 using steps::Cause;
+using steps::folderOf;
 using steps::Look;
 
 constexpr std::size_t kBufferSize = 256 * 1024;
@@ -57,12 +64,6 @@ std::uint64_t getWord(const unsigned char* at) {
   std::uint64_t value = 0;
   for (int i = 7; i >= 0; --i) value = (value << 8) | at[i];
   return value;
-}
-
-std::string folderOf(const std::string& path) {
-  const std::size_t slash = path.find_last_of('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
 }
 
 std::string baseOf(const std::string& path) {

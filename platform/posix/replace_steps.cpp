@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #if defined(__linux__)
+#include <linux/limits.h>
 #include <sys/xattr.h>
 #endif
 
@@ -34,41 +35,22 @@ void fill(const struct stat& info, Look* found) {
   found->ours = info.st_uid == geteuid();
 }
 
-std::string folderOf(const std::string& path) {
-  const std::size_t slash = path.find_last_of('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 #if defined(__linux__)
-// The names of a file's extended attributes, ACLs included.
+// The names of a file's extended attributes, ACLs included. Linux caps
+// the list and each value at 64 KiB, so one call with that much room always
+// gets them whole.
 bool attributeNames(int fd, std::vector<char>* names) {
-  for (;;) {
-    const ssize_t size = flistxattr(fd, nullptr, 0);
-    if (size < 0) return errno == ENOTSUP;
-    names->resize(static_cast<std::size_t>(size));
-    if (size == 0) return true;
-    const ssize_t got = flistxattr(fd, names->data(), names->size());
-    if (got >= 0) {
-      names->resize(static_cast<std::size_t>(got));
-      return true;
-    }
-    if (errno != ERANGE) return false;
-  }
+  names->resize(XATTR_LIST_MAX);
+  const ssize_t got = flistxattr(fd, names->data(), names->size());
+  names->resize(got < 0 ? 0 : static_cast<std::size_t>(got));
+  return got >= 0 || errno == ENOTSUP;
 }
 
 bool attributeValue(int fd, const char* name, std::vector<char>* value) {
-  for (;;) {
-    const ssize_t size = fgetxattr(fd, name, nullptr, 0);
-    if (size < 0) return false;
-    value->resize(static_cast<std::size_t>(size));
-    const ssize_t got = fgetxattr(fd, name, value->data(), value->size());
-    if (got >= 0) {
-      value->resize(static_cast<std::size_t>(got));
-      return true;
-    }
-    if (errno != ERANGE) return false;
-  }
+  value->resize(XATTR_SIZE_MAX);
+  const ssize_t got = fgetxattr(fd, name, value->data(), value->size());
+  value->resize(got < 0 ? 0 : static_cast<std::size_t>(got));
+  return got >= 0;
 }
 
 // Every attribute of `from` on `to`; an ACL goes last of the file's state so
