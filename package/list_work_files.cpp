@@ -19,10 +19,14 @@ bool isListed(const std::string& name) {
 
 // Whether the two folders are one, however each is spelt or linked.
 bool sameDirectory(const std::string& pksPath, const std::string& workPath) {
+  // An empty path joins into names at the root.
+  static const std::string kRoot = "/";
   platform::FileId packageDir;
   platform::FileId workDir;
-  return platform::identifyPath(pksPath.empty() ? "/" : pksPath, &packageDir) &&
-         platform::identifyPath(workPath.empty() ? "/" : workPath, &workDir) &&
+  return platform::identifyPath(pksPath.empty() ? kRoot : pksPath,
+                                &packageDir) &&
+         platform::identifyPath(workPath.empty() ? kRoot : workPath,
+                                &workDir) &&
          packageDir == workDir;
 }
 

@@ -59,6 +59,6 @@ std::string workingName(const unsigned char* header, std::size_t headerSize) {
 }
 
 bool isSafeName(const std::string& name) {
-  return isFileName(platform::ruleSpelling(name)) &&
-         isFileName(platform::ruleSpelling(preFilePath(name)));
+  if (!isFileName(platform::ruleSpelling(name))) return false;
+  return isFileName(platform::ruleSpelling(preFilePath(name)));
 }

@@ -13,9 +13,10 @@ WrittenFiles::Clash WrittenFiles::clashOf(const platform::FileId& id) {
   // that has gone since (a failed write) is nobody's.
   for (const std::string& name : created_) {
     const std::string shaderPath = workFilePath(workPath_, name);
-    for (const std::string& path : {preFilePath(shaderPath), shaderPath}) {
+    const std::string prePath = preFilePath(shaderPath);
+    for (const std::string* path : {&prePath, &shaderPath}) {
       platform::FileId createdId;
-      if (platform::identifyPath(path, &createdId)) ids_.insert(createdId);
+      if (platform::identifyPath(*path, &createdId)) ids_.insert(createdId);
     }
   }
   created_.clear();

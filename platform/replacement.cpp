@@ -28,7 +28,7 @@ namespace platform {
 std::string steps::folderOf(const std::string& path) {
   const std::size_t slash = path.find_last_of('/');
   if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
+  return path.substr(0, slash == 0 ? 1 : slash);
 }
 
 namespace {
@@ -664,10 +664,10 @@ bool Replacement::State::startNew(const Look& found) {
 
 bool Replacement::State::open() {
   Look found;
+  const std::string beside = target + ".tmp";
   return locked && recoverUndo() && clearBackupTemp() && checkOld(&found) &&
-         clearTemp(target + ".tmp") &&
-         (inPlaceTemp == target + ".tmp" || clearTemp(inPlaceTemp)) &&
-         startNew(found);
+         clearTemp(beside) &&
+         (inPlaceTemp == beside || clearTemp(inPlaceTemp)) && startNew(found);
 }
 
 void Replacement::report() {
@@ -766,18 +766,20 @@ void Replacement::abandon() {
 
 bool unfinishedRewrite(const std::string& path, std::string* recoveryName) {
   Look found;
-  if (!steps::look(path + ".undo", &found)) return false;
+  const std::string undo = path + ".undo";
+  const std::string temp = path + ".tmp";
+  if (!steps::look(undo, &found)) return false;
   std::vector<unsigned char> buffer(kBufferSize);
   Proof proof;
   File newBytes;
   File oldBytes;
   FileId package;
-  if (!readProof(path + ".tmp", &proof, &newBytes, &buffer) ||
-      !openProvenUndo(path + ".undo", proof, &oldBytes, &buffer) ||
+  if (!readProof(temp, &proof, &newBytes, &buffer) ||
+      !openProvenUndo(undo, proof, &oldBytes, &buffer) ||
       !identifyPath(path, &package) || !(package == proof.guarded)) {
     return false;
   }
-  *recoveryName = path + ".undo";
+  *recoveryName = undo;
   return true;
 }
 

@@ -147,7 +147,11 @@ bool resolveLinks(const std::string& path, std::string* target, Cause* cause) {
       return false;
     }
     const std::string next(to.data(), static_cast<std::size_t>(length));
-    current = next[0] == '/' ? next : folder + "/" + next;
+    if (next[0] == '/') {
+      current = next;
+    } else {
+      current = folder + "/" + next;
+    }
     if (hop == 39) {
       *cause = Cause::kBrokenLink;
       return false;
