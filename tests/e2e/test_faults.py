@@ -19,6 +19,8 @@ from support import spk
 TRACED = "%file,%desc"
 SKIPPED = {"mmap", "execve", "exit_group"}
 WRITES = {"write", "pwrite64", "ftruncate", "fallocate", "fsync"}
+# The calls after which a killed merge may leave something new.
+CHANGES = {"openat", "link", "rename", "unlink", "pwrite64", "ftruncate"}
 
 ENTRIES = [(b"a.hlsl", b"float a;\n" * 20), (b"b.hlsl", b"float b;\n" * 30),
            (b"c.hlsl", b"float c;\n" * 5), (b"d.hlsl", b"float d;\n" * 9)]
@@ -47,6 +49,8 @@ class FaultSweepTest(support.TempDirTestCase):
         if why:
             self.skipTest(why)
         super().setUp()
+        # strace's options for every run: the file system the sweep plays.
+        self.around = []
 
     def tool(self, args, inject=None):
         """Runs the tool, under strace when `inject` is (call, n, fault)."""
@@ -55,8 +59,8 @@ class FaultSweepTest(support.TempDirTestCase):
             call, n, fault = inject
             action = "signal=KILL" if fault == "KILL" else "error=" + fault
             command = ["strace", "-f", "-qq", "-o", os.devnull, "-e",
-                       "trace=" + call, "-e",
-                       "inject=%s:%s:when=%d" % (call, action, n)] + command
+                       "trace=%s,link" % call] + self.around + [
+                "-e", "inject=%s:%s:when=%d" % (call, action, n)] + command
         env = TRACED_ENV
         if inject:
             # A fault counted past a short run's end can land in a coverage
@@ -75,12 +79,15 @@ class FaultSweepTest(support.TempDirTestCase):
             self.assertEqual(proc.returncode, 0, (inject, proc.stderr))
         return killed, proc.stdout.decode("latin-1")
 
-    def calls(self, args):
+    def calls(self, args, recovery=False):
         """The tool's own file calls in a clean run: (name, n) for the n-th
-        call of that name, from the first that names our directory on."""
+        call of that name, from the first that names our directory on. With
+        `recovery`, those on the package and the tool's files before the
+        first entry is read: what clears a killed merge's files."""
         log = self.path("trace.log")
-        subprocess.run(["strace", "-f", "-qq", "-o", log, "-e",
-                        "trace=" + TRACED] + support.command(*args),
+        subprocess.run(["strace", "-f", "-qq", "-y", "-o", log, "-e",
+                        "trace=" + TRACED] + self.around +
+                       support.command(*args),
                        input=b"\n", stdout=subprocess.DEVNULL, check=True,
                        cwd=self.tmp, env=TRACED_ENV)
         with open(log) as f:
@@ -98,22 +105,29 @@ class FaultSweepTest(support.TempDirTestCase):
             # not the tool's, and a fault in them would spoil the counts.
             if ".gcda" in rest:
                 break
+            if recovery and '"work/a.hlsl"' in rest:
+                break
             seen[name] = seen.get(name, 0) + 1
             started = started or bool(
-                re.match(r'(AT_FDCWD, )?"(pkg|work|game)', rest))
+                re.match(r'(AT_FDCWD<[^>]*>, )?"(pkg|work|game)', rest))
             # Messages to the terminal are not the file system's.
-            if not started or name in SKIPPED or re.match(r"[12],", rest):
+            if not started or name in SKIPPED or \
+                    re.match(r"[12]<", rest) or \
+                    (recovery and "shaders.spk" not in rest):
                 continue
             found.append((name, seen[name]))
         self.assertGreater(len(found), 10, lines)
         return found
 
-    def faults(self, args):
-        for call, n in self.calls(args):
+    def faults(self, args, every=True, recovery=False):
+        for call, n in self.calls(args, recovery):
+            if call == "link" and self.around:
+                continue
             yield call, n, "EIO"
-            if call in WRITES:
+            if call in WRITES and every:
                 yield call, n, "ENOSPC"
-            yield call, n, "KILL"
+            if every:
+                yield call, n, "KILL"
 
     def fresh(self, linked, work=False):
         for name in ("pkg", "game") + (("work",) if work else ()):
@@ -139,7 +153,14 @@ class FaultSweepTest(support.TempDirTestCase):
         return sorted(names - {"shaders.spk", "shaders.spk.bak",
                                "shaders.spk.orig"})
 
-    def check_merge(self, linked):
+    def prepare(self, linked, after):
+        """A fresh package, and what a merge killed at `after` left."""
+        self.fresh(linked)
+        if after:
+            self.tool(["pkg", "work", "merge"], after)
+        return self.read("pkg/shaders.spk")
+
+    def check_merge(self, linked, after=None, every=True):
         old = self.fresh(linked, work=True)
         self.tool(["pkg", "work", "extract"])
         self.write("work/b.hlsl", EDITED)
@@ -152,9 +173,15 @@ class FaultSweepTest(support.TempDirTestCase):
             # Short names for failure messages.
             return {old: "old", new: "new"}.get(data, "%d bytes" % len(data))
 
-        for fault in self.faults(["pkg", "work", "merge"]):
-            with self.subTest(linked=linked, fault=fault):
-                self.fresh(linked)
+        self.prepare(linked, after)
+        # After a killed merge, only what clears its files is new.
+        for fault in self.faults(["pkg", "work", "merge"], every,
+                                 recovery=bool(after)):
+            with self.subTest(linked=linked, after=after, fault=fault):
+                start = self.prepare(linked, after)
+                # What this run must keep: what it found whole, and the package the user had
+                # until a merge of its own replaces it.
+                had = {label(start) if start == new else "old"}
                 killed, out = self.tool(["pkg", "work", "merge"], fault)
                 package = self.read("pkg/shaders.spk")
                 backup = self.read("pkg/shaders.spk.bak")
@@ -162,11 +189,15 @@ class FaultSweepTest(support.TempDirTestCase):
                 # or under the backup's while it is made, which the next
                 # merge rolls forward.
                 pending = b""
+                kept = {label(package), label(backup)}
                 for name in ("pkg/shaders.spk.bak.tmp", "pkg/shaders.spk.undo"):
                     if os.path.exists(self.path(name)):
                         pending = self.read(name)
-                self.assertIn("old", (label(package), label(backup),
-                                      label(pending)), out)
+                        kept.add(label(pending))
+                if killed or re.search("Could not (open|write to) "
+                                       "'pkg/shaders.spk'|Failed", out):
+                    had.add("old")
+                self.assertLessEqual(had, kept, out)
                 if killed and package not in (old, new):
                     # Torn: an extraction refuses it until a merge puts it
                     # back.
@@ -183,14 +214,16 @@ class FaultSweepTest(support.TempDirTestCase):
                     # run's output may be lost with it).
                     merged = [n.encode() for n in
                               re.findall(r"Merged: 'work/(.*)'", out)]
-                    if not killed:
+                    if not killed and package != start:
                         self.assertEqual(
                             [n for n, _ in entries_of(package)], merged, out)
-                    self.assertIn("old", (label(backup), label(pending)), out)
+                    if package != start:
+                        self.assertIn(label(start),
+                                      (label(backup), label(pending)), out)
                 if not killed:
                     # Only a file the system would not remove may stay.
                     left = self.leftovers(old)
-                    if fault[0] == "unlink" or pending:
+                    if fault[0] == "unlink" or pending or after:
                         left = [n for n in left if n not in (
                             "shaders.spk.tmp", "shaders.spk.lock",
                             "shaders.spk.bak.tmp", "shaders.spk.undo")]
@@ -233,48 +266,6 @@ class FaultSweepTest(support.TempDirTestCase):
                     [n for n, _ in entries_of(self.read("pkg/shaders.spk"))],
                     [b"a.hlsl", b"c.hlsl", b"d.hlsl"])
 
-    def test_faults_the_sweep_does_not_combine(self):
-        """A file system without hard links, alone and with a rename that
-        then fails, and a file a killed merge left that cannot be emptied."""
-        no_links = ["-e", "inject=link:error=EPERM"]
-        cases = [
-            # (what, a linked package, strace's options, a killed merge's
-            #  file beside the package, the package replaced)
-            ("no hard links", False, no_links, False, True),
-            ("no hard links, a linked package", True, no_links, False, True),
-            ("no hard links, the undo file cannot be named", True,
-             no_links + ["-e", "inject=rename:error=EIO:when=2"], False,
-             False),
-        ]
-        old = self.fresh(False, work=True)
-        self.tool(["pkg", "work", "extract"])
-        self.write("work/b.hlsl", EDITED)
-        new = package_of([(n, EDITED if n == b"b.hlsl" else c)
-                          for n, c in ENTRIES])
-        for what, linked, options, killed_left, replaced in cases:
-            with self.subTest(what):
-                self.fresh(linked)
-                if killed_left:
-                    self.write("pkg/shaders.spk.tmp", b"from a killed merge")
-                proc = subprocess.run(
-                    ["strace", "-f", "-qq", "-o", os.devnull] + options +
-                    support.command("pkg", "work", "merge"), input=b"\n",
-                    stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                    timeout=60, cwd=self.tmp, env=TRACED_ENV)
-                self.assertEqual(proc.returncode, 0, proc.stderr)
-                out = proc.stdout.decode("latin-1")
-                if replaced:
-                    self.assertEqual(self.read("pkg/shaders.spk"), new, out)
-                    self.assertEqual(self.read("pkg/shaders.spk.bak"), old)
-                    self.assertNotIn("Could not", out)
-                else:
-                    self.assertEqual(self.read("pkg/shaders.spk"), old, out)
-                    self.assertRegex(
-                        out, "Could not (open|write to) 'pkg/shaders.spk'")
-                self.assertEqual(self.leftovers(), [], out)
-                self.assertEqual(os.path.islink(self.path("pkg/shaders.spk")),
-                                 linked)
-
     def test_merge_keeps_the_package(self):
         self.check_merge(linked=False)
 
@@ -283,6 +274,35 @@ class FaultSweepTest(support.TempDirTestCase):
 
     def test_merge_keeps_a_hard_linked_package(self):
         self.check_merge(linked="hard")
+
+    def test_the_merge_after_a_killed_one(self):
+        """Each set of files a merge killed after one of its changes can
+        leave, then every call of the merge that clears them failed."""
+        for linked in (False, True, "hard"):
+            self.fresh(linked, work=True)
+            self.tool(["pkg", "work", "extract"])
+            self.write("work/b.hlsl", EDITED)
+            states = {}
+            calls = self.calls(["pkg", "work", "merge"])
+            for (call, _), (following, n) in zip(calls, calls[1:]):
+                if call not in CHANGES:
+                    continue
+                package = self.prepare(linked, (following, n, "KILL"))
+                left = self.leftovers() + [
+                    "game/" + name for name in os.listdir(self.path("game"))
+                    if name != "shaders.spk"]
+                if left:
+                    states.setdefault((package, tuple(sorted(left))),
+                                      (following, n, "KILL"))
+            for after in states.values():
+                self.check_merge(linked, after, every=False)
+
+    def test_merge_without_hard_links(self):
+        """Where no file may have a second name, the backup and the
+        original are copies."""
+        self.around = ["-e", "inject=link:error=EPERM"]
+        for linked in (False, True):
+            self.check_merge(linked, every=False)
 
     def torn(self):
         """A hard-linked package whose rewrite in place was killed half
