@@ -95,6 +95,11 @@ class MergeTest(support.TempDirTestCase):
                             "work/a.pre": spk.entry_header("a.hlsl", 99)})
         pairs = dict(pair, **{"work/b.pre": spk.entry_header("b.hlsl", 99)})
         extraction = {"pkg/shaders.spk": spk.package([big, a])}
+        replaced = dict(pairs, **{"pkg/shaders.spk": spk.package([a, b]),
+                                  "pkg/shaders.spk.bak": old["pkg/shaders.spk"],
+                                  "pkg/shaders.spk.orig": old["pkg/shaders.spk"]})
+        merged = "Found 2 files\nMerged: '%s'\nMerged: '%s'\n" % (
+            work("a.hlsl"), work("b.hlsl"))
         # mode, the file the fault is counted on (None: any), strace's fault,
         # the files before, the lines printed, the files after.
         cases = [
@@ -108,12 +113,14 @@ class MergeTest(support.TempDirTestCase):
              "could not be read or written (an I/O error).\n"
              % (work("a.hlsl"), work("b.pre"), pkg), pair),
             ("merge", self.pkg, "fsync:error=EIO:when=1", pairs,
-             "Found 2 files\nMerged: '%s'\nMerged: '%s'\n"
-             "Warning: Could not sync '%s'\n" % (work("a.hlsl"),
-                                                  work("b.hlsl"), pkg),
-             dict(pairs, **{"pkg/shaders.spk": spk.package([a, b]),
-                            "pkg/shaders.spk.bak": old["pkg/shaders.spk"],
-                            "pkg/shaders.spk.orig": old["pkg/shaders.spk"]})),
+             merged + "Warning: Could not sync '%s'\n" % pkg, replaced),
+            # A game or a virus scanner holds the package.
+            ("merge", None, "rename:error=EBUSY:when=1", pairs,
+             merged + "Could not write to '%s'\nCause: another program holds "
+             "the package (the game or a virus scanner); close it and merge "
+             "again.\n" % pkg, pairs),
+            # A file system without locks: the merge goes on.
+            ("merge", None, "flock:error=ENOLCK", pairs, merged, replaced),
             # The next write of the same file succeeds: big.hlsl is still
             # removed, and the next entry extracted.
             ("extract", work("big.hlsl"), "write:error=EIO:when=1", extraction,
