@@ -28,12 +28,6 @@ class CommandLineTest(support.TempDirTestCase):
         self.assertEqual(status, 0)
         self.assertTrue(out.endswith(completion("extraction")), out)
 
-    def test_empty_package_extracts_to_the_completion_message_alone(self):
-        with open(self.path("shaders.spk"), "wb") as f:
-            f.write(spk.package([]))
-        status, out = run_tool(self.tmp, self.tmp, "extract", "more", "args")
-        self.assertEqual((status, out), (0, completion("extraction")))
-
     def test_waits_for_a_key_after_the_message(self):
         with open(self.path("shaders.spk"), "wb") as f:
             f.write(spk.package([]))
@@ -193,8 +187,6 @@ class CommandLineTest(support.TempDirTestCase):
                                stdin=b"")
         self.assertEqual(status, 0)
         self.assertTrue(out.endswith(completion("merge")), out)
-
-
 
     def test_one_key_on_a_terminal_and_the_terminal_given_back(self):
         """On a pseudo-terminal that controls the tool, as a shell's does:

@@ -90,7 +90,10 @@ TEST(ExtractTest, WritesEachEntryAndOverwritesOnlyItsOwnFiles) {
   TestEntry water =
       makeEntry("water.hlsl", "float4 main() : SV_Target;\n", 0xDEADBEEF, 7);
   TestEntry sky = makeEntry("sky.hlsl", std::string("\0\xFF\r\n", 4), 1, 2);
-  Scene scene(buildPackage({water, sky}));
+  // Over 3 MiB in a pattern that no copy block repeats.
+  TestEntry large = makeEntry("large.hlsl", "");
+  for (int i = 0; i < (3 << 20) + 99; ++i) large.content += char(i % 251);
+  Scene scene(buildPackage({water, sky, large}));
   writeFile(scene.work + "/water.hlsl", std::string(500, 'x'));
   writeFile(scene.work + "/notes.txt", "mine");
 
@@ -98,6 +101,7 @@ TEST(ExtractTest, WritesEachEntryAndOverwritesOnlyItsOwnFiles) {
   Files files = {{"notes.txt", "mine"}};
   expectEntry(water, "water.hlsl", "water.pre", scene.work, &out, &files);
   expectEntry(sky, "sky.hlsl", "sky.pre", scene.work, &out, &files);
+  expectEntry(large, "large.hlsl", "large.pre", scene.work, &out, &files);
   EXPECT_EQ(scene.extract(), out);
   EXPECT_EQ(listTree(scene.work), files);
   scene.expectOutsideUntouched();
