@@ -79,13 +79,14 @@ def trace_refused():
     return None
 
 
-def run_injected(path, inject, *args):
+def run_injected(paths, inject, *args):
     """run_tool under strace, with the fault `inject` (strace's
-    CALL:error=E:when=N) counted among the calls on `path` alone, or on any
-    file when `path` is None."""
+    CALL:error=E:when=N) counted among the calls on `paths` (one or a
+    tuple) alone, or on any file when `paths` is None."""
     asan = os.environ.get("ASAN_OPTIONS", "") + ":detect_leaks=0"
     # LeakSanitizer traces the process itself, which strace forbids.
-    only = ["-P", path] if path else []
+    paths = (paths,) if isinstance(paths, str) else paths or ()
+    only = [arg for path in paths for arg in ("-P", path)]
     return run_tool(*args, tracer=[
         "strace", "-f", "-qq", "-o", os.devnull, "-E", "ASAN_OPTIONS=" + asan,
         "-e", "trace=" + inject.split(":")[0], "-e", "inject=" + inject

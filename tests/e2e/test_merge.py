@@ -82,6 +82,20 @@ class MergeTest(support.TempDirTestCase):
              merged + "Could not write to '%s'\nCause: another program holds "
              "the package (the game or a virus scanner); close it and merge "
              "again.\n" % pkg, pairs),
+            ("merge", None, "rename:error=EROFS:when=1", pairs,
+             merged + "Could not write to '%s'\nCause: the package is "
+             "read-only; clear its read-only flag or fix its permissions.\n"
+             % pkg, pairs),
+            # Neither a lock file nor the package may be opened here.
+            ("merge", (pkg + ".lock", pkg), "openat:error=EACCES", pairs,
+             "Found 2 files\nCould not open '%s'\nCause: the folder does not "
+             "let this user create files; check its permissions.\n" % pkg,
+             pairs),
+            # A link put in the package's place after it was looked at.
+            ("merge", pkg, "openat:error=ELOOP:when=1", pairs,
+             "Found 2 files\nCould not open '%s'\nCause: shaders.spk is a link "
+             "that leads to no file; fix the link or give the folder that "
+             "holds the package.\n" % pkg, pairs),
             # A file system without locks: the merge goes on.
             ("merge", None, "flock:error=ENOLCK", pairs, merged, replaced),
             # The next write of the same file succeeds: big.hlsl is still

@@ -399,6 +399,7 @@ TEST_F(MergeTest, PackageThatCannotBeReplacedIsLeftAlone) {
   };
   const std::string lockPath = packagePath() + ".lock";
   const std::string tempPath = packagePath() + ".tmp";
+  const std::string backupTemp = packagePath() + ".bak.tmp";
   int lockFd = -1;
 #endif
   const Case cases[] = {
@@ -508,6 +509,17 @@ TEST_F(MergeTest, PackageThatCannotBeReplacedIsLeftAlone) {
          elsewhere(true);
        },
        busy, false, noOther},
+      {"a directory where the backup is made",
+       [&] { ASSERT_TRUE(makeDirectory(backupTemp)); },
+       "Cause: '" + backupTemp + untrusted, false,
+       [&] { fs::remove(backupTemp); }},
+      {"a second name for another file where the backup is made",
+       [&] {
+         ASSERT_TRUE(writeFile(root.file("theirs"), "the user's"));
+         fs::create_hard_link(root.file("theirs"), backupTemp);
+       },
+       "Cause: '" + backupTemp + untrusted, false,
+       [&] { fs::remove(backupTemp); }},
       {"an undo file that is a link",
        [&] { fs::create_symlink(packagePath(), undoPath); },
        "Cause: '" + undoPath + untrusted, false, [&] { fs::remove(undoPath); }},
