@@ -349,16 +349,23 @@ class FaultSweepTest(support.TempDirTestCase):
 
     def test_a_recovery_file_that_guards_no_longer(self):
         """The package changed after a killed rewrite: a fresh copy over it,
-        or another file in its place. The undo file is not put back over
-        it, and the merge names it."""
+        another file in its place, or a byte that neither package has. The
+        undo file is not put back over it, and the merge names it."""
+        def one_byte(old, new, now):
+            last = len(now) - 1
+            return now[:last] + bytes([next(b for b in range(256) if b not in (
+                old[last], new[last] if last < len(new) else -1))])
         cases = [
-            ("a fresh package copied over it", False),
-            ("another file in its place", True),
+            ("a fresh package copied over it", False,
+             lambda *_: package_of(ENTRIES[:1])),
+            ("another file in its place", True,
+             lambda *_: package_of(ENTRIES[:1])),
+            ("one byte changed by hand", False, one_byte),
         ]
-        for what, replaced in cases:
+        for what, replaced, change in cases:
             with self.subTest(what):
-                self.torn()
-                fresh = package_of(ENTRIES[:1])
+                old, new = self.torn()
+                fresh = change(old, new, self.read("pkg/shaders.spk"))
                 if replaced:
                     os.remove(self.path("pkg/shaders.spk"))
                 self.write("pkg/shaders.spk", fresh)
