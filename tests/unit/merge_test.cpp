@@ -698,6 +698,25 @@ TEST_F(MergeTest, FolderOthersMayWrite) {
                             merged("a.hlsl") + merged("b.hlsl"));
 }
 
+// A file under the tool's names that another user left is neither used
+// nor removed.
+TEST_F(MergeTest, AnotherUsersLeftoversAreLeftAlone) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root, to give a file to nobody";
+  addEntry("a.hlsl", "a");
+  addEntry("b.hlsl", "b");
+  for (const std::string& name :
+       {packagePath() + ".tmp", packagePath() + ".bak.tmp"}) {
+    ASSERT_TRUE(writeFile(name, "planted"));
+    ASSERT_EQ(chown(name.c_str(), 65534, 65534), 0);
+    EXPECT_EQ(runMerge(), "Found 2 files\nCould not open '" + packagePath() +
+                              "'\nCause: '" + name +
+                              "' was not made by this tool for this package; "
+                              "move it away and merge again.\n");
+    EXPECT_EQ(packageBytes(), kOldPackage);
+    EXPECT_TRUE(std::filesystem::remove(name));
+  }
+}
+
 // What the user set on the package besides its mode stays with it.
 TEST_F(MergeTest, AclsAndAttributesAreKept) {
   // An access ACL giving nobody read access: USER_OBJ rw, USER 65534 r,
