@@ -77,6 +77,9 @@ class MergeTest(support.TempDirTestCase):
              % (work("a.hlsl"), work("b.pre"), pkg), pair),
             ("merge", self.pkg, "fsync:error=EIO:when=1", pairs,
              merged + "Warning: Could not sync '%s'\n" % pkg, replaced),
+            # A file system that cannot sync a folder says so: no warning.
+            ("merge", self.pkg, "fsync:error=EOPNOTSUPP:when=1", pairs, merged,
+             replaced),
             # A game or a virus scanner holds the package.
             ("merge", None, "rename:error=EBUSY:when=1", pairs,
              merged + "Could not write to '%s'\nCause: another program holds "
