@@ -1,10 +1,4 @@
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#define WIN32_LEAN_AND_MEAN
-
-#include <windows.h>
-
+// windows.h comes with platform/win32/handle.h.
 #include <cstring>
 #include <cwchar>
 #include <string>
