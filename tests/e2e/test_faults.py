@@ -1,5 +1,7 @@
 """Every file system call of a small merge and a small extraction, failed
-and, separately, killed at, one at a time (strace's fault injection).
+and, separately, killed at, one at a time (strace's fault injection); and
+failed, the calls of a merge after a killed one that clear what it left,
+and those of a merge on a file system without hard links.
 
 After each run the package the user had must still be whole under
 shaders.spk or shaders.spk.bak, a merge that did not replace the package
