@@ -61,19 +61,18 @@ bool extractEntries(const std::string& workPath, const std::string& packagePath,
 
 void ShaderPackage::extract() {
   const std::string filePath = packageFilePath(pksPath);
-  // A package a killed merge was rewriting may be part new, part old: the
-  // next merge puts it back first.
-  std::string undoPath;
-  if (platform::unfinishedRewrite(filePath, &undoPath)) {
-    message::packageNotOpened(filePath);
-    message::unfinishedRewrite(undoPath);
-    return;
-  }
   std::uint64_t size = 0;
   // A directory, FIFO or device is no package.
   const platform::File package = platform::openForReading(filePath, &size);
-  if (!package.isOpen()) {
+  // Nor is one a merge is rewriting, or left part new, part old: the merge
+  // through the name it was given puts it back first.
+  std::string why;
+  const platform::Replacement::Cause refused =
+      package.isOpen() ? platform::checkReadable(filePath, package, &why)
+                       : platform::Replacement::Cause::kNone;
+  if (!package.isOpen() || refused != platform::Replacement::Cause::kNone) {
     message::packageNotOpened(filePath);
+    message::cause(refused, why);
     return;
   }
   PackageReader reader(package, size);

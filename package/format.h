@@ -20,6 +20,23 @@
 //
 // The entry header bytes are the first 16 + 2n bytes of an entry. The pre
 // file holds exactly those bytes; the shader file holds exactly the content.
+//
+// While a merge rewrites a package in place, the package starts with a mark
+// instead of its header, so no reader takes it for a package:
+//
+//   offset  size  field
+//   0       4     packageMark    "QMRW"
+//   4       4     entryCount     -1
+//   8       8     old size       of the package being replaced
+//   16      8     old hash       FNV-1a of its bytes
+//   24      8     new size
+//   32      8     new hash
+//   40      2     g              length of the guard's name
+//   42      g     guard          base name of the copy of the old bytes
+//   42+g    8     mark hash      FNV-1a of the bytes before it
+//
+// (all little-endian). Only a package that starts with "QMRW" and -1 is
+// judged by its mark.
 #ifndef QUILLMERE_PACKAGE_FORMAT_H_
 #define QUILLMERE_PACKAGE_FORMAT_H_
 
@@ -35,6 +52,10 @@ constexpr const char kShaderSuffix[] = ".hlsl";
 constexpr std::size_t kPackageHeaderSize = 8;
 constexpr std::size_t kEntryCountOffset = 4;
 constexpr std::uint32_t kPackageMark = 1;
+
+constexpr unsigned char kRewriteMark[4] = {'Q', 'M', 'R', 'W'};
+constexpr std::size_t kMarkFixedSize = 42;
+constexpr std::size_t kMaxMarkSize = 512;
 
 // entryWord0, entryWord1 and nameLength, read as one block.
 constexpr std::size_t kEntryFixedSize = 12;

@@ -146,7 +146,7 @@ std::size_t buildEntry(const std::string& name, const std::string& filePath,
 bool mayHoldEntries(platform::Replacement* replacement) {
   unsigned char header[format::kPackageHeaderSize];
   std::size_t got = 0;
-  if (!replacement->readOld(header, sizeof header, &got)) return true;
+  if (!replacement->readOld(0, header, sizeof header, &got)) return true;
   return got == sizeof header &&
          format::readLe32Signed(header + format::kEntryCountOffset) > 0;
 }
@@ -211,6 +211,9 @@ void ShaderPackage::merge() {
     message::cause(replacement.cause(), replacement.causeName());
   } else if (commit == platform::Replacement::Commit::kUnsynced) {
     message::packageNotSynced(packagePath);
+  } else if (commit == platform::Replacement::Commit::kNoBackup) {
+    message::backupNotKept(packagePath);
+    message::backupHeldBy(replacement.causeName());
   }
 }
 

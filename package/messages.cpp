@@ -129,6 +129,30 @@ void cause(platform::Replacement::Cause why, const std::string& name) {
       say("Cause: the package is read-only; clear its read-only flag or fix "
           "its permissions.\n");
       return;
+    case Cause::kReadOnlyVolume:
+      say("Cause: the drive or file system is read-only; copy the game "
+          "somewhere writable or make the drive writable.\n");
+      return;
+    case Cause::kNotFolder:
+      say("Cause: '%s' is a file, not a folder; give the folder that holds "
+          "shaders.spk.\n",
+          printable(name).c_str());
+      return;
+    case Cause::kDenied:
+      say("Cause: this user may not replace the package or give its copies "
+          "the same permissions; check its permissions.\n");
+      return;
+    case Cause::kEarlierRelease:
+      say("Cause: '%s' was left by an earlier release of this tool; see the "
+          "README on what it holds, then move it away.\n",
+          printable(name).c_str());
+      return;
+    case Cause::kUnfinished:
+      say("Cause: a merge was stopped while it rewrote the package; merge "
+          "again through the name it was given, beside which '%s' holds the "
+          "package as it was.\n",
+          printable(name).c_str());
+      return;
     case Cause::kNotRegular:
       say("Cause: shaders.spk is not a regular file (a folder or a device); "
           "give the folder that holds the package.\n");
@@ -155,8 +179,8 @@ void cause(platform::Replacement::Cause why, const std::string& name) {
           "scanner); close it and merge again.\n");
       return;
     case Cause::kUnsafeLink:
-      say("Cause: a link in a folder others can write is not followed; "
-          "replace it with the file it leads to.\n");
+      say("Cause: a link of another user's is not followed; replace it with "
+          "the file it leads to.\n");
       return;
     case Cause::kChanged:
       say("Cause: the package changed while the tool ran; merge again.\n");
@@ -174,10 +198,15 @@ void sharedFolder(const std::string& folder) {
       printable(folder).c_str());
 }
 
-void unfinishedRewrite(const std::string& undoPath) {
-  say("Cause: a merge was stopped while it rewrote the package; merge again "
-      "to put it back from '%s'.\n",
-      printable(undoPath).c_str());
+void backupNotKept(const std::string& packagePath) {
+  say("Warning: Could not make the backup '%s.bak'\n",
+      printable(packagePath).c_str());
+}
+
+void backupHeldBy(const std::string& name) {
+  say("Cause: the package you had is '%s'; the next merge makes it the "
+      "backup.\n",
+      printable(name).c_str());
 }
 
 void packageNotSynced(const std::string& packagePath) {

@@ -38,7 +38,8 @@ void packageNotSynced(const std::string& packagePath);
 // The line after a failure of the package: why, and what to do.
 void cause(platform::Replacement::Cause why, const std::string& name);
 void sharedFolder(const std::string& folder);
-void unfinishedRewrite(const std::string& undoPath);
+void backupNotKept(const std::string& packagePath);
+void backupHeldBy(const std::string& name);
 void newPackage(const std::string& packagePath);
 void notOpened(const std::string& path);  // the size probe's, no colon
 void tooLarge(const std::string& path);

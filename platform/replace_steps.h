@@ -1,6 +1,5 @@
 // The small steps the package's replacement is made of, one set per system.
-// The protocol itself (platform/replacement.cpp) is written once over them;
-// the per-system sources hold only these.
+// The protocol itself (platform/replacement.cpp) is written once over them.
 #ifndef QUILLMERE_PLATFORM_REPLACE_STEPS_H_
 #define QUILLMERE_PLATFORM_REPLACE_STEPS_H_
 
@@ -23,54 +22,59 @@ struct Look {
   FileId id;
   std::uint64_t size = 0;
   std::uint64_t links = 0;
-  bool ours = false;  // owned by the user the tool runs as
+  // Owned by the user the tool runs as (Windows: the token's user or owner).
+  bool ours = false;
 };
 
-// The folder that holds `path`: "." for a bare name.
-std::string folderOf(const std::string& path);
-
-// The cause the system gave for the step that just failed.
+// The cause the system gave for the step that just failed, and what kind
+// of failure it was.
 Cause lastCause();
-// Whether the step that just failed found no file.
 bool lastWasMissing();
-// Whether the system refused the step for want of permission.
+bool lastWasExisting();
 bool lastWasDenied();
 
-// Looks at `path` itself; false when there is nothing there (lastWasMissing)
-// or it cannot be looked at.
 bool look(const std::string& path, Look* found);
 bool lookOpen(const File& file, Look* found);
 
-// Follows the symbolic links from `path` to the name of the file they lead
-// to, which need not exist when `path` is no link. A link owned by another
-// user (not root) in a folder others may write is not followed
-// (kUnsafeLink); a link to nothing, or a loop, is kBrokenLink.
+// Follows `path` to the file it leads to, one link at a time, each read
+// from the descriptor it was judged on. Only a link of the running user's
+// or root's (Windows: the user, Administrators or SYSTEM) is followed;
+// another's is kUnsafeLink, a link to nothing or a loop kBrokenLink. With
+// nothing at `path`, `target` is `path` itself.
 bool resolveLinks(const std::string& path, std::string* target, Cause* cause);
 
 // Whether others may write `folder`, and whether it has the sticky bit.
 void folderAccess(const std::string& folder, bool* openToOthers, bool* sticky);
 
+// An existing regular file, links not followed, shared for everything
+// (a rename over it included); a FIFO never blocks the open.
+File openExisting(const std::string& path, bool forWriting);
 // A new file only this user may read yet; never an existing name or a link.
 File createNew(const std::string& path);
-// An existing regular file or nothing, links not followed.
-File openNoFollow(const std::string& path, bool forWriting);
-// The lock file: created or opened, never through a link.
-File openLockFile(const std::string& path, bool* created);
-enum class Locked { kYes, kBusy, kFailed };
-// An exclusive lock that goes when the process does, kill included.
-Locked lockExclusive(const File& file);
 
-// Whether this user may write the file at `path`.
+enum class Locked { kYes, kBusy, kFailed };
+// A lock that goes with the handle or the process (a kill included), which
+// no reader of the bytes notices: flock, or LockFileEx on a byte far past
+// the end. A file system without locks grants it.
+Locked lockFile(const File& file, bool exclusive);
+
+// Whether this user may write the file at `path` (no read-only flag).
 bool mayWrite(const std::string& path);
 
-// Whether another program lets the file at `path` be renamed over now
-// (Windows: no one holds it without sharing its deletion; retried for a
-// while). Always true where an open file is no obstacle.
-bool mayReplace(const std::string& path);
-
+// A second name that never replaces one: false with lastWasExisting() when
+// `to` is taken. lastWasDenied() where the file system has no hard links.
 bool linkName(const std::string& from, const std::string& to);
+// Moves `from` to the free name `to`; never replaces a file there.
+bool renameNoReplace(const std::string& from, const std::string& to);
+// Moves `from` over `to`.
 bool renameOver(const std::string& from, const std::string& to);
+// Puts the new file `fresh`, named `freshPath`, in place of `target`, whose
+// lock `held` holds. Windows keeps the lock through the rename where the
+// system allows it, and otherwise closes `held` first.
+bool publish(const File& fresh, const std::string& freshPath,
+             const std::string& target, File* held);
 bool removeName(const std::string& path);
+
 bool syncFile(const File& file);
 // False only when the system reports that the folder's names may not be on
 // the disk; a file system that cannot sync a folder is taken at its word.
@@ -83,12 +87,15 @@ bool writeAt(const File& file, std::uint64_t offset, const unsigned char* data,
 bool truncateTo(const File& file, std::uint64_t size);
 
 enum class Kept { kYes, kNo, kFailed };
-// Gives `to` everything of `from` that its users see besides its bytes:
-// mode, owner, group, ACLs and extended attributes. kNo when one of them
-// cannot be given here, so that only the old file itself keeps them.
-Kept keepMetadata(const File& from, const File& to);
-// For a copy of the package: its mode and group, never more open.
-bool giveModeOf(const File& from, const File& to);
+// Gives `to` exactly what the users of `from` see besides its bytes. For a
+// new package: mode, owner, group, the access ACL (every entry, nothing of
+// the folder's default) and the extended attributes; Windows: the DACL,
+// owner, integrity label, attributes and alternate data streams. kNo when
+// one of them cannot be given, so only the old file keeps them. For a copy
+// (`copy` true): the access ACL and mode, and the group where permitted
+// (otherwise no group access); never the owner. kNo when the copy would be
+// readable by someone the package is not.
+Kept keepMetadata(const File& from, const File& to, bool copy);
 
 // A hint that the system may start writing out what it was handed.
 void startWriteback(const File& file);

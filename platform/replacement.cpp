@@ -1,52 +1,50 @@
 // The package's replacement, written once over the steps of
-// platform/replace_steps.h. The names it keeps, for the package the user
-// named P, which may be a link to the file T it leads to:
+// platform/replace_steps.h. For the package P the user named, which may be
+// a link to the file T it leads to:
 //
-//   T.lock      beside T: the lock; it stays, empty.
-//   T.tmp       beside T: the new package, renamed over T.
-//   P.bak.tmp   the backup or the kept original while it is made.
-//   P.bak       the backup, replaced only once the new package is in place.
-//   P.orig      the first package replaced; never touched again.
-//   P.tmp       for a rewrite in place: the new package, followed by the
-//               proof of what P.undo guards.
-//   P.undo      for a rewrite in place: the old bytes, exactly.
+//   1. Lock T itself (no lock file), and check that P still leads to it.
+//   2. Judge what a killed merge left, once the listing is done: files of
+//      ours under the working names below that no running merge locks.
+//   3. Write the new package as T.new~tag beside T, with T's owner, mode,
+//      ACL and attributes. Keep the first package with entries as P.orig
+//      (a copy, put in place with a call that never replaces).
+//   4. By rename: P.bak~tag, a second name of T (or a copy), then T.new~tag
+//      over T, then P.bak~tag over P.bak.
+//      In place (T has other names, or its access cannot be given to a new
+//      file): P.guard~tag, a copy of T, then a mark over T's first bytes,
+//      the new bytes after the mark, the new first bytes last; then the
+//      guard becomes P.bak.
 //
-// A file under one of these names that the tool did not make (another
-// user's, a link, a directory, one that guards another file) is never used;
-// the merge refuses and names it.
+// Working files are created exclusively, locked by their creator, and
+// renamed only while their name still leads to the file written. Every
+// other name is left alone; the user's own .bak and .orig are the only
+// fixed names written.
 #include "platform/replacement.h"
 
 #include <algorithm>
 #include <cstring>
-#include <utility>
+#include <deque>
+#include <random>
 #include <vector>
 
+#include "package/format.h"
+#include "platform/listing.h"
 #include "platform/replace_steps.h"
 
 namespace platform {
 
-std::string steps::folderOf(const std::string& path) {
-  const std::size_t slash = path.find_last_of('/');
-  if (slash == std::string::npos) return ".";
-  return path.substr(0, slash == 0 ? 1 : slash);
-}
-
 namespace {
 
 using steps::Cause;
-using steps::folderOf;
 using steps::Look;
 
 constexpr std::size_t kBufferSize = 256 * 1024;
-constexpr unsigned char kProofMark[8] = {'Q', 'M', '-', 'U',
-                                         'N', 'D', 'O', '1'};
-// The mark, the guarded file's id (3), the old and new sizes and hashes, the
-// backup flag, and the hash of all of that.
-constexpr std::size_t kProofWords = 3 + 4 + 1 + 1;
-constexpr std::size_t kProofSize = sizeof kProofMark + 8 * kProofWords;
+constexpr int kTries = 3;
+const char* const kRoleNames[] = {"new", "bak", "orig", "guard"};
+const char* const kEarlierNames[] = {".lock", ".tmp", ".bak.tmp", ".undo"};
 
-// FNV-1a: enough to tell a copy from a file that changed, not a defence
-// against a forger, who would have to be this user anyway.
+// FNV-1a: tells a copy from a file that changed since; a forger would have
+// to be this user anyway.
 constexpr std::uint64_t kHashStart = 14695981039346656037ull;
 std::uint64_t hashMore(std::uint64_t hash, const unsigned char* data,
                        std::size_t size) {
@@ -57,8 +55,9 @@ std::uint64_t hashMore(std::uint64_t hash, const unsigned char* data,
 }
 
 void putWord(unsigned char* at, std::uint64_t value) {
-  for (int i = 0; i < 8; ++i)
+  for (int i = 0; i < 8; ++i) {
     at[i] = static_cast<unsigned char>(value >> (8 * i));
+  }
 }
 std::uint64_t getWord(const unsigned char* at) {
   std::uint64_t value = 0;
@@ -66,641 +65,587 @@ std::uint64_t getWord(const unsigned char* at) {
   return value;
 }
 
+std::string folderOf(const std::string& path) {
+  const std::size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  return path.substr(0, slash == 0 ? 1 : slash);
+}
+
 std::string baseOf(const std::string& path) {
   const std::size_t slash = path.find_last_of('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// What a rewrite in place records before it touches the package.
-struct Proof {
-  FileId guarded;
-  std::uint64_t oldSize = 0;
-  std::uint64_t oldHash = 0;
-  std::uint64_t newSize = 0;
-  std::uint64_t newHash = 0;
-  bool backup = false;  // whether the old bytes become the backup
+std::string workingName(const std::string& beside, Role role) {
+  static std::mt19937_64 random{std::random_device{}()};
+  static const char kHex[] = "0123456789abcdef";
+  std::string name = beside + "." + kRoleNames[static_cast<int>(role)] + "~";
+  for (std::uint64_t tag = random(), i = 0; i < 8; ++i, tag >>= 4) {
+    name += kHex[tag & 15];
+  }
+  return name;
+}
+
+// What a rewrite in place puts over the package's first bytes.
+struct Mark {
+  std::uint64_t oldSize = 0, oldHash = 0, newSize = 0, newHash = 0;
+  std::string guard;  // base name
 };
 
-void encode(const Proof& proof, unsigned char* out) {
-  std::memcpy(out, kProofMark, sizeof kProofMark);
-  const std::uint64_t words[kProofWords - 1] = {
-      proof.guarded.volume, proof.guarded.high,    proof.guarded.index,
-      proof.oldSize,        proof.oldHash,         proof.newSize,
-      proof.newHash,        proof.backup ? 1u : 0u};
-  unsigned char* at = out + sizeof kProofMark;
-  for (std::uint64_t word : words) {
-    putWord(at, word);
-    at += 8;
-  }
-  putWord(at, hashMore(kHashStart, out, kProofSize - 8));
+std::vector<unsigned char> encode(const Mark& mark) {
+  std::vector<unsigned char> out(format::kMarkFixedSize + mark.guard.size());
+  std::memcpy(out.data(), format::kRewriteMark, 4);
+  format::writeLe32(out.data() + format::kEntryCountOffset, 0xFFFFFFFFu);
+  putWord(&out[8], mark.oldSize);
+  putWord(&out[16], mark.oldHash);
+  putWord(&out[24], mark.newSize);
+  putWord(&out[32], mark.newHash);
+  out[40] = static_cast<unsigned char>(mark.guard.size());
+  out[41] = static_cast<unsigned char>(mark.guard.size() >> 8);
+  std::memcpy(&out[42], mark.guard.data(), mark.guard.size());
+  out.resize(out.size() + 8);
+  putWord(&out[out.size() - 8],
+          hashMore(kHashStart, out.data(), out.size() - 8));
+  return out;
 }
 
-bool decode(const unsigned char* in, Proof* proof) {
-  if (std::memcmp(in, kProofMark, sizeof kProofMark) != 0 ||
-      getWord(in + kProofSize - 8) !=
-          hashMore(kHashStart, in, kProofSize - 8)) {
-    return false;
-  }
-  const unsigned char* at = in + sizeof kProofMark;
-  proof->guarded.volume = getWord(at);
-  proof->guarded.high = getWord(at + 8);
-  proof->guarded.index = getWord(at + 16);
-  proof->oldSize = getWord(at + 24);
-  proof->oldHash = getWord(at + 32);
-  proof->newSize = getWord(at + 40);
-  proof->newHash = getWord(at + 48);
-  proof->backup = getWord(at + 56) == 1;
-  return true;
-}
-
-// The hash of the first `size` bytes of `file`; false when it has fewer.
-bool hashOf(const File& file, std::uint64_t size,
-            std::vector<unsigned char>* buffer, std::uint64_t* hash) {
-  *hash = kHashStart;
-  for (std::uint64_t at = 0; at < size;) {
-    const std::size_t want = static_cast<std::size_t>(
-        std::min<std::uint64_t>(buffer->size(), size - at));
-    std::size_t got = 0;
-    if (!steps::readAt(file, at, buffer->data(), want, &got) || got != want) {
-      return false;
-    }
-    *hash = hashMore(*hash, buffer->data(), got);
-    at += got;
-  }
-  return true;
-}
-
-// A file of the tool's names that it may have made: a regular file of this
-// user's with no other name.
-bool lookOurs(const std::string& path, Look* found) {
-  return steps::look(path, found) && found->regular && found->ours &&
-         found->links == 1;
-}
-
-// Reads the proof a rewrite in place left at the end of `temp`, and checks
-// that the new bytes before it are whole.
-bool readProof(const std::string& temp, Proof* proof, File* file,
-               std::vector<unsigned char>* buffer) {
-  Look found;
-  if (!lookOurs(temp, &found) || found.size < kProofSize) return false;
-  *file = steps::openNoFollow(temp, false);
-  Look opened;
-  if (!file->isOpen() || !steps::lookOpen(*file, &opened) ||
-      !(opened.id == found.id)) {
-    return false;
-  }
-  unsigned char record[kProofSize];
+// Whether `file` starts with a mark; `mark` is filled when it is a whole
+// one. A package whose first bytes merely look like one is still refused.
+bool readMark(const File& file, Mark* mark, bool* whole) {
+  unsigned char in[format::kMaxMarkSize];
   std::size_t got = 0;
-  std::uint64_t hash = 0;
-  return steps::readAt(*file, found.size - kProofSize, record, kProofSize,
-                       &got) &&
-         got == kProofSize && decode(record, proof) &&
-         proof->newSize == found.size - kProofSize &&
-         hashOf(*file, proof->newSize, buffer, &hash) && hash == proof->newHash;
+  *whole = false;
+  if (!steps::readAt(file, 0, in, sizeof in, &got) ||
+      got < format::kPackageHeaderSize ||
+      std::memcmp(in, format::kRewriteMark, 4) != 0 ||
+      format::readLe32Signed(in + format::kEntryCountOffset) != -1) {
+    return false;
+  }
+  const std::size_t g = in[40] | (in[41] << 8);
+  const std::size_t size = format::kMarkFixedSize + g;
+  if (got < size + 8 || size + 8 > sizeof in ||
+      getWord(in + size) != hashMore(kHashStart, in, size)) {
+    return true;
+  }
+  mark->oldSize = getWord(in + 8);
+  mark->oldHash = getWord(in + 16);
+  mark->newSize = getWord(in + 24);
+  mark->newHash = getWord(in + 32);
+  mark->guard.assign(reinterpret_cast<const char*>(in + 42), g);
+  *whole = true;
+  return true;
 }
 
-// Opens `undo` when it holds exactly the old bytes `proof` guards.
-bool openProvenUndo(const std::string& undo, const Proof& proof, File* file,
-                    std::vector<unsigned char>* buffer) {
-  Look found;
-  std::uint64_t hash = 0;
-  if (!lookOurs(undo, &found) || found.size != proof.oldSize) return false;
-  *file = steps::openNoFollow(undo, false);
-  Look opened;
-  return file->isOpen() && steps::lookOpen(*file, &opened) &&
-         opened.id == found.id && hashOf(*file, proof.oldSize, buffer, &hash) &&
-         hash == proof.oldHash;
+// The names a working file may have: printable ones the listing gives back.
+bool mayBeWorkingName(const std::string& name) {
+  return name.find('~') != std::string::npos;
 }
 
 }  // namespace
+
+bool isWorkingName(const std::string& name, const std::string& packageName,
+                   Role* role) {
+  if (name.compare(0, packageName.size() + 1, packageName + ".") != 0) {
+    return false;
+  }
+  const std::size_t tilde = name.find('~', packageName.size());
+  if (tilde == std::string::npos || name.size() != tilde + 9 ||
+      name.find_first_not_of("0123456789abcdef", tilde + 1) !=
+          std::string::npos) {
+    return false;
+  }
+  const std::string word =
+      name.substr(packageName.size() + 1, tilde - packageName.size() - 1);
+  for (int r = 0; r < 4; ++r) {
+    if (word == kRoleNames[r]) {
+      *role = static_cast<Role>(r);
+      return true;
+    }
+  }
+  return false;
+}
+
+bool isReplacementName(const std::string& name,
+                       const std::string& packageName) {
+  Role role;
+  if (isWorkingName(name, packageName, &role)) return true;
+  if (name.compare(0, packageName.size(), packageName) != 0) return false;
+  const std::string suffix = name.substr(packageName.size());
+  if (suffix == ".bak" || suffix == ".orig") return true;
+  return std::find(std::begin(kEarlierNames), std::end(kEarlierNames),
+                   suffix) != std::end(kEarlierNames);
+}
 
 struct Replacement::State {
   explicit State(const std::string& package)
       : path(package),
         folder(folderOf(package)),
         backup(package + ".bak"),
-        backupTemp(package + ".bak.tmp"),
-        undo(package + ".undo"),
         orig(package + ".orig"),
-        inPlaceTemp(package + ".tmp"),
-        buffer(kBufferSize) {}
+        buffer(kBufferSize),
+        other(kBufferSize) {}
 
-  bool fail(Cause why) {
-    cause = why;
-    causeName.clear();
-    return false;
-  }
-  bool fail(Cause why, const std::string& name) {
+  bool fail(Cause why, const std::string& name = std::string()) {
     cause = why;
     causeName = name;
     return false;
   }
   bool failWithLast() { return fail(steps::lastCause()); }
 
-  bool lock();
-  bool open();
-  bool takeLock();
-  bool openOld(const Look& found, bool forWriting);
-  bool checkOld(Look* found);
-  bool startNew(const Look& found);
-  bool clearTemp(const std::string& name);
-  bool clearBackupTemp();
-  bool recoverUndo();
-  bool putBack(const File& package, const File& from, std::uint64_t size);
-  bool isTorn(const File& package, const File& oldBytes, const File& newBytes,
-              const Proof& proof);
-  bool copyOld(const std::string& name, std::uint64_t* hash);
+  bool lockPackage();
+  bool lockOnce(bool* changed);
+  bool checkKept();
+  bool checkPackage();
+  bool chooseWay();
+  bool judgeLeftovers(const std::string& in, const std::string& beside);
+  bool judge(const std::string& name, Role role);
+  bool putBack(const File& into, const File& guard, const Mark& mark);
+  bool pass(const File& from, std::uint64_t begin, std::uint64_t end,
+            const File* to, const File* against, std::uint64_t* hash);
+  bool stillNamed(const File& file, const std::string& name);
+  bool copyOld(const std::string& name, File* copy, std::uint64_t* hash);
   bool keepOriginal();
-  Commit commitByRename(bool wantBackup);
-  Commit commitInPlace(bool wantBackup);
+  Commit byRename(bool wantBackup);
+  Commit inPlace(bool wantBackup);
+  Commit create();
 
-  std::string path, folder, backup, backupTemp, undo, orig, inPlaceTemp;
-  std::string target, targetFolder, temp, lockName;
-  File lockFile;   // held from lock() on; the target itself where its folder
-                   // refuses new files
-  File old;        // the package being replaced, opened once
-  File temporary;  // the new package
+  const std::string path, folder, backup, orig;
+  std::string target, targetFolder, freshPath;
+  File old;       // T, locked for the whole merge
+  File fresh;     // the new package, until it is T
+  File origCopy;  // P.orig when this merge made it
   Look oldLook;
   std::uint64_t size = 0;  // of the new package
-  bool locked = false;
-  bool targetLocked = false;
+  std::uint64_t sinceWriteback = 0;
   bool oldExists = false;
-  bool inPlace = false;
-  bool tempOurs = false;
-  bool origMade = false;  // this merge kept the original
-  bool openToOthers = false;
-  bool sticky = false;
+  bool rewriteInPlace = false;
+  bool shared = false;  // others may write P's folder, and it is not sticky
   Cause cause = Cause::kNone;
   std::string causeName;
-  std::vector<unsigned char> buffer;
-  std::uint64_t sinceWriteback = 0;
+  std::vector<unsigned char> buffer, other;
 };
 
-// Opens and locks the lock file beside the package; false when the merge
-// must stop, true with `locked` still false when the file was removed
-// meanwhile and a new one is to be taken.
-bool Replacement::State::takeLock() {
-  bool created = false;
-  lockFile = steps::openLockFile(lockName, &created);
-  if (!lockFile.isOpen() && created) {
-    const Cause why = steps::lastCause();
-    steps::removeName(lockName);
-    return fail(why);
-  }
-  if (!lockFile.isOpen()) {
-    const bool missing = steps::lastWasMissing();
-    const bool denied = steps::lastWasDenied();
-    const Cause why = steps::lastCause();
-    Look found;
-    if (steps::look(lockName, &found)) return fail(Cause::kUntrusted, lockName);
-    if (missing) return fail(Cause::kNoFolder, folder);
-    if (!denied) return fail(why);
-    // A folder that refuses new files: the file itself is the lock, and it
-    // is rewritten in place.
-    lockFile = steps::openNoFollow(target, false);
-    targetLocked = lockFile.isOpen();
-    if (!targetLocked) return fail(Cause::kFolderRefuses);
-  }
-  const steps::Locked taken = steps::lockExclusive(lockFile);
-  if (taken == steps::Locked::kYes) {
-    Look mine;
-    Look named;
-    locked =
-        targetLocked || (steps::lookOpen(lockFile, &mine) &&
-                         steps::look(lockName, &named) && mine.id == named.id);
-    if (locked || !created) return true;
-  }
-  // A lock file we made and could not hold is nobody's.
-  const Cause why = steps::lastCause();
-  lockFile.close();
-  if (created && !targetLocked) steps::removeName(lockName);
-  if (taken == steps::Locked::kBusy) return fail(Cause::kBusy);
-  return fail(taken == steps::Locked::kFailed ? why : Cause::kIo);
-}
-
-// A leftover new package: only a file this user made is removed, and a new
-// one is always made afresh.
-bool Replacement::State::clearTemp(const std::string& name) {
-  Look found;
-  if (!steps::look(name, &found)) {
-    return steps::lastWasMissing() || failWithLast();
-  }
-  if (!found.regular || !found.ours || found.links != 1) {
-    return fail(Cause::kUntrusted, name);
-  }
-  return steps::removeName(name) || failWithLast();
-}
-
-// A backup or original that a killed merge was making: removed when it is
-// (a copy of part of) the package that still stands, made the backup when
-// the package it held was replaced.
-bool Replacement::State::clearBackupTemp() {
-  Look found;
-  if (!steps::look(backupTemp, &found)) {
-    return steps::lastWasMissing() || failWithLast();
-  }
-  if (!found.regular || !found.ours) return fail(Cause::kUntrusted, backupTemp);
-  Look packageLook;
-  Look original;
-  const bool package = steps::look(target, &packageLook) && packageLook.regular;
-  if ((steps::look(orig, &original) && original.id == found.id) ||
-      (package && packageLook.id == found.id)) {
-    return steps::removeName(backupTemp) || failWithLast();
-  }
-  if (found.links != 1) return fail(Cause::kUntrusted, backupTemp);
-  bool copyOfPackage = false;
-  if (package) {
-    const File mine = steps::openNoFollow(backupTemp, false);
-    const File current = steps::openNoFollow(target, false);
-    if (!mine.isOpen() || !current.isOpen()) return failWithLast();
-    copyOfPackage = found.size <= packageLook.size;
-    std::vector<unsigned char> theirs(buffer.size());
-    for (std::uint64_t at = 0; copyOfPackage && at < found.size;) {
-      std::size_t got = 0;
-      std::size_t gotTheirs = 0;
-      if (!steps::readAt(mine, at, buffer.data(), buffer.size(), &got) ||
-          !steps::readAt(current, at, theirs.data(), got, &gotTheirs)) {
-        return failWithLast();
-      }
-      if (got == 0) break;
-      copyOfPackage = gotTheirs == got &&
-                      std::memcmp(buffer.data(), theirs.data(), got) == 0;
-      at += got;
-    }
-  }
-  if (copyOfPackage) return steps::removeName(backupTemp) || failWithLast();
-  return steps::renameOver(backupTemp, backup) || failWithLast();
-}
-
-bool Replacement::State::putBack(const File& package, const File& from,
-                                 std::uint64_t oldSize) {
-  for (std::uint64_t at = 0; at < oldSize;) {
+// One pass over the bytes [begin, end) of `from`: copied to `to`, compared
+// with `against`, hashed into `hash`, each at the same offsets. False when
+// a read or write fails, `from` ends early, or `against` differs.
+bool Replacement::State::pass(const File& from, std::uint64_t begin,
+                              std::uint64_t end, const File* to,
+                              const File* against, std::uint64_t* hash) {
+  for (std::uint64_t at = begin; at < end;) {
+    const std::size_t want = static_cast<std::size_t>(
+        std::min<std::uint64_t>(buffer.size(), end - at));
     std::size_t got = 0;
-    if (!steps::readAt(from, at, buffer.data(), buffer.size(), &got) ||
-        got == 0 || !steps::writeAt(package, at, buffer.data(), got)) {
+    std::size_t theirs = 0;
+    if (!steps::readAt(from, at, buffer.data(), want, &got) || got != want ||
+        (to != nullptr && !steps::writeAt(*to, at, buffer.data(), got)) ||
+        (against != nullptr &&
+         (!steps::readAt(*against, at, other.data(), want, &theirs) ||
+          theirs != want ||
+          std::memcmp(buffer.data(), other.data(), want) != 0))) {
       return false;
     }
-    at += got;
-  }
-  return steps::truncateTo(package, oldSize) && steps::syncFile(package);
-}
-
-// Whether `package` is what a rewrite in place leaves when stopped: every
-// byte either the new package's or the old one's at that place.
-bool Replacement::State::isTorn(const File& package, const File& oldBytes,
-                                const File& newBytes, const Proof& proof) {
-  Look found;
-  if (!steps::lookOpen(package, &found) ||
-      found.size < std::min(proof.oldSize, proof.newSize) ||
-      found.size > std::max(proof.oldSize, proof.newSize)) {
-    return false;
-  }
-  const std::size_t piece = buffer.size() / 4;
-  std::vector<unsigned char> was(piece);
-  std::vector<unsigned char> next(piece);
-  for (std::uint64_t at = 0; at < found.size;) {
-    std::size_t got = 0;
-    std::size_t gotOld = 0;
-    std::size_t gotNew = 0;
-    if (!steps::readAt(package, at, buffer.data(), piece, &got) || got == 0 ||
-        !steps::readAt(oldBytes, at, was.data(), got, &gotOld) ||
-        !steps::readAt(newBytes, at, next.data(),
-                       static_cast<std::size_t>(std::min<std::uint64_t>(
-                           got, at < proof.newSize ? proof.newSize - at : 0)),
-                       &gotNew)) {
-      return false;
-    }
-    for (std::size_t i = 0; i < got; ++i) {
-      if (!(i < gotOld && buffer[i] == was[i]) &&
-          !(i < gotNew && buffer[i] == next[i])) {
-        return false;
-      }
-    }
+    if (hash != nullptr) *hash = hashMore(*hash, buffer.data(), got);
     at += got;
   }
   return true;
 }
 
-// What a killed rewrite in place left: the package is put back from the
-// undo file when it is provably the torn one, and the step is finished when
-// the new package was all in.
-bool Replacement::State::recoverUndo() {
-  Look found;
-  if (!steps::look(undo, &found)) {
-    return steps::lastWasMissing() || failWithLast();
-  }
-  Proof proof;
-  File newBytes;
-  File oldBytes;
-  if (!readProof(inPlaceTemp, &proof, &newBytes, &buffer) ||
-      !openProvenUndo(undo, proof, &oldBytes, &buffer)) {
-    return fail(Cause::kUntrusted, undo);
-  }
-  File package = steps::openNoFollow(target, true);
-  Look current;
-  if (!package.isOpen() || !steps::lookOpen(package, &current) ||
-      !(current.id == proof.guarded)) {
-    return fail(Cause::kUntrusted, undo);
-  }
-  if (!targetLocked && steps::lockExclusive(package) != steps::Locked::kYes) {
-    return fail(Cause::kBusy);
-  }
-  std::uint64_t hash = 0;
-  if (!hashOf(package, current.size, &buffer, &hash)) return failWithLast();
-  bool done = false;
-  if (current.size == proof.oldSize && hash == proof.oldHash) {
-    done = steps::removeName(undo);
-  } else if (current.size == proof.newSize && hash == proof.newHash) {
-    Look kept;
-    const bool backupMissing =
-        !steps::look(backup, &kept) && steps::lastWasMissing();
-    done = (proof.backup || backupMissing) ? steps::renameOver(undo, backup)
-                                           : steps::removeName(undo);
-  } else if (isTorn(package, oldBytes, newBytes, proof)) {
-    done = putBack(package, oldBytes, proof.oldSize) && steps::removeName(undo);
-  } else {
-    // Changed since by someone else: a fresh package copied over it is not
-    // to be rolled back.
-    return fail(Cause::kUntrusted, undo);
-  }
-  if (!done) return failWithLast();
-  steps::removeName(inPlaceTemp);
-  return steps::syncFolder(folder) || fail(Cause::kIo);
+bool Replacement::State::stillNamed(const File& file, const std::string& name) {
+  Look named;
+  Look opened;
+  return steps::look(name, &named) && steps::lookOpen(file, &opened) &&
+         named.id == opened.id;
 }
 
-// Copies the old package to the new file `name`, with its mode, on the
-// disk; `hash` gets the hash of its bytes.
-bool Replacement::State::copyOld(const std::string& name, std::uint64_t* hash) {
-  File copy = steps::createNew(name);
-  if (!copy.isOpen()) {
+// Locks the file P leads to; tries again when P led elsewhere by the time
+// the lock was granted.
+bool Replacement::State::lockPackage() {
+  for (int attempt = 0; attempt < kTries; ++attempt) {
+    bool changed = false;
+    if (lockOnce(&changed)) return true;
+    if (!changed) return false;
+  }
+  return fail(Cause::kChanged);
+}
+
+bool Replacement::State::lockOnce(bool* changed) {
+  old.close();
+  oldExists = false;
+  Cause why = Cause::kNone;
+  if (!steps::resolveLinks(path, &target, &why)) return fail(why, folder);
+  targetFolder = folderOf(target);
+  // A link to one of the tool's own files would lose the package the user
+  // had under the backup's name.
+  if (isReplacementName(baseOf(target), format::kPackageFileName)) {
+    return fail(Cause::kOwnName, target);
+  }
+  Look found;
+  if (!steps::look(target, &found)) {
+    if (!steps::lastWasMissing()) return failWithLast();
+    Look where;
+    if (!steps::look(targetFolder, &where)) {
+      return steps::lastWasMissing() ? fail(Cause::kNoFolder, targetFolder)
+                                     : failWithLast();
+    }
+    return true;  // no package: a new one is published without replacing
+  }
+  if (!found.regular) return fail(Cause::kNotRegular);
+  old = steps::openExisting(target, false);
+  if (!old.isOpen()) return failWithLast();
+  switch (steps::lockFile(old, true)) {
+    case steps::Locked::kYes:
+      break;
+    case steps::Locked::kBusy:
+      return fail(Cause::kBusy);
+    case steps::Locked::kFailed:
+      return failWithLast();
+  }
+  oldExists = steps::lookOpen(old, &oldLook) && stillNamed(old, target);
+  *changed = !oldExists;
+  return oldExists || fail(Cause::kChanged);
+}
+
+// The user's .bak and .orig, which the merge may write over or beside: the
+// user's own files, or none.
+bool Replacement::State::checkKept() {
+  for (const std::string* name : {&backup, &orig}) {
+    Look found;
+    if (!steps::look(*name, &found)) {
+      if (steps::lastWasMissing()) continue;
+      return failWithLast();
+    }
+    if (oldExists && found.id == oldLook.id)
+      return fail(Cause::kOwnName, *name);
+    if (!found.regular || !found.ours || found.links != 1) {
+      return fail(Cause::kUntrusted, *name);
+    }
+  }
+  return true;
+}
+
+// The package as it is now.
+bool Replacement::State::checkPackage() {
+  if (!oldExists) return checkKept();
+  Mark mark;
+  bool whole = false;
+  if (readMark(old, &mark, &whole)) {
+    return fail(Cause::kUnfinished, whole ? mark.guard : target);
+  }
+  // Renaming over a package its user may not write would go around its
+  // protection.
+  if (!steps::mayWrite(target)) return fail(Cause::kReadOnly);
+  return checkKept();
+}
+
+// By rename where a new file can be all the old one was; otherwise in
+// place, which keeps T's other names, owner and access as they are.
+bool Replacement::State::chooseWay() {
+  rewriteInPlace = oldLook.links > 1 || folderOf(freshPath) != targetFolder;
+  if (rewriteInPlace) return true;
+  switch (steps::keepMetadata(old, fresh, false)) {
+    case steps::Kept::kYes:
+      return true;
+    case steps::Kept::kNo:
+      rewriteInPlace = true;
+      return true;
+    case steps::Kept::kFailed:
+      break;
+  }
+  return failWithLast();
+}
+
+// Puts the old bytes from `guard` back into `into`, keeping the mark until
+// they are all in.
+bool Replacement::State::putBack(const File& into, const File& guard,
+                                 const Mark& mark) {
+  const std::uint64_t head =
+      std::min<std::uint64_t>(mark.oldSize, format::kMaxMarkSize);
+  return pass(guard, head, mark.oldSize, &into, nullptr, nullptr) &&
+         steps::syncFile(into) &&
+         pass(guard, 0, head, &into, nullptr, nullptr) &&
+         steps::truncateTo(into, mark.oldSize) && steps::syncFile(into);
+}
+
+// A working file a killed merge left: ours, with one name (a backup in
+// waiting may be the package's second one), and held by no running merge.
+bool Replacement::State::judge(const std::string& name, Role role) {
+  Look found;
+  if (!steps::look(name, &found) || !found.regular || !found.ours) return true;
+  const bool packagesOwn = oldExists && found.id == oldLook.id;
+  if (found.links != 1 && !(role == Role::kBackup && packagesOwn)) return true;
+  const File file = steps::openExisting(name, false);
+  Look opened;
+  if (!file.isOpen() || !steps::lookOpen(file, &opened) ||
+      !(opened.id == found.id)) {
+    return true;
+  }
+  if (!packagesOwn && steps::lockFile(file, true) != steps::Locked::kYes) {
+    return true;
+  }
+  bool keep = false;  // the old package: it becomes the backup
+  if (role == Role::kBackup && !packagesOwn) {
+    keep = !oldExists || found.size > oldLook.size ||
+           !pass(file, 0, found.size, nullptr, &old, nullptr);
+  } else if (role == Role::kGuard) {
+    Mark mark;
+    bool whole = false;
+    if (oldExists && readMark(old, &mark, &whole)) {
+      std::uint64_t hash = kHashStart;
+      if (!whole || mark.guard != baseOf(name) || found.size != mark.oldSize ||
+          !pass(file, 0, found.size, nullptr, nullptr, &hash) ||
+          hash != mark.oldHash) {
+        return true;  // not this guard's package: refused below
+      }
+      const File into = steps::openExisting(target, true);
+      if (!into.isOpen() || !stillNamed(into, target) ||
+          !putBack(into, file, mark)) {
+        return failWithLast();
+      }
+    } else {
+      // Killed before the mark (the package is still the old one) or after
+      // the last write (the guard holds the package replaced).
+      keep = !oldExists || found.size != oldLook.size ||
+             !pass(file, 0, found.size, nullptr, &old, nullptr);
+    }
+  }
+  if (keep) return steps::renameOver(name, backup) || failWithLast();
+  return steps::removeName(name) || failWithLast();
+}
+
+bool Replacement::State::judgeLeftovers(const std::string& in,
+                                        const std::string& beside) {
+  std::deque<std::string> names;
+  if (!listDirectory(in + "/*", mayBeWorkingName, &names)) return true;
+  for (const std::string& name : names) {
+    Role role;
+    if (isWorkingName(name, beside, &role) && !judge(in + "/" + name, role)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool Replacement::State::copyOld(const std::string& name, File* copy,
+                                 std::uint64_t* hash) {
+  *copy = steps::createNew(name);
+  if (!copy->isOpen()) {
     return fail(steps::lastWasDenied() ? Cause::kFolderRefuses
                                        : steps::lastCause());
   }
   *hash = kHashStart;
-  bool ok = true;
-  for (std::uint64_t at = 0; ok && at < oldLook.size;) {
-    std::size_t got = 0;
-    ok = steps::readAt(old, at, buffer.data(), buffer.size(), &got) &&
-         got > 0 && steps::writeAt(copy, at, buffer.data(), got);
-    *hash = hashMore(*hash, buffer.data(), got);
-    at += got;
+  steps::Kept kept = steps::Kept::kFailed;
+  if (steps::lockFile(*copy, true) != steps::Locked::kFailed &&
+      pass(old, 0, oldLook.size, copy, nullptr, hash) &&
+      (kept = steps::keepMetadata(old, *copy, true)) == steps::Kept::kYes &&
+      steps::syncFile(*copy)) {
+    return true;
   }
-  if (ok && steps::giveModeOf(old, copy) && steps::syncFile(copy)) return true;
-  const Cause why = steps::lastCause();
-  steps::removeName(name);
+  const Cause why =
+      kept == steps::Kept::kNo ? Cause::kDenied : steps::lastCause();
+  if (stillNamed(*copy, name)) steps::removeName(name);
   return fail(why);
 }
 
-// The first package with entries that the tool replaces stays as it was,
-// for good, under its own name.
+// The first package with entries the tool replaces stays, for good, as
+// P.orig; one that is there already is never replaced.
 bool Replacement::State::keepOriginal() {
   Look found;
   if (steps::look(orig, &found) || !steps::lastWasMissing()) return true;
+  const std::string name = workingName(path, Role::kOriginal);
   std::uint64_t hash = 0;
-  if (!copyOld(backupTemp, &hash)) return false;
-  // A link, so that an original someone put there meanwhile is never
-  // replaced.
-  if (steps::linkName(backupTemp, orig)) {
-    origMade = true;
-  } else if (!(steps::look(orig, &found) && found.regular)) {
-    // No hard links here: a rename, under the lock.
-    origMade = steps::renameOver(backupTemp, orig);
-    return origMade || failWithLast();
+  if (!copyOld(name, &origCopy, &hash)) return false;
+  const bool linked = steps::linkName(name, orig);
+  // No hard links here: a rename that never replaces.
+  if (!linked && !steps::lastWasExisting() && steps::lastWasDenied() &&
+      steps::renameNoReplace(name, orig)) {
+    return true;
   }
-  // Linked, or someone put an original there meanwhile, which stays.
-  steps::removeName(backupTemp);
-  return true;
+  // Linked, or an original someone put there meanwhile, which stays.
+  const bool kept = linked || steps::lastWasExisting();
+  const Cause why = steps::lastCause();
+  steps::removeName(name);
+  return kept || fail(why);
 }
 
-Replacement::Commit Replacement::State::commitByRename(bool wantBackup) {
-  if (!steps::syncFile(temporary) ||
-      (oldExists && !steps::mayReplace(target))) {
-    failWithLast();
+Replacement::Commit Replacement::State::create() {
+  if (!steps::syncFile(fresh)) return failWithLast(), Commit::kFailed;
+  // Never over a package someone made meanwhile.
+  bool done = steps::linkName(freshPath, target);
+  if (done) {
+    steps::removeName(freshPath);
+  } else if (!steps::lastWasExisting() && steps::lastWasDenied()) {
+    done = steps::renameNoReplace(freshPath, target);
+  }
+  if (!done) {
+    fail(steps::lastWasExisting() ? Cause::kChanged : steps::lastCause());
     return Commit::kFailed;
   }
+  freshPath.clear();
+  return steps::syncFolder(targetFolder) ? Commit::kDone : Commit::kUnsynced;
+}
+
+Replacement::Commit Replacement::State::byRename(bool wantBackup) {
+  if (!steps::syncFile(fresh)) return failWithLast(), Commit::kFailed;
+  std::string waiting;
+  Look kept;  // the file waiting holds
   if (wantBackup) {
-    // A second name for the old file costs nothing; across file systems it
-    // is a copy.
-    Look linked;
-    bool made = steps::linkName(target, backupTemp);
-    if (made &&
-        !(steps::look(backupTemp, &linked) && linked.id == oldLook.id)) {
-      steps::removeName(backupTemp);
-      fail(Cause::kChanged);
-      return Commit::kFailed;
-    }
+    // A second name of the old file costs nothing; where there is none to
+    // be had, a copy.
+    waiting = workingName(path, Role::kBackup);
+    File copy;
     std::uint64_t hash = 0;
-    if (!made && !copyOld(backupTemp, &hash)) return Commit::kFailed;
-    if ((!made || folder != targetFolder) && !steps::syncFolder(folder)) {
-      steps::removeName(backupTemp);
+    const bool made = steps::linkName(target, waiting);
+    if (!made && !copyOld(waiting, &copy, &hash)) return Commit::kFailed;
+    if (!steps::look(waiting, &kept) ||
+        !(kept.id == oldLook.id || (!made && stillNamed(copy, waiting))) ||
+        ((!made || folder != targetFolder) && !steps::syncFolder(folder))) {
+      steps::removeName(waiting);
       fail(Cause::kIo);
       return Commit::kFailed;
     }
   }
-  // Windows renames nothing over a file that is still open here.
-  old.close();
-  if (!steps::renameOver(temp, target)) {
+  if (!stillNamed(fresh, freshPath) ||
+      !steps::publish(fresh, freshPath, target, &old)) {
     failWithLast();
-    if (wantBackup) steps::removeName(backupTemp);
+    if (wantBackup) steps::removeName(waiting);
     return Commit::kFailed;
   }
-  tempOurs = false;
+  freshPath.clear();
   const bool synced = steps::syncFolder(targetFolder);
-  // Only now the older backup goes; should this fail, the next merge
-  // finds the old package under backupTemp and does it.
-  if (wantBackup) steps::renameOver(backupTemp, backup);
+  // Only now the older backup goes; should the rename fail or the process
+  // die first, the next merge rolls it forward.
+  Look now;
+  if (wantBackup && !(steps::look(waiting, &now) && now.id == kept.id &&
+                      steps::renameOver(waiting, backup))) {
+    fail(steps::lastCause(), waiting);
+    return Commit::kNoBackup;
+  }
   return synced ? Commit::kDone : Commit::kUnsynced;
 }
 
-Replacement::Commit Replacement::State::commitInPlace(bool wantBackup) {
-  Proof proof;
-  proof.guarded = oldLook.id;
-  proof.oldSize = oldLook.size;
-  proof.newSize = size;
-  proof.backup = wantBackup;
-  unsigned char record[kProofSize];
-  // The old bytes and their proof on the disk, under their names, before a
-  // byte of the package changes.
-  if (!hashOf(temporary, size, &buffer, &proof.newHash) ||
-      !copyOld(backupTemp, &proof.oldHash)) {
+Replacement::Commit Replacement::State::inPlace(bool wantBackup) {
+  const File into = steps::openExisting(target, true);
+  if (!into.isOpen() || !stillNamed(into, target)) {
+    fail(into.isOpen() ? Cause::kChanged : steps::lastCause());
+    return Commit::kFailed;
+  }
+  Mark mark;
+  mark.oldSize = oldLook.size;
+  mark.newSize = size;
+  mark.newHash = kHashStart;
+  const std::string guardPath = workingName(path, Role::kGuard);
+  mark.guard = baseOf(guardPath);
+  File guard;
+  if (!pass(fresh, 0, size, nullptr, nullptr, &mark.newHash) ||
+      !copyOld(guardPath, &guard, &mark.oldHash)) {
     if (cause == Cause::kNone) failWithLast();
     return Commit::kFailed;
   }
-  encode(proof, record);
-  if (!steps::writeAt(temporary, size, record, sizeof record) ||
-      !steps::syncFile(temporary) || !steps::renameOver(backupTemp, undo)) {
-    failWithLast();
-    steps::removeName(backupTemp);
-    return Commit::kFailed;
-  }
   if (!steps::syncFolder(folder)) {
-    steps::removeName(undo);
+    steps::removeName(guardPath);
     fail(Cause::kIo);
     return Commit::kFailed;
   }
-  bool written = true;
-  for (std::uint64_t at = 0; written && at < size;) {
-    std::size_t got = 0;
-    const std::size_t want = static_cast<std::size_t>(
-        std::min<std::uint64_t>(buffer.size(), size - at));
-    written = steps::readAt(temporary, at, buffer.data(), want, &got) &&
-              got == want && steps::writeAt(old, at, buffer.data(), got);
-    at += got;
+  // From the mark on, every reader refuses the package until its first
+  // bytes are real again.
+  const std::vector<unsigned char> bytes = encode(mark);
+  const std::uint64_t head = std::min<std::uint64_t>(size, bytes.size());
+  bool written =
+      steps::writeAt(into, 0, bytes.data(), bytes.size()) &&
+      steps::syncFile(into) &&
+      pass(fresh, head, size, &into, nullptr, nullptr) &&
+      steps::truncateTo(into, std::max<std::uint64_t>(size, bytes.size())) &&
+      steps::syncFile(into) && pass(fresh, 0, head, &into, nullptr, nullptr) &&
+      steps::syncFile(into);
+  if (written && size < bytes.size()) {
+    written = steps::truncateTo(into, size) && steps::syncFile(into);
   }
-  written = written && steps::truncateTo(old, size) && steps::syncFile(old);
   if (!written) {
     failWithLast();
-    // The old bytes go back now; should that fail too, the next merge
-    // puts them back from the undo file.
-    if (putBack(old, steps::openNoFollow(undo, false), proof.oldSize)) {
-      steps::removeName(undo);
-      steps::removeName(temp);
-      tempOurs = false;
-    } else {
-      tempOurs = false;  // the proof must stay with the undo file
-    }
+    // The old bytes go back now; should that fail too, the next merge puts
+    // them back from the guard.
+    if (putBack(into, guard, mark)) steps::removeName(guardPath);
     return Commit::kFailed;
   }
-  // The guard copy is the backup now; what a kill leaves from here on is
-  // rolled forward by the next merge.
-  const bool cleared =
-      wantBackup ? steps::renameOver(undo, backup) : steps::removeName(undo);
-  // Should the undo file stay, its proof stays with it.
-  if (!cleared) tempOurs = false;
+  if (!wantBackup) {
+    steps::removeName(guardPath);
+  } else if (!stillNamed(guard, guardPath) ||
+             !steps::renameOver(guardPath, backup)) {
+    fail(steps::lastCause(), guardPath);
+    return Commit::kNoBackup;
+  }
   return Commit::kDone;
 }
 
 Replacement::Replacement(const std::string& path) : state_(new State(path)) {}
 
-Replacement::~Replacement() { abandon(); }
-
-bool Replacement::State::lock() {
-  Cause why = Cause::kNone;
-  if (!steps::resolveLinks(path, &target, &why)) return fail(why);
-  targetFolder = folderOf(target);
-  steps::folderAccess(folder, &openToOthers, &sticky);
-  // A link to one of the tool's own files would lose the package the user
-  // had under the backup's name.
-  if (isReplacementName(baseOf(target), "shaders.spk")) {
-    return fail(Cause::kOwnName, target);
+Replacement::~Replacement() {
+  State& s = *state_;
+  if (!s.freshPath.empty() && s.stillNamed(s.fresh, s.freshPath)) {
+    s.fresh.close();
+    steps::removeName(s.freshPath);
   }
-  // A few tries, for when the merge before us removed the lock file
-  // between our open and our lock.
-  lockName = target + ".lock";
-  for (int attempt = 0; !locked && attempt < 3; ++attempt) {
-    if (!takeLock()) return false;
-  }
-  return locked || fail(Cause::kBusy);
-}
-
-// Opens the package being replaced, once, and checks that it is the file
-// that was looked at.
-bool Replacement::State::openOld(const Look& found, bool forWriting) {
-  old = steps::openNoFollow(target, forWriting);
-  if (!old.isOpen() || !steps::lookOpen(old, &oldLook)) return failWithLast();
-  return oldLook.id == found.id || fail(Cause::kChanged);
-}
-
-bool Replacement::State::checkOld(Look* found) {
-  if (!steps::look(target, found)) {
-    // No package: a new one is made beside where it goes.
-    return steps::lastWasMissing() || failWithLast();
-  }
-  if (!found->regular) return fail(Cause::kNotRegular);
-  // Nor a second name of one of the tool's own files.
-  for (const std::string* name : {&backup, &undo, &orig}) {
-    Look other;
-    if (steps::look(*name, &other) && other.id == found->id) {
-      return fail(Cause::kOwnName, *name);
-    }
-  }
-  // Renaming over a package its user may not write would go around its
-  // protection.
-  if (!steps::mayWrite(target)) return fail(Cause::kReadOnly);
-  inPlace = found->links > 1 || targetLocked;
-  oldExists = openOld(*found, inPlace);
-  return oldExists;
-}
-
-bool Replacement::State::startNew(const Look& found) {
-  if (!inPlace) {
-    temp = target + ".tmp";
-    temporary = steps::createNew(temp);
-    tempOurs = temporary.isOpen();
-    if (!tempOurs) return failWithLast();
-    if (!oldExists) return true;
-    switch (steps::keepMetadata(old, temporary)) {
-      case steps::Kept::kYes:
-        return true;
-      case steps::Kept::kFailed:
-        return failWithLast();
-      case steps::Kept::kNo:
-        break;
-    }
-    // Only the old file keeps what it has: it takes the new bytes.
-    steps::removeName(temp);
-    tempOurs = false;
-    temporary.close();
-    inPlace = true;
-    if (!openOld(found, true)) return false;
-  }
-  // Merges that reach this file by another name meet here.
-  if (!targetLocked) {
-    switch (steps::lockExclusive(old)) {
-      case steps::Locked::kYes:
-        break;
-      case steps::Locked::kBusy:
-        return fail(Cause::kBusy);
-      case steps::Locked::kFailed:
-        return failWithLast();
-    }
-  }
-  temp = inPlaceTemp;
-  temporary = steps::createNew(temp);
-  tempOurs = temporary.isOpen();
-  return tempOurs || fail(steps::lastWasDenied() ? Cause::kFolderRefuses
-                                                 : steps::lastCause());
-}
-
-bool Replacement::State::open() {
-  Look found;
-  const std::string beside = target + ".tmp";
-  return locked && recoverUndo() && clearBackupTemp() && checkOld(&found) &&
-         clearTemp(beside) &&
-         (inPlaceTemp == beside || clearTemp(inPlaceTemp)) && startNew(found);
-}
-
-void Replacement::report() {
-  cause_ = state_->cause;
-  causeName_ = state_->causeName;
 }
 
 bool Replacement::lock() {
-  const bool ok = state_->lock();
-  report();
-  return ok;
+  State& s = *state_;
+  bool openToOthers = false;
+  bool sticky = false;
+  steps::folderAccess(s.folder, &openToOthers, &sticky);
+  s.shared = openToOthers && !sticky;
+  return s.lockPackage();
 }
 
 bool Replacement::open() {
-  const bool ok = state_->open();
-  report();
-  return ok;
+  State& s = *state_;
+  // An earlier release's files hold what its user may still need.
+  for (const char* suffix : kEarlierNames) {
+    Look found;
+    for (const std::string& name : {s.path + suffix, s.target + suffix}) {
+      if (steps::look(name, &found)) {
+        return s.fail(Cause::kEarlierRelease, name);
+      }
+    }
+  }
+  // Before the package's names are counted: a backup in waiting is one.
+  if (!s.checkKept() || !s.judgeLeftovers(s.folder, baseOf(s.path)) ||
+      (s.targetFolder != s.folder &&
+       !s.judgeLeftovers(s.targetFolder, baseOf(s.target))) ||
+      (s.oldExists && !steps::lookOpen(s.old, &s.oldLook)) ||
+      !s.checkPackage()) {
+    if (s.cause == Cause::kNone) s.failWithLast();
+    return false;
+  }
+  s.freshPath = workingName(s.target, Role::kNew);
+  s.fresh = steps::createNew(s.freshPath);
+  if (!s.fresh.isOpen() && steps::lastWasDenied() && s.oldExists) {
+    // T's folder refuses new files: T takes the new bytes itself, which
+    // are kept meanwhile beside P.
+    s.freshPath = workingName(s.path, Role::kNew);
+    s.fresh = steps::createNew(s.freshPath);
+  }
+  if (!s.fresh.isOpen()) {
+    s.freshPath.clear();
+    return s.fail(steps::lastWasDenied() ? Cause::kFolderRefuses
+                                         : steps::lastCause());
+  }
+  if (steps::lockFile(s.fresh, true) == steps::Locked::kFailed) {
+    return s.failWithLast();
+  }
+  return !s.oldExists || s.chooseWay();
 }
 
 bool Replacement::write(const unsigned char* data, std::size_t size) {
   State& s = *state_;
-  if (!s.temporary.isOpen() ||
-      !steps::writeAt(s.temporary, s.size, data, size)) {
-    s.failWithLast();
-    report();
-    return false;
+  if (!s.fresh.isOpen() || !steps::writeAt(s.fresh, s.size, data, size)) {
+    return s.failWithLast();
   }
   s.size += size;
   s.sinceWriteback += size;
   // Every 8 MiB the disk is asked to start on what it was handed, so the
   // sync at the end finds little left to wait for.
   if (s.sinceWriteback >= 8 * 1024 * 1024) {
-    steps::startWriteback(s.temporary);
+    steps::startWriteback(s.fresh);
     s.sinceWriteback = 0;
   }
   return true;
@@ -709,78 +654,62 @@ bool Replacement::write(const unsigned char* data, std::size_t size) {
 bool Replacement::writeAt(std::uint64_t offset, const unsigned char* data,
                           std::size_t size) {
   State& s = *state_;
-  if (s.temporary.isOpen() && offset + size <= s.size &&
-      steps::writeAt(s.temporary, offset, data, size)) {
-    return true;
-  }
-  s.failWithLast();
-  report();
-  return false;
-}
-
-bool Replacement::readOld(unsigned char* data, std::size_t size,
-                          std::size_t* got) {
-  return state_->old.isOpen() && steps::readAt(state_->old, 0, data, size, got);
-}
-
-bool Replacement::existed() const { return state_->oldExists; }
-
-bool Replacement::folderOpenToOthers() const {
-  return state_->openToOthers && !state_->sticky;
+  return (s.fresh.isOpen() && offset + size <= s.size &&
+          steps::writeAt(s.fresh, offset, data, size)) ||
+         s.failWithLast();
 }
 
 Replacement::Commit Replacement::commit(bool replaceBackup) {
   State& s = *state_;
-  Commit result = Commit::kFailed;
+  if (!s.oldExists) return s.create();
+  // P must still lead to the file locked and judged; if it was swapped
+  // meanwhile, the merge starts over from the lock with what it built.
+  for (int attempt = 0; !s.stillNamed(s.old, s.target); ++attempt) {
+    if (attempt == kTries || !s.lockPackage() || !s.oldExists ||
+        !s.checkPackage() || !s.chooseWay()) {
+      if (s.cause == Cause::kNone || !s.oldExists) s.fail(Cause::kChanged);
+      return Commit::kFailed;
+    }
+  }
   Look found;
-  const bool wantBackup =
-      s.oldExists && (replaceBackup || (!steps::look(s.backup, &found) &&
-                                        steps::lastWasMissing()));
-  if (!s.oldExists || !replaceBackup || s.keepOriginal()) {
-    result =
-        s.inPlace ? s.commitInPlace(wantBackup) : s.commitByRename(wantBackup);
+  const bool wantBackup = replaceBackup || (!steps::look(s.backup, &found) &&
+                                            steps::lastWasMissing());
+  Commit result = Commit::kFailed;
+  if (!replaceBackup || s.keepOriginal()) {
+    result = s.rewriteInPlace ? s.inPlace(wantBackup) : s.byRename(wantBackup);
   }
-  if (result != Commit::kFailed && s.tempOurs) {
-    steps::removeName(s.temp);
-    s.tempOurs = false;
+  // A merge that failed leaves the original as it was: none.
+  if (result == Commit::kFailed && s.origCopy.isOpen() &&
+      s.stillNamed(s.origCopy, s.orig)) {
+    steps::removeName(s.orig);
   }
-  // A merge that failed leaves everything as it was: an original it made
-  // goes with it (the package it copied is still in place).
-  if (result == Commit::kFailed && s.origMade) steps::removeName(s.orig);
-  report();
   return result;
 }
 
-void Replacement::abandon() {
-  State& s = *state_;
-  if (s.tempOurs) steps::removeName(s.temp);
-  s.tempOurs = false;
-  s.temporary.close();
-  s.old.close();
-  // Removed while still held, so only ever our own; the next merge checks
-  // that the file it locked still has the name.
-  if (s.locked && !s.targetLocked) steps::removeName(s.lockName);
-  s.lockFile.close();
-  s.locked = false;
+bool Replacement::readOld(std::uint64_t offset, unsigned char* data,
+                          std::size_t size, std::size_t* got) {
+  return state_->old.isOpen() &&
+         steps::readAt(state_->old, offset, data, size, got);
 }
 
-bool unfinishedRewrite(const std::string& path, std::string* recoveryName) {
+bool Replacement::existed() const { return state_->oldExists; }
+bool Replacement::folderOpenToOthers() const { return state_->shared; }
+Replacement::Cause Replacement::cause() const { return state_->cause; }
+const std::string& Replacement::causeName() const { return state_->causeName; }
+
+Replacement::Cause checkReadable(const std::string& path, const File& file,
+                                 std::string* name) {
   Look found;
-  const std::string undo = path + ".undo";
-  const std::string temp = path + ".tmp";
-  if (!steps::look(undo, &found)) return false;
-  std::vector<unsigned char> buffer(kBufferSize);
-  Proof proof;
-  File newBytes;
-  File oldBytes;
-  FileId package;
-  if (!readProof(temp, &proof, &newBytes, &buffer) ||
-      !openProvenUndo(undo, proof, &oldBytes, &buffer) ||
-      !identifyPath(path, &package) || !(package == proof.guarded)) {
-    return false;
+  *name = path + ".undo";
+  if (steps::look(*name, &found)) return Cause::kEarlierRelease;
+  if (steps::lockFile(file, false) == steps::Locked::kBusy) {
+    return Cause::kBusy;
   }
-  *recoveryName = undo;
-  return true;
+  Mark mark;
+  bool whole = false;
+  if (!readMark(file, &mark, &whole)) return Cause::kNone;
+  *name = whole ? mark.guard : path;
+  return Cause::kUnfinished;
 }
 
 }  // namespace platform

@@ -6,11 +6,13 @@
 #include <unistd.h>
 #if defined(__linux__)
 #include <linux/limits.h>
+#include <sys/syscall.h>
 #include <sys/xattr.h>
 #endif
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 #include "platform/posix/fd.h"
@@ -23,6 +25,7 @@ using posix::fdOf;
 namespace {
 
 constexpr int kNoFollow = O_NOFOLLOW | O_NOCTTY | O_CLOEXEC | O_NONBLOCK;
+constexpr char kAcl[] = "system.posix_acl_access";
 
 void fill(const struct stat& info, Look* found) {
   found->regular = S_ISREG(info.st_mode);
@@ -36,37 +39,50 @@ void fill(const struct stat& info, Look* found) {
 }
 
 #if defined(__linux__)
-// The names of a file's extended attributes, ACLs included. Linux caps
-// the list and each value at 64 KiB, so one call with that much room always
-// gets them whole.
-bool attributeNames(int fd, std::vector<char>* names) {
-  names->resize(XATTR_LIST_MAX);
-  const ssize_t got = flistxattr(fd, names->data(), names->size());
-  names->resize(got < 0 ? 0 : static_cast<std::size_t>(got));
-  return got >= 0 || errno == ENOTSUP;
+// A file's extended attributes, ACLs included, as name and value pairs.
+// Linux caps the list and each value at 64 KiB, so one call with that much
+// room gets them whole.
+bool attributes(int fd, bool aclOnly,
+                std::vector<std::pair<std::string, std::vector<char>>>* all) {
+  std::vector<char> names(XATTR_LIST_MAX);
+  const ssize_t got = flistxattr(fd, names.data(), names.size());
+  if (got < 0) return errno == ENOTSUP;
+  for (std::size_t at = 0; at < static_cast<std::size_t>(got);) {
+    const std::string name(names.data() + at);
+    at += name.size() + 1;
+    if (aclOnly && name != kAcl) continue;
+    std::vector<char> value(XATTR_SIZE_MAX);
+    const ssize_t size =
+        fgetxattr(fd, name.c_str(), value.data(), value.size());
+    if (size < 0) return false;
+    value.resize(static_cast<std::size_t>(size));
+    all->emplace_back(name, std::move(value));
+  }
+  return true;
 }
 
-bool attributeValue(int fd, const char* name, std::vector<char>* value) {
-  value->resize(XATTR_SIZE_MAX);
-  const ssize_t got = fgetxattr(fd, name, value->data(), value->size());
-  value->resize(got < 0 ? 0 : static_cast<std::size_t>(got));
-  return got >= 0;
-}
-
-// Every attribute of `from` on `to`; an ACL goes last of the file's state so
-// that no chmod after it narrows its mask.
-Kept keepAttributes(int from, int to) {
-  std::vector<char> names;
-  if (!attributeNames(from, &names)) return Kept::kFailed;
-  std::vector<char> value;
-  std::vector<char> present;
-  for (std::size_t at = 0; at < names.size();) {
-    const char* name = names.data() + at;
-    at += std::char_traits<char>::length(name) + 1;
-    if (!attributeValue(from, name, &value)) return Kept::kFailed;
-    // A label the system gave the new file already needs no setting.
-    if (attributeValue(to, name, &present) && present == value) continue;
-    if (fsetxattr(to, name, value.data(), value.size(), 0) != 0) {
+// `to` gets exactly the attributes `from` has: one the folder's default ACL
+// gave it is removed. The ACL goes last, so no chmod narrows its mask.
+Kept keepAttributes(int from, int to, bool aclOnly) {
+  std::vector<std::pair<std::string, std::vector<char>>> wanted;
+  std::vector<std::pair<std::string, std::vector<char>>> present;
+  if (!attributes(from, aclOnly, &wanted) ||
+      !attributes(to, aclOnly, &present)) {
+    return Kept::kFailed;
+  }
+  for (const auto& attribute : present) {
+    bool keep = false;
+    for (const auto& w : wanted) keep = keep || w == attribute;
+    if (!keep && fremovexattr(to, attribute.first.c_str()) != 0) {
+      return Kept::kNo;
+    }
+  }
+  for (const auto& attribute : wanted) {
+    bool there = false;
+    for (const auto& p : present) there = there || p == attribute;
+    if (!there &&
+        fsetxattr(to, attribute.first.c_str(), attribute.second.data(),
+                  attribute.second.size(), 0) != 0) {
       return (errno == EPERM || errno == ENOTSUP || errno == EACCES)
                  ? Kept::kNo
                  : Kept::kFailed;
@@ -85,21 +101,27 @@ Cause lastCause() {
     case EFBIG:
       return Cause::kDiskFull;
     case EROFS:
-      return Cause::kReadOnly;
+      return Cause::kReadOnlyVolume;
+    case ENOTDIR:
+      return Cause::kNotFolder;
     case EBUSY:
     case ETXTBSY:
       return Cause::kHeld;
     case ELOOP:
       return Cause::kBrokenLink;
+    case EACCES:
+    case EPERM:
+      return Cause::kDenied;
     default:
       return Cause::kIo;
   }
 }
 
 bool lastWasMissing() { return errno == ENOENT; }
-
+bool lastWasExisting() { return errno == EEXIST; }
 bool lastWasDenied() {
-  return errno == EACCES || errno == EPERM || errno == EROFS;
+  return errno == EACCES || errno == EPERM || errno == EROFS ||
+         errno == EXDEV || errno == EMLINK || errno == ENOTSUP;
 }
 
 bool look(const std::string& path, Look* found) {
@@ -120,45 +142,41 @@ bool resolveLinks(const std::string& path, std::string* target, Cause* cause) {
   std::string current = path;
   // The kernel's own limit on links in one look-up.
   for (int hop = 0; hop < 40; ++hop) {
+    // The link is judged and read on one descriptor, so it cannot be
+    // swapped between the two.
+    const File named(::open(current.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
     struct stat info;
-    if (lstat(current.c_str(), &info) != 0) {
-      if (errno == ENOENT && hop == 0) break;  // no package yet
-      *cause = errno == ENOENT ? Cause::kBrokenLink : lastCause();
+    if (!named.isOpen() || fstat(fdOf(named), &info) != 0) {
+      const bool missing = errno == ENOENT;
+      if (missing && hop == 0) {
+        *target = path;  // no package yet
+        return true;
+      }
+      *cause = missing ? Cause::kBrokenLink : lastCause();
       return false;
     }
-    if (!S_ISLNK(info.st_mode)) break;
-    // Anyone may put a link into such a folder: only one of our own, or
-    // root's, may lead us elsewhere.
-    const std::string folder = folderOf(current);
-    struct stat where;
-    if (stat(folder.c_str(), &where) != 0) {
-      *cause = lastCause();
-      return false;
+    if (!S_ISLNK(info.st_mode)) {
+      *target = current;
+      return true;
     }
-    if ((where.st_mode & S_IWOTH) != 0 && info.st_uid != geteuid() &&
-        info.st_uid != 0) {
+    if (info.st_uid != geteuid() && info.st_uid != 0) {
       *cause = Cause::kUnsafeLink;
       return false;
     }
     std::vector<char> to(static_cast<std::size_t>(info.st_size) + 2);
-    const ssize_t length = readlink(current.c_str(), to.data(), to.size());
+    const ssize_t length = readlinkat(fdOf(named), "", to.data(), to.size());
     if (length <= 0 || static_cast<std::size_t>(length) >= to.size()) {
       *cause = Cause::kChanged;
       return false;
     }
     const std::string next(to.data(), static_cast<std::size_t>(length));
-    if (next[0] == '/') {
-      current = next;
-    } else {
-      current = folder + "/" + next;
-    }
-    if (hop == 39) {
-      *cause = Cause::kBrokenLink;
-      return false;
-    }
+    const std::size_t slash = current.find_last_of('/');
+    current = next[0] == '/' || slash == std::string::npos
+                  ? next
+                  : current.substr(0, slash + 1) + next;
   }
-  *target = current;
-  return true;
+  *cause = Cause::kBrokenLink;
+  return false;
 }
 
 void folderAccess(const std::string& folder, bool* openToOthers, bool* sticky) {
@@ -170,30 +188,8 @@ void folderAccess(const std::string& folder, bool* openToOthers, bool* sticky) {
   *sticky = (info.st_mode & S_ISVTX) != 0;
 }
 
-File createNew(const std::string& path) {
-  return File(
-      ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | kNoFollow, 0600));
-}
-
-File openNoFollow(const std::string& path, bool forWriting) {
+File openExisting(const std::string& path, bool forWriting) {
   File file(::open(path.c_str(), (forWriting ? O_RDWR : O_RDONLY) | kNoFollow));
-  struct stat info;
-  if (file.isOpen() &&
-      (fstat(fdOf(file), &info) != 0 || !S_ISREG(info.st_mode))) {
-    return File();
-  }
-  return file;
-}
-
-File openLockFile(const std::string& path, bool* created) {
-  // Read-only is enough for flock, and a lock file someone else planted
-  // cannot be written through.
-  File file(
-      ::open(path.c_str(), O_RDONLY | O_CREAT | O_EXCL | kNoFollow, 0644));
-  *created = file.isOpen();  // kept even when the checks below fail
-  if (!*created && errno == EEXIST) {
-    file = File(::open(path.c_str(), O_RDONLY | kNoFollow));
-  }
   struct stat info;
   if (file.isOpen() &&
       (fstat(fdOf(file), &info) != 0 || !S_ISREG(info.st_mode))) {
@@ -203,8 +199,15 @@ File openLockFile(const std::string& path, bool* created) {
   return file;
 }
 
-Locked lockExclusive(const File& file) {
-  if (flock(fdOf(file), LOCK_EX | LOCK_NB) == 0) return Locked::kYes;
+File createNew(const std::string& path) {
+  return File(
+      ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | kNoFollow, 0600));
+}
+
+Locked lockFile(const File& file, bool exclusive) {
+  if (flock(fdOf(file), (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) == 0) {
+    return Locked::kYes;
+  }
   if (errno == EWOULDBLOCK) return Locked::kBusy;
   // A file system without flock (some network ones) cannot lock at all.
   if (errno == ENOLCK || errno == EINVAL || errno == EOPNOTSUPP) {
@@ -217,14 +220,34 @@ bool mayWrite(const std::string& path) {
   return access(path.c_str(), W_OK) == 0;
 }
 
-bool mayReplace(const std::string&) { return true; }
-
 bool linkName(const std::string& from, const std::string& to) {
   return link(from.c_str(), to.c_str()) == 0;
 }
 
+bool renameNoReplace(const std::string& from, const std::string& to) {
+#if defined(__linux__) && defined(SYS_renameat2)
+  if (syscall(SYS_renameat2, AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(),
+              1 /* RENAME_NOREPLACE */) == 0) {
+    return true;
+  }
+  if (errno != ENOSYS && errno != EINVAL) return false;
+#endif
+  // Without it: only a name that is free now, under the package's lock.
+  struct stat info;
+  if (lstat(to.c_str(), &info) == 0) {
+    errno = EEXIST;
+    return false;
+  }
+  return std::rename(from.c_str(), to.c_str()) == 0;
+}
+
 bool renameOver(const std::string& from, const std::string& to) {
   return std::rename(from.c_str(), to.c_str()) == 0;
+}
+
+bool publish(const File&, const std::string& freshPath,
+             const std::string& target, File*) {
+  return renameOver(freshPath, target);
 }
 
 bool removeName(const std::string& path) { return unlink(path.c_str()) == 0; }
@@ -268,35 +291,30 @@ bool truncateTo(const File& file, std::uint64_t size) {
   return ftruncate(fdOf(file), static_cast<off_t>(size)) == 0;
 }
 
-Kept keepMetadata(const File& from, const File& to) {
+Kept keepMetadata(const File& from, const File& to, bool copy) {
   struct stat old;
-  struct stat mine;
-  if (fstat(fdOf(from), &old) != 0 || fstat(fdOf(to), &mine) != 0) {
+  if (fstat(fdOf(from), &old) != 0) return Kept::kFailed;
+  mode_t mode = old.st_mode & 07777;
+  // A copy never takes the owner; where its group cannot be given, its
+  // group gets nothing (with an ACL: the mask, so no named entry either).
+  if (fchown(fdOf(to), copy ? static_cast<uid_t>(-1) : old.st_uid,
+             old.st_gid) != 0) {
+    if (errno != EPERM) return Kept::kFailed;
+    if (!copy) return Kept::kNo;
+    mode &= ~static_cast<mode_t>(070);
+  }
+  if (fchmod(fdOf(to), copy ? mode & 0777 : mode) != 0) return Kept::kFailed;
+#if defined(__linux__)
+  const Kept kept = keepAttributes(fdOf(from), fdOf(to), copy);
+  // An ACL set after the chmod brings its mask back: narrow it again.
+  if (kept == Kept::kYes && (mode & 070) != (old.st_mode & 070) &&
+      fchmod(fdOf(to), mode & 0777) != 0) {
     return Kept::kFailed;
   }
-  if ((mine.st_uid != old.st_uid || mine.st_gid != old.st_gid) &&
-      fchown(fdOf(to), old.st_uid, old.st_gid) != 0) {
-    return errno == EPERM ? Kept::kNo : Kept::kFailed;
-  }
-  if (fchmod(fdOf(to), old.st_mode & 07777) != 0) return Kept::kFailed;
-#if defined(__linux__)
-  return keepAttributes(fdOf(from), fdOf(to));
+  return kept;
 #else
   return Kept::kYes;
 #endif
-}
-
-bool giveModeOf(const File& from, const File& to) {
-  struct stat old;
-  if (fstat(fdOf(from), &old) != 0) return false;
-  // The group where we may give it; where not, the copy's group (ours)
-  // gets nothing, so it never reads wider than the package did.
-  mode_t mode = old.st_mode & 0777;
-  if (fchown(fdOf(to), static_cast<uid_t>(-1), old.st_gid) != 0) {
-    if (errno != EPERM) return false;
-    mode &= ~static_cast<mode_t>(070);
-  }
-  return fchmod(fdOf(to), mode) == 0;
 }
 
 void startWriteback(const File& file) {

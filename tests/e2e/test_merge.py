@@ -86,9 +86,9 @@ class MergeTest(support.TempDirTestCase):
              "the package (the game or a virus scanner); close it and merge "
              "again.\n" % pkg, pairs),
             ("merge", None, "rename:error=EROFS:when=1", pairs,
-             merged + "Could not write to '%s'\nCause: the package is "
-             "read-only; clear its read-only flag or fix its permissions.\n"
-             % pkg, pairs),
+             merged + "Could not write to '%s'\nCause: the drive or file "
+             "system is read-only; copy the game somewhere writable or make "
+             "the drive writable.\n" % pkg, pairs),
             # A link put in the package's place after it was looked at.
             ("merge", pkg, "openat:error=ELOOP:when=1", pairs,
              "Found 2 files\nCould not open '%s'\nCause: shaders.spk is a link "
@@ -107,11 +107,14 @@ class MergeTest(support.TempDirTestCase):
                  "work/a.pre": spk.entry_header("a.hlsl", 8),
                  "work/big.pre": spk.entry_header("big.hlsl", len(big[1]))})),
         ] + [
-            # Neither a lock file nor the package may be opened here.
-            ("merge", (pkg + ".lock", pkg), "openat:error=" + refused, pairs,
-             "Found 2 files\nCould not open '%s'\nCause: the folder does not "
-             "let this user create files; check its permissions.\n" % pkg,
-             pairs) for refused in ("EACCES", "EPERM", "EROFS")]
+            # The package may not be opened here.
+            ("merge", pkg, "openat:error=" + refused, pairs,
+             "Found 2 files\nCould not open '%s'\nCause: %s\n" % (pkg, why),
+             pairs) for refused, why in (
+                ("EACCES", "this user may not replace the package or give "
+                 "its copies the same permissions; check its permissions."),
+                ("EROFS", "the drive or file system is read-only; copy the "
+                 "game somewhere writable or make the drive writable."))]
         for mode, path, inject, before, out, after in cases:
             with self.subTest(inject=inject):
                 for folder in (self.pkg, self.work):

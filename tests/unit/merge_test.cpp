@@ -343,8 +343,8 @@ TEST_F(MergeTest, WorkDirectoryMayBeThePackageDirectory) {
     TestEntry a = addEntry("a.hlsl", "a");
     TestEntry b = addEntry("b.hlsl", "b");
     ASSERT_TRUE(writeFile(inWork("zz.hlsl"), "no pre file"));
-    // What a killed merge left is gone before the listing: not counted.
-    ASSERT_TRUE(writeFile(packagePath() + ".tmp", "from a killed merge"));
+    // What a killed merge left is not counted, and is gone afterwards.
+    ASSERT_TRUE(writeFile(packagePath() + ".new~0123abcd", "killed merge's"));
     // shaders.spk is listed like any other name; its stem has no pre file.
     // The backup the first merge made, and the files of a replacement, are
     // not: the second merge lists what the first one did.
@@ -354,7 +354,7 @@ TEST_F(MergeTest, WorkDirectoryMayBeThePackageDirectory) {
                     "Warning: Could not open: '" + inWork("shader.pre") +
                     "'\nWarning: Could not open: '" + inWork("zz.pre") + "'\n");
       EXPECT_EQ(packageBytes(), buildPackage({a, b}));
-      EXPECT_FALSE(fileExists(packagePath() + ".tmp"));
+      EXPECT_FALSE(fileExists(packagePath() + ".new~0123abcd"));
     }
   }
   work = pkg;  // for TearDown
@@ -376,15 +376,19 @@ TEST_F(MergeTest, PackageThatCannotBeReplacedIsLeftAlone) {
   const std::string untrusted =
       "' was not made by this tool for this "
       "package; move it away and merge again.\n";
+  const std::string earlier =
+      "' was left by an earlier release of this tool; see the README on what "
+      "it holds, then move it away.\n";
   const fs::perms readOnly =
       fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read;
   const std::string undoPath = packagePath() + ".undo";
+  const std::string origPath = pkg + "/shaders.spk.orig";
   std::unique_ptr<platform::Replacement> running;
+  const std::string busy =
+      "Cause: another merge of this package is running; wait for it to end.\n";
 #ifndef _WIN32
   const std::string game = root.file("game.spk");
   const std::string otherLink = root.file("pkg2") + "/shaders.spk";
-  const std::string busy =
-      "Cause: another merge of this package is running; wait for it to end.\n";
   const auto elsewhere = [&](bool open) {
     running = std::make_unique<platform::Replacement>(otherLink);
     ASSERT_TRUE(running->lock());
@@ -398,17 +402,28 @@ TEST_F(MergeTest, PackageThatCannotBeReplacedIsLeftAlone) {
     fs::remove(game);
   };
   const std::string lockPath = packagePath() + ".lock";
-  const std::string tempPath = packagePath() + ".tmp";
-  const std::string backupTemp = packagePath() + ".bak.tmp";
   int lockFd = -1;
 #endif
   const Case cases[] = {
       {"the package directory is missing", [&] { fs::remove_all(pkg); },
        "Cause: there is no folder '" + pkg + "'; check the path you gave.\n"},
-      // No proof that it guards this package: it stays for the user.
-      {"an undo file the tool did not make",
-       [&] { fs::rename(packagePath(), undoPath); },
-       "Cause: '" + undoPath + untrusted, false, [&] { fs::remove(undoPath); }},
+      // What an earlier release left may hold the only whole package.
+      {"an earlier release's undo file",
+       [&] { ASSERT_TRUE(writeFile(undoPath, kOldPackage)); },
+       "Cause: '" + undoPath + earlier, false, [&] { fs::remove(undoPath); }},
+      {"a backup that is a directory",
+       [&] { ASSERT_TRUE(makeDirectory(backupPath())); },
+       "Cause: '" + backupPath() + untrusted, false,
+       [&] { fs::remove(backupPath()); }},
+      // A rewrite in place that was stopped, with no guard beside this name.
+      {"a package with a rewrite's mark",
+       [&] {
+         ASSERT_TRUE(
+             writeFile(packagePath(), std::string("QMRW\xff\xff\xff\xff", 8)));
+       },
+       "Cause: a merge was stopped while it rewrote the package; merge again "
+       "through the name it was given, beside which '" +
+           packagePath() + "' holds the package as it was.\n"},
       {"shaders.spk is a directory",
        [&] {
          fs::remove(packagePath());
@@ -428,15 +443,6 @@ TEST_F(MergeTest, PackageThatCannotBeReplacedIsLeftAlone) {
          fs::permissions(packagePath(), fs::perms::owner_write,
                          fs::perm_options::add);
        }},
-      // Its lock is a file nobody else may open.
-      {"another merge is running",
-       [&] {
-         running = std::make_unique<platform::Replacement>(packagePath());
-         ASSERT_TRUE(running->lock());
-       },
-       "Cause: another merge of this package is running; wait for it to "
-       "end.\n",
-       false, [&] { running.reset(); }},
 #else
        [] {}},
       {"a symbolic link that leads nowhere",
@@ -468,30 +474,20 @@ TEST_F(MergeTest, PackageThatCannotBeReplacedIsLeftAlone) {
        },
        "Cause: shaders.spk is a link that leads to no file; fix the link or "
        "give the folder that holds the package.\n"},
-      // Whatever is after the new bytes, it proves nothing the tool made.
-      {"an undo file with a record that is not the tool's",
-       [&] {
-         fs::copy_file(packagePath(), undoPath);
-         ASSERT_TRUE(writeFile(tempPath, std::string(100, 'x')));
-       },
-       "Cause: '" + undoPath + untrusted, false,
-       [&] {
-         fs::remove(undoPath);
-         fs::remove(tempPath);
-       }},
-      {"a directory where the new package goes",
-       [&] { ASSERT_TRUE(makeDirectory(tempPath)); },
-       "Cause: '" + tempPath + untrusted, false, [&] { fs::remove(tempPath); }},
-      {"a link where the new package goes",
-       [&] { fs::create_symlink(root.file("elsewhere"), tempPath); },
-       "Cause: '" + tempPath + untrusted, false, [&] { fs::remove(tempPath); }},
-      // Reused, it would keep its other name's owner a way into the package.
-      {"a second name for another file where the new package goes",
+      {"an earlier release's lock that is a link",
+       [&] { fs::create_symlink(packagePath(), lockPath); },
+       "Cause: '" + lockPath + earlier, false, [&] { fs::remove(lockPath); }},
+      // Written over, it would change a file of someone else's.
+      {"an original that is a second name of another file",
        [&] {
          ASSERT_TRUE(writeFile(root.file("theirs"), "the user's"));
-         fs::create_hard_link(root.file("theirs"), tempPath);
+         fs::create_hard_link(root.file("theirs"), origPath);
        },
-       "Cause: '" + tempPath + untrusted, false, [&] { fs::remove(tempPath); }},
+       "Cause: '" + origPath + untrusted, false, [&] { fs::remove(origPath); }},
+      {"a backup that is a link",
+       [&] { fs::create_symlink(root.file("elsewhere"), backupPath()); },
+       "Cause: '" + backupPath() + untrusted, false,
+       [&] { fs::remove(backupPath()); }},
       // Two folders lead to one file: the merge through the other runs.
       {"another folder's link to the same file is being merged",
        [&] {
@@ -509,34 +505,20 @@ TEST_F(MergeTest, PackageThatCannotBeReplacedIsLeftAlone) {
          elsewhere(true);
        },
        busy, false, noOther},
-      {"a directory where the backup is made",
-       [&] { ASSERT_TRUE(makeDirectory(backupTemp)); },
-       "Cause: '" + backupTemp + untrusted, false,
-       [&] { fs::remove(backupTemp); }},
-      {"a second name for another file where the backup is made",
+      // Another process's lock on the file itself, by any means it took it.
+      {"the package locked by another program",
        [&] {
-         ASSERT_TRUE(writeFile(root.file("theirs"), "the user's"));
-         fs::create_hard_link(root.file("theirs"), backupTemp);
-       },
-       "Cause: '" + backupTemp + untrusted, false,
-       [&] { fs::remove(backupTemp); }},
-      {"an undo file that is a link",
-       [&] { fs::create_symlink(packagePath(), undoPath); },
-       "Cause: '" + undoPath + untrusted, false, [&] { fs::remove(undoPath); }},
-      {"another merge is running",
-       [&] {
-         ASSERT_TRUE(writeFile(lockPath, "the running merge's"));
-         lockFd = open(lockPath.c_str(), O_RDWR);
+         lockFd = open(packagePath().c_str(), O_RDONLY);
          ASSERT_EQ(flock(lockFd, LOCK_EX), 0);
        },
-       "Cause: another merge of this package is running; wait for it to "
-       "end.\n",
-       false,
-       [&] {
-         close(lockFd);
-         std::filesystem::remove(lockPath);
-       }},
+       busy, false, [&] { close(lockFd); }},
 #endif
+      {"another merge is running",
+       [&] {
+         running = std::make_unique<platform::Replacement>(packagePath());
+         ASSERT_TRUE(running->lock());
+       },
+       busy, false, [&] { running.reset(); }},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -672,8 +654,8 @@ TEST_F(MergeTest, AnotherUsersPackageKeepsItsOwner) {
 }
 #endif
 #ifndef _WIN32
-// Anyone may put a link into a folder every user may write: only the
-// user's own, or root's, is followed, and such a folder is pointed out.
+// Only a link of the user's own, or root's, is followed, and a folder
+// others may write is pointed out.
 TEST_F(MergeTest, FolderOthersMayWrite) {
   namespace fs = std::filesystem;
   if (geteuid() != 0) GTEST_SKIP() << "needs root, to give a link to nobody";
@@ -686,8 +668,8 @@ TEST_F(MergeTest, FolderOthersMayWrite) {
   ASSERT_EQ(lchown(packagePath().c_str(), 65534, 65534), 0);
   EXPECT_EQ(runMerge(),
             "Found 2 files\nCould not open '" + packagePath() +
-                "'\nCause: a link in a folder others can write is not "
-                "followed; replace it with the file it leads to.\n");
+                "'\nCause: a link of another user's is not followed; "
+                "replace it with the file it leads to.\n");
   std::string kept;
   EXPECT_TRUE(readFile(game, &kept));
   EXPECT_EQ(kept, kOldPackage);
@@ -698,22 +680,32 @@ TEST_F(MergeTest, FolderOthersMayWrite) {
                             merged("a.hlsl") + merged("b.hlsl"));
 }
 
-// A file under the tool's names that another user left is neither used
-// nor removed.
+// Another user's files under the tool's names: working files are neither
+// used nor removed; a planted backup or original is refused.
 TEST_F(MergeTest, AnotherUsersLeftoversAreLeftAlone) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root, to give a file to nobody";
   addEntry("a.hlsl", "a");
   addEntry("b.hlsl", "b");
   for (const std::string& name :
-       {packagePath() + ".tmp", packagePath() + ".bak.tmp"}) {
+       {packagePath() + ".new~0123abcd", packagePath() + ".bak~0123abcd",
+        packagePath() + ".guard~0123abcd", backupPath(),
+        pkg + "/shaders.spk.orig"}) {
+    SCOPED_TRACE(name);
+    ASSERT_TRUE(writeFile(packagePath(), kOldPackage));
     ASSERT_TRUE(writeFile(name, "planted"));
     ASSERT_EQ(chown(name.c_str(), 65534, 65534), 0);
-    EXPECT_EQ(runMerge(), "Found 2 files\nCould not open '" + packagePath() +
-                              "'\nCause: '" + name +
-                              "' was not made by this tool for this package; "
-                              "move it away and merge again.\n");
-    EXPECT_EQ(packageBytes(), kOldPackage);
-    EXPECT_TRUE(std::filesystem::remove(name));
+    const bool kept = name.find('~') == std::string::npos;
+    const std::string out = runMerge();
+    EXPECT_EQ(out.find("' was not made by this tool") != std::string::npos,
+              kept)
+        << out;
+    EXPECT_EQ(packageBytes() == kOldPackage, kept);
+    std::string planted;
+    EXPECT_TRUE(readFile(name, &planted));
+    EXPECT_EQ(planted, "planted");
+    std::filesystem::remove(name);
+    std::filesystem::remove(backupPath());
+    std::filesystem::remove(pkg + "/shaders.spk.orig");
   }
 }
 
