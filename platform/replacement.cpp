@@ -110,30 +110,29 @@ std::vector<unsigned char> encode(const Mark& mark) {
 }
 
 // Whether `file` starts with a mark; `mark` is filled when it is a whole
-// one. A package whose first bytes merely look like one is still refused.
-bool readMark(const File& file, Mark* mark, bool* whole) {
+// one. A package whose first bytes merely look like one is still refused,
+// and one whose first bytes cannot be read is judged by nobody.
+enum class Marked { kNo, kYes, kUnread };
+Marked readMark(const File& file, Mark* mark) {
   unsigned char in[format::kMaxMarkSize];
   std::size_t got = 0;
-  *whole = false;
-  if (!steps::readAt(file, 0, in, sizeof in, &got) ||
-      got < format::kPackageHeaderSize ||
+  if (!steps::readAt(file, 0, in, sizeof in, &got)) return Marked::kUnread;
+  if (got < format::kPackageHeaderSize ||
       std::memcmp(in, format::kRewriteMark, 4) != 0 ||
       format::readLe32Signed(in + format::kEntryCountOffset) != -1) {
-    return false;
+    return Marked::kNo;
   }
   const std::size_t g = in[40] | (in[41] << 8);
   const std::size_t size = format::kMarkFixedSize + g;
-  if (got < size + 8 || size + 8 > sizeof in ||
-      getWord(in + size) != hashMore(kHashStart, in, size)) {
-    return true;
+  if (got >= size + 8 && size + 8 <= sizeof in &&
+      getWord(in + size) == hashMore(kHashStart, in, size)) {
+    mark->oldSize = getWord(in + 8);
+    mark->oldHash = getWord(in + 16);
+    mark->newSize = getWord(in + 24);
+    mark->newHash = getWord(in + 32);
+    mark->guard.assign(reinterpret_cast<const char*>(in + 42), g);
   }
-  mark->oldSize = getWord(in + 8);
-  mark->oldHash = getWord(in + 16);
-  mark->newSize = getWord(in + 24);
-  mark->newHash = getWord(in + 32);
-  mark->guard.assign(reinterpret_cast<const char*>(in + 42), g);
-  *whole = true;
-  return true;
+  return Marked::kYes;
 }
 
 // The names a working file may have: printable ones the listing gives back.
@@ -327,9 +326,13 @@ bool Replacement::State::checkKept() {
 bool Replacement::State::checkPackage() {
   if (!oldExists) return checkKept();
   Mark mark;
-  bool whole = false;
-  if (readMark(old, &mark, &whole)) {
-    return fail(Cause::kUnfinished, whole ? mark.guard : target);
+  switch (readMark(old, &mark)) {
+    case Marked::kNo:
+      break;
+    case Marked::kYes:
+      return fail(Cause::kUnfinished, mark.guard.empty() ? target : mark.guard);
+    case Marked::kUnread:
+      return failWithLast();
   }
   // Renaming over a package its user may not write would go around its
   // protection.
@@ -371,8 +374,14 @@ bool Replacement::State::putBack(const File& into, const File& guard,
 bool Replacement::State::judge(const std::string& name, Role role) {
   Look found;
   if (!steps::look(name, &found) || !found.regular || !found.ours) return true;
+  // A backup in waiting may be the package's second name, an original's
+  // copy the original's.
+  Look named;
   const bool packagesOwn = oldExists && found.id == oldLook.id;
-  if (found.links != 1 && !(role == Role::kBackup && packagesOwn)) return true;
+  const bool secondName = (role == Role::kBackup && packagesOwn) ||
+                          (role == Role::kOriginal &&
+                           steps::look(orig, &named) && named.id == found.id);
+  if (found.links != 1 && !secondName) return true;
   const File file = steps::openExisting(name, false);
   Look opened;
   if (!file.isOpen() || !steps::lookOpen(file, &opened) ||
@@ -388,10 +397,9 @@ bool Replacement::State::judge(const std::string& name, Role role) {
            !pass(file, 0, found.size, nullptr, &old, nullptr);
   } else if (role == Role::kGuard) {
     Mark mark;
-    bool whole = false;
-    if (oldExists && readMark(old, &mark, &whole)) {
+    if (oldExists && readMark(old, &mark) != Marked::kNo) {
       std::uint64_t hash = kHashStart;
-      if (!whole || mark.guard != baseOf(name) || found.size != mark.oldSize ||
+      if (mark.guard != baseOf(name) || found.size != mark.oldSize ||
           !pass(file, 0, found.size, nullptr, nullptr, &hash) ||
           hash != mark.oldHash) {
         return true;  // not this guard's package: refused below
@@ -706,10 +714,16 @@ Replacement::Cause checkReadable(const std::string& path, const File& file,
     return Cause::kBusy;
   }
   Mark mark;
-  bool whole = false;
-  if (!readMark(file, &mark, &whole)) return Cause::kNone;
-  *name = whole ? mark.guard : path;
-  return Cause::kUnfinished;
+  switch (readMark(file, &mark)) {
+    case Marked::kNo:
+      return Cause::kNone;
+    case Marked::kYes:
+      *name = mark.guard.empty() ? path : mark.guard;
+      return Cause::kUnfinished;
+    case Marked::kUnread:
+      break;
+  }
+  return Cause::kIo;
 }
 
 }  // namespace platform

@@ -22,7 +22,10 @@ TRACED = "%file,%desc"
 SKIPPED = {"mmap", "execve", "exit_group"}
 WRITES = {"write", "pwrite64", "ftruncate", "fallocate", "fsync"}
 # The calls after which a killed merge may leave something new.
-CHANGES = {"openat", "link", "rename", "unlink", "pwrite64", "ftruncate"}
+CHANGES = {"openat", "link", "rename", "renameat2", "unlink", "pwrite64",
+           "ftruncate"}
+# The tool's working files: a name, a role and a tag of its own.
+WORKING = re.compile(r"shaders\.spk\.(new|bak|orig|guard)~[0-9a-f]{8}$")
 
 ENTRIES = [(b"a.hlsl", b"float a;\n" * 20), (b"b.hlsl", b"float b;\n" * 30),
            (b"c.hlsl", b"float c;\n" * 5), (b"d.hlsl", b"float d;\n" * 9)]
@@ -61,7 +64,7 @@ class FaultSweepTest(support.TempDirTestCase):
             call, n, fault = inject
             action = "signal=KILL" if fault == "KILL" else "error=" + fault
             command = ["strace", "-f", "-qq", "-o", os.devnull, "-e",
-                       "trace=%s,link" % call] + self.around + [
+                       "trace=%s,link,renameat2" % call] + self.around + [
                 "-e", "inject=%s:%s:when=%d" % (call, action, n)] + command
         env = TRACED_ENV
         if inject:
@@ -123,7 +126,7 @@ class FaultSweepTest(support.TempDirTestCase):
 
     def faults(self, args, every=True, recovery=False):
         for call, n in self.calls(args, recovery):
-            if call == "link" and self.around:
+            if call in ("link", "renameat2") and self.around:
                 continue
             yield call, n, "EIO"
             if call in WRITES and every:
@@ -192,9 +195,9 @@ class FaultSweepTest(support.TempDirTestCase):
                 # merge rolls forward.
                 pending = b""
                 kept = {label(package), label(backup)}
-                for name in ("pkg/shaders.spk.bak.tmp", "pkg/shaders.spk.undo"):
-                    if os.path.exists(self.path(name)):
-                        pending = self.read(name)
+                for name in os.listdir(self.path("pkg")):
+                    if re.match(r"shaders\.spk\.(bak|guard)~", name):
+                        pending = self.read("pkg/" + name)
                         kept.add(label(pending))
                 if killed or re.search("Could not (open|write to) "
                                        "'pkg/shaders.spk'|Failed", out):
@@ -225,10 +228,8 @@ class FaultSweepTest(support.TempDirTestCase):
                 if not killed:
                     # Only a file the system would not remove may stay.
                     left = self.leftovers(old)
-                    if fault[0] == "unlink" or pending or after:
-                        left = [n for n in left if n not in (
-                            "shaders.spk.tmp", "shaders.spk.lock",
-                            "shaders.spk.bak.tmp", "shaders.spk.undo")]
+                    if fault[0] in ("unlink", "newfstatat") or pending or after:
+                        left = [n for n in left if not WORKING.match(n)]
                     self.assertEqual(left, [], out)
                 self.assertEqual(os.path.islink(self.path("pkg/shaders.spk")),
                                  linked is True)
@@ -290,9 +291,9 @@ class FaultSweepTest(support.TempDirTestCase):
                 if call not in CHANGES:
                     continue
                 package = self.prepare(linked, (following, n, "KILL"))
-                left = self.leftovers() + [
+                left = [re.sub("~.*", "~", name) for name in self.leftovers() + [
                     "game/" + name for name in os.listdir(self.path("game"))
-                    if name != "shaders.spk"]
+                    if name != "shaders.spk"]]
                 if left:
                     states.setdefault((package, tuple(sorted(left))),
                                       (following, n, "KILL"))
@@ -307,9 +308,8 @@ class FaultSweepTest(support.TempDirTestCase):
             self.check_merge(linked, every=False)
 
     def torn(self):
-        """A hard-linked package whose rewrite in place was killed half
-        way: the first half of the new bytes over the old ones, the undo
-        file and its proof beside it. Returns (old, new)."""
+        """A hard-linked package whose rewrite in place was killed right
+        after its mark: the guard beside it. Returns (old, new, guard)."""
         old = self.fresh("hard", work=True)
         self.tool(["pkg", "work", "extract"])
         self.write("work/b.hlsl", EDITED)
@@ -318,26 +318,25 @@ class FaultSweepTest(support.TempDirTestCase):
         self.fresh("hard")
         subprocess.run(["strace", "-f", "-qq", "-o", os.devnull, "-P",
                         "pkg/shaders.spk", "-e",
-                        "inject=pwrite64:signal=KILL:when=1"] +
+                        "inject=pwrite64:signal=KILL:when=2"] +
                        support.command("pkg", "work", "merge"), input=b"\n",
                        stdout=subprocess.DEVNULL, cwd=self.tmp, env=TRACED_ENV)
-        self.assertEqual(self.read("pkg/shaders.spk.undo"), old)
-        with open(self.path("pkg/shaders.spk"), "r+b") as f:
-            f.write(new[:len(new) // 2])
-        return old, new
+        guard = [n for n in os.listdir(self.path("pkg")) if "guard~" in n]
+        self.assertEqual([self.read("pkg/" + n) for n in guard], [old])
+        self.assertTrue(self.read("pkg/shaders.spk").startswith(b"QMRW"))
+        return old, new, "pkg/" + guard[0]
 
     def test_a_killed_recovery_is_recovered(self):
-        """Every call of the merge that puts a torn package back, failed and
-        killed: the package the user had stays whole somewhere, and the
+        """Every call of the merge that puts a marked package back, failed
+        and killed: the package the user had stays whole somewhere, and the
         next merge ends with the new package."""
-        old, new = self.torn()
+        old, new, _ = self.torn()
         for fault in self.faults(["pkg", "work", "merge"]):
             with self.subTest(fault=fault):
-                # The undo file guards that very file: made anew each time.
                 self.torn()
                 killed, out = self.tool(["pkg", "work", "merge"], fault)
                 held = [self.read("pkg/" + n) for n in os.listdir(
-                    self.path("pkg")) if n != "shaders.spk.tmp"]
+                    self.path("pkg")) if "new~" not in n]
                 self.assertIn(old, held, out)
                 left = self.read("pkg/shaders.spk")
                 _, again = self.tool(["pkg", "work", "merge"])
@@ -349,65 +348,73 @@ class FaultSweepTest(support.TempDirTestCase):
                               (old, new, left))
                 self.assertEqual(self.leftovers(old), [], (out, again))
 
-    def test_a_recovery_file_that_guards_no_longer(self):
-        """The package changed after a killed rewrite: a fresh copy over it,
-        another file in its place, or a byte that neither package has. The
-        undo file is not put back over it, and the merge names it."""
-        def one_byte(old, new, now):
-            last = len(now) - 1
-            return now[:last] + bytes([next(b for b in range(256) if b not in (
-                old[last], new[last] if last < len(new) else -1))])
-        cases = [
-            ("a fresh package copied over it", False,
-             lambda *_: package_of(ENTRIES[:1])),
-            ("another file in its place", True,
-             lambda *_: package_of(ENTRIES[:1])),
-            ("one byte changed by hand", False, one_byte),
-        ]
-        for what, replaced, change in cases:
+    def test_a_guard_that_guards_no_longer(self):
+        """A marked package is put back only from the guard its mark names,
+        whole; every name of it is refused until then."""
+        for what in ("one byte of the guard changed", "the guard moved away"):
             with self.subTest(what):
-                old, new = self.torn()
-                fresh = change(old, new, self.read("pkg/shaders.spk"))
-                if replaced:
-                    os.remove(self.path("pkg/shaders.spk"))
-                self.write("pkg/shaders.spk", fresh)
+                old, new, guard = self.torn()
+                marked = self.read("pkg/shaders.spk")
+                if what.startswith("one"):
+                    self.write(guard, old[:-1] + bytes([old[-1] ^ 1]))
+                else:
+                    os.rename(self.path(guard), self.path("game/kept"))
                 _, out = self.tool(["pkg", "work", "merge"])
-                self.assertIn("Cause: 'pkg/shaders.spk.undo' was not made by "
-                              "this tool for this package", out)
-                self.assertEqual(self.read("pkg/shaders.spk"), fresh)
-                _, out = self.tool(["pkg", "game", "extract"])
-                # Only an undo file that guards this very file stops an
-                # extraction.
-                self.assertEqual("could not open" in out, not replaced, out)
+                self.assertIn("Cause: a merge was stopped while it rewrote "
+                              "the package", out)
+                self.assertEqual(self.read("pkg/shaders.spk"), marked)
+                for name in ("pkg", "game"):
+                    _, out = self.tool([name, "work", "extract"])
+                    self.assertIn("could not open shaders.spk", out)
 
     def test_durability_order(self):
-        """The new file is on the disk before its name is, its folder after,
-        and the older backup goes only once the new package is in."""
-        self.fresh(False, work=True)
-        self.tool(["pkg", "work", "extract"])
-        self.fresh(False)
-        log = self.path("order.log")
-        subprocess.run(["strace", "-f", "-qq", "-y", "-o", log, "-e",
-                        "trace=fsync,rename,renameat,renameat2"] +
-                       support.command("pkg", "work", "merge"), input=b"\n",
-                       stdout=subprocess.DEVNULL, check=True, cwd=self.tmp,
-                       env=TRACED_ENV)
-        with open(log) as f:
-            calls = [re.sub(r"^\d+ +", "", line) for line in f
-                     if "fsync" in line or "rename" in line]
-        os.remove(log)
-        steps = []
-        for call in calls:
-            if call.startswith("fsync") and "shaders.spk.tmp>" in call:
-                steps.append("sync new")
-            elif call.startswith("fsync") and re.search(r"/pkg>", call):
-                steps.append("sync folder")
-            elif "rename" in call and '"pkg/shaders.spk.tmp"' in call:
-                steps.append("publish")
-            elif "rename" in call and '"pkg/shaders.spk.bak"' in call:
-                steps.append("backup")
-        self.assertEqual(steps, ["sync new", "publish", "sync folder",
-                                 "backup"], calls)
+        """Each file is on the disk before a name leads to it, the folder
+        after, and the older backup goes only once the new package is in:
+        by rename, with copies where there are no hard links, and in
+        place."""
+        expected = {
+            False: ["sync copy", "sync new", "publish", "sync folder",
+                    "backup"],
+            "copies": ["sync copy", "original", "sync new", "sync copy",
+                       "sync folder", "publish", "sync folder", "backup"],
+            "hard": ["sync copy", "sync copy", "sync folder", "sync package",
+                     "sync package", "sync package", "backup"],
+        }
+        for shape, steps in expected.items():
+            with self.subTest(shape):
+                self.fresh(shape == "hard", work=True)
+                self.tool(["pkg", "work", "extract"])
+                self.fresh(shape == "hard" and "hard")
+                log = self.path("order.log")
+                around = ["-e", "inject=link:error=EPERM"] \
+                    if shape == "copies" else []
+                subprocess.run(["strace", "-f", "-qq", "-y", "-o", log, "-e",
+                                "trace=fsync,link,rename,renameat,renameat2"]
+                               + around + support.command(
+                                   "pkg", "work", "merge"), input=b"\n",
+                               stdout=subprocess.DEVNULL, check=True,
+                               cwd=self.tmp, env=TRACED_ENV)
+                with open(log) as f:
+                    calls = [re.sub(r"^\d+ +", "", line) for line in f]
+                os.remove(log)
+                seen = []
+                for call in calls:
+                    if call.startswith("fsync") and re.search(
+                            r"shaders\.spk\.(orig|bak|guard)~", call):
+                        seen.append("sync copy")
+                    elif call.startswith("fsync") and "new~" in call:
+                        seen.append("sync new")
+                    elif call.startswith("fsync") and "shaders.spk>" in call:
+                        seen.append("sync package")
+                    elif call.startswith("fsync") and "/pkg>" in call:
+                        seen.append("sync folder")
+                    elif "rename" in call and "new~" in call:
+                        seen.append("publish")
+                    elif "rename" in call and '"pkg/shaders.spk.bak"' in call:
+                        seen.append("backup")
+                    elif "rename" in call and '"pkg/shaders.spk.orig"' in call:
+                        seen.append("original")
+                self.assertEqual(seen, steps, calls)
 
     def check_extraction(self, earlier):
         earlier_content = {name: b"// an earlier extraction\n" + content
