@@ -1,7 +1,8 @@
-"""The archive cpack makes from a build holds the tool, the user's README
-and tools/spk.py, where the README says, and nothing else. Its README is
-the user's manual alone: no file or link the archive does not hold.
-Usage: test_archive.py CPACK CPACK_CONFIG zip|tgz"""
+"""The archive cpack makes from a build holds the tool, the user's README,
+tools/spk.py and the example package, where the README says, and nothing
+else. Its README is the user's manual alone: no file or link the archive
+does not hold. The zip's plain-text README (every build writes it) is for
+Notepad. Usage: test_archive.py CPACK CPACK_CONFIG zip|tgz"""
 import os
 import re
 import subprocess
@@ -12,14 +13,16 @@ import zipfile
 
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
 # Path in the archive's one folder: the repository file it must equal, the
-# bytes the tool starts with, or MANUAL for the README. What is in bin/ must
-# be executable.
-MANUAL = None
+# bytes the tool starts with, MANUAL for the README or TEXT for its plain
+# text. What is in bin/ must be executable.
+MANUAL, TEXT = None, 0
 LAYOUTS = {
-    "zip": {"Quillmere.exe": b"MZ", "README.md": MANUAL,
-            "spk.py": "tools/spk.py"},
+    "zip": {"Quillmere.exe": b"MZ", "README.md": MANUAL, "README.txt": TEXT,
+            "spk.py": "tools/spk.py",
+            "example/shaders.spk": "examples/shaders.spk"},
     "tgz": {"bin/Quillmere": b"\x7fELF", "bin/spk.py": "tools/spk.py",
-            "share/doc/Quillmere/README.md": MANUAL},
+            "share/doc/Quillmere/README.md": MANUAL,
+            "share/doc/Quillmere/example/shaders.spk": "examples/shaders.spk"},
 }
 
 
@@ -55,6 +58,18 @@ def check_manual(text, held):
         assert (not name.endswith((".md", ".sh", ".py")) or name in held or
                 name not in text), "names " + path
 
+
+def check_text(data, manual):
+    """CRLF only, no line over 100 characters, and every heading and quoted
+    text of the manual (a message, a command) in it, wrapped or not."""
+    assert data.count(b"\n") == data.count(b"\r\n"), "a line ends in LF"
+    text = data.decode("utf-8")
+    for line in text.split("\r\n"):
+        assert len(line) <= 100, "over 100 characters: " + line
+    flat = " ".join(text.split())
+    for quoted in re.findall(r"^#.*|`[^`\n]+`", manual, re.M):
+        assert " ".join(quoted.split()) in flat, "lost: " + quoted
+
 cpack, config, kind = sys.argv[1:]
 with tempfile.TemporaryDirectory(prefix="quillmere-cpack-") as out:
     subprocess.run([cpack, "--config", config, "-B", out], check=True,
@@ -76,11 +91,17 @@ assert len(got) == len(files) and set(got) == set(LAYOUTS[kind]), files.keys()
 for name, want in LAYOUTS[kind].items():
     data, mode = got[name]
     if want is MANUAL:
-        check_manual(data.decode("utf-8"),
-                     {held.rsplit("/", 1)[-1] for held in got})
+        manual = data.decode("utf-8")
+        check_manual(manual, {held.rsplit("/", 1)[-1] for held in got})
     elif isinstance(want, str):
         with open(os.path.join(ROOT, want), "rb") as f:
             assert data == f.read(), "%s is not %s" % (name, want)
     assert data.startswith(want if isinstance(want, bytes) else b""), name
     assert not name.startswith("bin/") or mode & 0o111, name + ": mode"
+# Every build writes the zip's README.txt, so the Linux build checks it too.
+with open(os.path.join(os.path.dirname(config), "archive", "README.txt"),
+          "rb") as f:
+    text = f.read()
+assert got.get("README.txt", (text,))[0] == text, "README.txt"
+check_text(text, manual)
 print("%s holds %s" % (os.path.basename(archive), ", ".join(sorted(got))))
