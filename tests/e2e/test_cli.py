@@ -103,41 +103,62 @@ class CommandLineTest(support.TempDirTestCase):
                 with open(path, "rb") as f:
                     self.assertEqual(f.read(), after)
 
-    def test_the_readme_session(self):
-        """The README's session on this system, run as it stands on the
-        example package: every line it shows the tool and spk.py print."""
+    def test_the_readme_sessions(self):
+        """The README's session on this system, then a game update and the
+        session that carries the edit over (in its Windows form on either
+        system), run as they stand on the example package: every line they
+        show the tool and spk.py print."""
         root = os.path.join(os.path.dirname(__file__), "..", "..")
         with open(os.path.join(root, "README.md"), encoding="utf-8") as f:
             readme = f.read()
         data = self.path("Games", "SomeGame", "data")
-        work = self.path("work")
         os.makedirs(data)
-        os.mkdir(work)
-        shutil.copy(os.path.join(root, "examples", "shaders.spk"), data)
+        with open(os.path.join(root, "examples", "shaders.spk"), "rb") as f:
+            example = f.read()
+        self.write(os.path.join(data, "shaders.spk"), example)
+        # The README's folders, and where they are here.
+        places = {"D:\\Games\\Some Game\\data": data,
+                  "C:\\Mods\\Quillmere-0.1.0-win64": self.tmp,
+                  "C:\\Mods\\work": self.path("work"),
+                  "C:\\Mods\\new": self.path("new")}
         if support.WINDOWS:
-            title, prompt = "## A session on Windows", r"[A-Z]:\\[^>]*>"
-            # The README's folders, and where they are here.
-            places = {"D:\\Games\\Some Game\\data": "Z:" + data.replace("/", "\\"),
-                      "C:\\Mods\\work": "Z:" + work.replace("/", "\\")}
-        else:
-            title, prompt, places = "## A session on Linux", r"\$ ", {}
-        section = readme.split(title)[1].split("\n## ")[0]
+            places = {theirs: "Z:" + ours.replace("/", "\\")
+                      for theirs, ours in places.items()}
+        windows = r"[A-Z]:\\[^>]*>"
+        self.run_session(readme.split("## A session on " + (
+            "Windows" if support.WINDOWS else "Linux"))[1], places,
+            windows if support.WINDOWS else r"\$ ", edit=True)
+        # The game's update: fog.hlsl changed, two shaders added at the end.
+        entries = [entry[2:] for entry in spk.parse(example)]
+        entries[1] = ("fog.hlsl", entries[1][1] + b"// 1.1: no fog on the sky\n")
+        shader = b"float4 main(float4 c : COLOR0) : SV_Target { return c%s; }\n"
+        self.write(os.path.join(data, "shaders.spk"), spk.package(
+            entries + [("rain.hlsl", shader % b" * 0.8"),
+                       ("snow.hlsl", shader % b" + 0.1")]))
+        self.run_session(readme.split("## A game update")[1], places, windows)
+
+    def run_session(self, section, places, prompt, edit=False):
+        """Runs the commands shown in the section's code blocks and compares
+        their output; `edit` shortens water.hlsl by a byte before a merge."""
         steps = []
+        section = section.split("\n## ")[0]
         for line in "\n".join(section.split("```")[1::2]).splitlines():
             if re.match(prompt, line):
+                line = re.sub(prompt, "", line, 1)
                 for theirs, ours in places.items():
                     line = line.replace(theirs, ours)
-                steps.append((shlex.split(re.sub(prompt, "", line, 1),
-                                          posix=not support.WINDOWS), []))
+                steps.append((shlex.split(line, posix=prompt == r"\$ "), []))
             elif steps and line:
                 steps[-1][1].append(line)
         cwd = self.tmp
+
+        def local(path):
+            return os.path.join(cwd, path.replace("Z:", "").replace("\\", "/"))
         for words, shown in steps:
             words = [w.strip('"') for w in words]
             if words[0].startswith("Quillmere"):
-                if words[3] == "merge":
-                    # Edited between the runs: one byte shorter.
-                    water = os.path.join(cwd, "work", "water.hlsl")
+                if words[3] == "merge" and edit:
+                    water = os.path.join(local(words[2]), "water.hlsl")
                     with open(water, "rb") as f:
                         text = f.read()
                     with open(water, "wb") as f:
@@ -146,20 +167,23 @@ class CommandLineTest(support.TempDirTestCase):
                     support.command(*words[1:]), input=b"\n", cwd=cwd,
                     stdout=subprocess.PIPE).stdout).splitlines()
             elif words[0] in ("ls", "dir"):
-                folder = words[-1] if words[-1] != "/b" else cwd
-                out = sorted(os.listdir(os.path.join(
-                    cwd, folder.replace("Z:", "").replace("\\", "/"))))
+                out = sorted(os.listdir(local(
+                    words[-1] if words[-1] != "/b" else ".")))
                 shown = sorted(" ".join(shown).split())
-            elif words[0] == "cd" and words[1] in ("/d", "Games/SomeGame/data"):
-                cwd = data
+            elif words[0] == "cd":
+                cwd = local(words[-1])
+                continue
+            elif words[0] in ("mkdir", "del", "copy"):
+                {"mkdir": os.mkdir, "del": os.remove, "copy": shutil.copy}[
+                    words[0]](*map(local, words[-1 - (words[0] == "copy"):]))
                 continue
             elif "spk.py" in " ".join(words[:2]):
                 out = subprocess.run(
-                    [sys.executable, os.path.join(root, "tools", "spk.py")] +
+                    [sys.executable, spk.__file__] +
                     words[words.index(next(w for w in words if w.endswith(
                         "spk.py"))) + 1:], cwd=cwd,
                     stdout=subprocess.PIPE).stdout.decode().splitlines()
-            else:  # unpacking the archive, making the work folder
+            else:  # unpacking the archive, setting PATH
                 continue
             for theirs, ours in places.items():
                 shown = [line.replace(theirs, ours) for line in shown]

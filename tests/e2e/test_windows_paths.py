@@ -260,8 +260,7 @@ class WindowsPathTest(support.TempDirTestCase):
                               "README.md")
         with open(readme, encoding="utf-8") as f:
             text = f.read()
-        block = text.split("<!-- worked example, run by the test suite: "
-                           "extract.bat -->", 1)[1]
+        block = text.split("in code page 437: extract.bat -->", 1)[1]
         block = block.split("```bat\n", 1)[1].split("```", 1)[0]
         lines = [line[2:] for line in block.splitlines()]
         self.assertIn("chcp 65001 >nul", lines)
