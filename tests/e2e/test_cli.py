@@ -130,8 +130,8 @@ class CommandLineTest(support.TempDirTestCase):
             windows if support.WINDOWS else r"\$ ", edit=True)
         # The game's update: fog.hlsl changed, two shaders added at the end.
         entries = [entry[2:] for entry in spk.parse(example)]
-        entries[1] = ("fog.hlsl", entries[1][1] + b"// 1.1: no fog on the sky\n")
-        shader = b"float4 main(float4 c : COLOR0) : SV_Target { return c%s; }\n"
+        entries[1] = ("fog.hlsl", entries[1][1] + b"// 1.1: no sky fog\n")
+        shader = b"float4 main(float4 c : COLOR0) : SV_Target {return c%s;}\n"
         self.write(os.path.join(data, "shaders.spk"), spk.package(
             entries + [("rain.hlsl", shader % b" * 0.8"),
                        ("snow.hlsl", shader % b" + 0.1")]))
