@@ -9,8 +9,11 @@
 #include "platform/replace_steps.h"
 
 #include <aclapi.h>
+#include <sddl.h>
 #include <windows.h>
 
+#include <cstddef>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -26,6 +29,13 @@ using win32::handleOf;
 using win32::kShareAll;
 using win32::systemPath;
 
+// Windows 10 1809 and later; older mingw-w64 headers lack them.
+const auto kRenameInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22);
+constexpr DWORD kReplaceIfExists = 0x1;
+constexpr DWORD kPosixSemantics = 0x2;
+constexpr DWORD kSelf =
+    FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS;
+
 // The error of the last step that failed: a close or a sleep in between
 // must not change what the protocol reads.
 DWORD lastError = ERROR_SUCCESS;
@@ -35,28 +45,72 @@ bool failed() {
   return false;
 }
 
-File fileOf(HANDLE handle) {
+File openHandle(const std::wstring& path, DWORD access, DWORD share,
+                DWORD flags) {
+  const HANDLE handle = CreateFileW(path.c_str(), access, share, nullptr,
+                                    OPEN_EXISTING, flags, nullptr);
   if (handle == INVALID_HANDLE_VALUE) failed();
   return win32::fileOf(handle);
 }
 
-bool isHeld(DWORD error) {
-  return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
+// Access denied comes from a holder (a game, a virus scanner) as well as
+// from a permission. After the retries, the read-only flag and then an open
+// for deleting tell them apart.
+bool failedOn(const std::string& path) {
+  failed();
+  if (lastError != ERROR_ACCESS_DENIED) return false;
+  const std::wstring wide = systemPath(path);
+  const DWORD attributes = GetFileAttributesW(wide.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES &&
+      (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+    lastError = ERROR_FILE_READ_ONLY;
+  } else if (openHandle(wide, DELETE, kShareAll, kSelf).isOpen() ||
+             lastError == ERROR_SHARING_VIOLATION) {
+    lastError = ERROR_SHARING_VIOLATION;
+  } else {
+    lastError = ERROR_ACCESS_DENIED;
+  }
+  return false;
 }
 
-// What another program refuses for a moment is tried again (the Windows
-// sources' retry); what is refused after that is the step's failure.
-template <typename Call>
-bool retried(Call call) {
-  return win32::retried(call) || failed();
+// A SID of the process token's, read once into a block of its own:
+// TOKEN_USER and TOKEN_OWNER both begin with a pointer to it.
+PSID tokenSid(TOKEN_INFORMATION_CLASS kind, unsigned char (&block)[128]) {
+  HANDLE token = nullptr;
+  DWORD size = 0;
+  const bool read =
+      OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) != 0 &&
+      GetTokenInformation(token, kind, block, sizeof block, &size) != 0;
+  if (token != nullptr) CloseHandle(token);
+  return read ? *reinterpret_cast<PSID*>(block) : nullptr;
 }
 
-File openRetried(const std::string& path, DWORD access, DWORD disposition,
-                 DWORD flags) {
-  File file = win32::openRetried(systemPath(path), access, kShareAll,
-                                 disposition, flags);
-  if (!file.isOpen()) failed();
-  return file;
+PSID userSid() {
+  alignas(PSID) static unsigned char block[128];
+  static const PSID user = tokenSid(TokenUser, block);
+  return user;
+}
+
+// The token's user, or its default owner: Administrators in an elevated
+// window, which owns what that window made. `orSystem` adds Administrators
+// and SYSTEM, who own what installers and updates made.
+bool ownedByUs(HANDLE file, bool orSystem) {
+  alignas(PSID) static unsigned char block[128];
+  static const PSID owner = tokenSid(TokenOwner, block);
+  PSID sid = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &sid,
+                      nullptr, nullptr, nullptr,
+                      &descriptor) != ERROR_SUCCESS) {
+    return false;
+  }
+  const bool ours =
+      (userSid() != nullptr && EqualSid(sid, userSid()) != 0) ||
+      (owner != nullptr && EqualSid(sid, owner) != 0) ||
+      (orSystem && (IsWellKnownSid(sid, WinBuiltinAdministratorsSid) ||
+                    IsWellKnownSid(sid, WinLocalSystemSid)));
+  LocalFree(descriptor);
+  return ours;
 }
 
 // A file on a disk that is neither a directory nor a reparse point:
@@ -65,92 +119,65 @@ bool fillFromFile(const File& file, Look* found) {
   const HANDLE handle = handleOf(file);
   BY_HANDLE_FILE_INFORMATION info;
   if (GetFileInformationByHandle(handle, &info) == 0) return failed();
-  const DWORD type = GetFileType(handle);
-  found->regular =
-      type == FILE_TYPE_DISK &&
-      (info.dwFileAttributes &
-       (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
   found->link = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+  found->regular = GetFileType(handle) == FILE_TYPE_DISK && !found->link &&
+                   (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
   found->size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) |
                 info.nFileSizeLow;
   found->links = info.nNumberOfLinks;
-  // Owners are not compared here: a file the user may write is the user's
-  // to replace, and ACLs, not owners, decide who may.
-  found->ours = true;
+  found->ours = ownedByUs(handle, false);
+  // No id is equal to nothing, which the protocol takes as changed.
   found->id = FileId();
-  // A file with no id is equal to nothing, which the protocol takes as
-  // changed.
   if (!identify(file, &found->id)) found->id = FileId();
   return true;
 }
 
-// A file the user opened as it is, not a regular one: refused like ENOENT
-// would not be, so the cause reads as a failure of its own.
-File onlyRegular(File file) {
-  Look found;
-  if (file.isOpen() && (!fillFromFile(file, &found) || !found.regular)) {
-    lastError = ERROR_INVALID_NAME;
-    return File();
+// Where `file` is, spelt as the tool spells paths: UTF-8 joined with "/",
+// without the \\?\ that systemPath puts back where it is needed.
+bool finalPath(const File& file, std::string* path) {
+  const DWORD flags = FILE_NAME_NORMALIZED | VOLUME_NAME_DOS;
+  const DWORD size =
+      GetFinalPathNameByHandleW(handleOf(file), nullptr, 0, flags);
+  std::wstring final(size, L'\0');
+  if (size == 0 || GetFinalPathNameByHandleW(handleOf(file), &final[0], size,
+                                             flags) != size - 1) {
+    return failed();
   }
-  return file;
-}
-
-// The path as GetFinalPathNameByHandle gives it, in the narrow form the rest
-// of the tool joins with "/"; false when the ANSI code page cannot spell it.
-bool narrowPath(std::wstring wide, std::string* path) {
-  if (wide.compare(0, 8, L"\\\\?\\UNC\\") == 0) {
-    wide = L"\\\\" + wide.substr(8);
-  } else if (wide.compare(0, 4, L"\\\\?\\") == 0) {
-    wide = wide.substr(4);
+  final.resize(size - 1);
+  if (final.compare(0, 8, L"\\\\?\\UNC\\") == 0) {
+    final = L"\\\\" + final.substr(8);
+  } else if (final.compare(0, 4, L"\\\\?\\") == 0) {
+    final = final.substr(4);
   }
-  // In UTF-16, so that a DBCS trail byte that reads as "\" is never touched.
-  for (wchar_t& c : wide) {
-    if (c == L'\\') c = L'/';
-  }
+  *path = win32::textOf(final.c_str());
   // A UNC path keeps its leading pair as it was.
-  if (wide.compare(0, 2, L"//") == 0) wide.replace(0, 2, L"\\\\");
-  BOOL lossy = FALSE;
-  const int size = WideCharToMultiByte(
-      CP_ACP, WC_NO_BEST_FIT_CHARS, wide.c_str(), -1, nullptr, 0, "?", &lossy);
-  if (size <= 0 || lossy) return false;
-  path->assign(static_cast<std::size_t>(size), '\0');
-  WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.c_str(), -1,
-                      &(*path)[0], size, "?", &lossy);
-  path->resize(static_cast<std::size_t>(size - 1));
-  return !lossy;
+  for (std::size_t i = 2; i < path->size(); ++i) {
+    if ((*path)[i] == '\\') (*path)[i] = '/';
+  }
+  return true;
 }
 
-// The DACL of an open file, as one block; empty when it has none.
-bool daclOf(HANDLE file, std::vector<unsigned char>* acl, bool* isProtected) {
-  PACL dacl = nullptr;
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (GetSecurityInfo(file, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
-                      nullptr, &dacl, nullptr, &descriptor) != ERROR_SUCCESS) {
-    return false;
+// Streams are copied only by a path, which may lead elsewhere by then: a
+// package with one is rewritten in place instead.
+bool hasNamedStream(HANDLE file) {
+  alignas(FILE_STREAM_INFO) unsigned char list[1024];
+  const auto* first = reinterpret_cast<const FILE_STREAM_INFO*>(list);
+  if (GetFileInformationByHandleEx(file, FileStreamInfo, list, sizeof list) ==
+      0) {
+    return GetLastError() == ERROR_MORE_DATA;  // FAT and wine list none
   }
-  SECURITY_DESCRIPTOR_CONTROL control = 0;
-  DWORD revision = 0;
-  const bool known =
-      GetSecurityDescriptorControl(descriptor, &control, &revision) != 0;
-  *isProtected = (control & SE_DACL_PROTECTED) != 0;
-  const unsigned char* bytes = reinterpret_cast<const unsigned char*>(dacl);
-  acl->assign(bytes, bytes + (dacl == nullptr ? 0 : dacl->AclSize));
-  LocalFree(descriptor);
-  return known;
+  // More than "::$DATA", the file's own bytes.
+  return first->NextEntryOffset != 0 ||
+         first->StreamNameLength != 7 * sizeof(wchar_t);
 }
 
-// Whether the new file got the old one's DACL by inheritance from the
-// folder: otherwise what the user set stays only with the old file.
-Kept sameAcl(HANDLE from, HANDLE to) {
-  std::vector<unsigned char> old;
-  std::vector<unsigned char> mine;
-  bool oldProtected = false;
-  bool mineProtected = false;
-  if (!daclOf(from, &old, &oldProtected) ||
-      !daclOf(to, &mine, &mineProtected)) {
-    return Kept::kNo;
-  }
-  return old == mine && oldProtected == mineProtected ? Kept::kYes : Kept::kNo;
+// The target as NtSetInformationFile takes it, which a rename by handle may
+// be handed unchanged: "\??\C:\...".
+std::wstring ntPath(const std::string& path) {
+  const std::wstring full = win32::absolutePath(systemPath(path));
+  if (full.compare(0, 4, L"\\\\?\\") == 0) return L"\\??\\" + full.substr(4);
+  if (full.compare(0, 2, L"\\\\") == 0) return L"\\??\\UNC\\" + full.substr(2);
+  return L"\\??\\" + full;
 }
 
 }  // namespace
@@ -161,10 +188,18 @@ Cause lastCause() {
     case ERROR_HANDLE_DISK_FULL:
       return Cause::kDiskFull;
     case ERROR_WRITE_PROTECT:
+      return Cause::kReadOnlyVolume;
+    case ERROR_FILE_READ_ONLY:
       return Cause::kReadOnly;
+    case ERROR_DIRECTORY:
+      return Cause::kNotFolder;
+    case ERROR_BAD_FILE_TYPE:
+      return Cause::kNotRegular;
     case ERROR_SHARING_VIOLATION:
     case ERROR_LOCK_VIOLATION:
       return Cause::kHeld;
+    case ERROR_ACCESS_DENIED:
+      return Cause::kDenied;
     case ERROR_CANT_RESOLVE_FILENAME:
       return Cause::kBrokenLink;
     default:
@@ -172,25 +207,23 @@ Cause lastCause() {
   }
 }
 
-bool lastWasMissing() {
-  return lastError == ERROR_FILE_NOT_FOUND || lastError == ERROR_PATH_NOT_FOUND;
+bool lastWasMissing() { return win32::isMissing(lastError); }
+
+bool lastWasExisting() {
+  return lastError == ERROR_ALREADY_EXISTS || lastError == ERROR_FILE_EXISTS;
 }
 
-bool lastWasDenied() { return lastError == ERROR_ACCESS_DENIED; }
+// Denied, or a file system without hard links: either way a copy will do.
+bool lastWasDenied() {
+  return lastError == ERROR_ACCESS_DENIED || lastError == ERROR_NOT_SUPPORTED ||
+         lastError == ERROR_INVALID_FUNCTION;
+}
 
 bool look(const std::string& path, Look* found) {
-  const std::wstring wide = systemPath(path);
-  WIN32_FILE_ATTRIBUTE_DATA attributes;
-  if (GetFileAttributesExW(wide.c_str(), GetFileExInfoStandard, &attributes) ==
-      0) {
-    return failed();
-  }
-  // No access asked for: a holder's sharing refuses nothing, and the link
-  // itself is what is looked at.
-  const File file = fileOf(CreateFileW(
-      wide.c_str(), 0, kShareAll, nullptr, OPEN_EXISTING,
-      FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-  return file.isOpen() && fillFromFile(file, found);
+  // No data access, which no holder's sharing refuses.
+  const File file = openHandle(
+      systemPath(path), READ_CONTROL | FILE_READ_ATTRIBUTES, kShareAll, kSelf);
+  return file.isOpen() ? fillFromFile(file, found) : failedOn(path);
 }
 
 bool lookOpen(const File& file, Look* found) {
@@ -198,49 +231,47 @@ bool lookOpen(const File& file, Look* found) {
 }
 
 bool resolveLinks(const std::string& path, std::string* target, Cause* cause) {
-  const std::wstring wide = systemPath(path);
-  const DWORD attributes = GetFileAttributesW(wide.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) {
-    failed();
-    if (lastWasMissing()) {
-      *target = path;  // no package yet
-      return true;
-    }
+  Look found;
+  if (!look(path, &found) && !lastWasMissing()) {
     *cause = lastCause();
     return false;
   }
-  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
-    *target = path;
+  if (!found.link) {
+    *target = path;  // no link, or no package yet
     return true;
   }
-  // The system follows every link in the chain, and says where it ended.
-  const File file =
-      fileOf(CreateFileW(wide.c_str(), 0, kShareAll, nullptr, OPEN_EXISTING,
-                         FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-  if (!file.isOpen()) {
+  // Held without sharing its deletion, so that the link judged is the one
+  // the open below follows. A package itself is not: a merge that published
+  // it may still hold its new file with DELETE access.
+  const std::wstring wide = systemPath(path);
+  const File link = openHandle(wide, READ_CONTROL | FILE_READ_ATTRIBUTES,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE, kSelf);
+  Look again;
+  if (!link.isOpen() || !fillFromFile(link, &again) ||
+      !(again.id == found.id)) {
+    *cause = Cause::kChanged;
+    return false;
+  }
+  if (!ownedByUs(handleOf(link), true)) {
+    *cause = Cause::kUnsafeLink;
+    return false;
+  }
+  // The system follows the rest of the chain, and says where it ended.
+  const File followed = openHandle(wide, FILE_READ_ATTRIBUTES, kShareAll,
+                                   FILE_FLAG_BACKUP_SEMANTICS);
+  if (!followed.isOpen()) {
     *cause = lastWasMissing() || lastError == ERROR_CANT_RESOLVE_FILENAME
                  ? Cause::kBrokenLink
                  : lastCause();
     return false;
   }
-  std::wstring final(MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD length = GetFinalPathNameByHandleW(
-        handleOf(file), &final[0], static_cast<DWORD>(final.size()),
-        FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-    if (length == 0) {
-      failed();
-      *cause = lastCause();
-      return false;
-    }
-    if (length < final.size()) {
-      final.resize(length);
-      break;
-    }
-    final.resize(length);
-  }
-  if (!narrowPath(final, target)) {
-    *cause = Cause::kIo;
+  // The final name must lead to the file followed, not to one put there
+  // since.
+  FileId at;
+  Look there;
+  if (!finalPath(followed, target) || !identify(followed, &at) ||
+      !look(*target, &there) || !(there.id == at)) {
+    *cause = Cause::kChanged;
     return false;
   }
   return true;
@@ -253,51 +284,66 @@ void folderAccess(const std::string& folder, bool* openToOthers, bool* sticky) {
   *sticky = false;
 }
 
-File createNew(const std::string& path) {
-  // Shared for deleting: the protocol renames it while it is still open.
-  return fileOf(CreateFileW(
-      systemPath(path).c_str(), GENERIC_READ | GENERIC_WRITE,
-      FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
-      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-}
-
-File openNoFollow(const std::string& path, bool forWriting) {
-  return onlyRegular(
-      openRetried(path, GENERIC_READ | (forWriting ? GENERIC_WRITE : 0),
-                  OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT));
-}
-
-File openLockFile(const std::string& path, bool* created) {
-  // Shared every way, so a second merge opens it and finds it locked; no
-  // delete on close, which would follow a planted link's target.
-  const std::wstring wide = systemPath(path);
-  File file = fileOf(CreateFileW(
-      wide.c_str(), GENERIC_READ, kShareAll, nullptr, CREATE_NEW,
-      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-  *created = file.isOpen();
-  if (!*created &&
-      (lastError == ERROR_FILE_EXISTS || lastError == ERROR_ALREADY_EXISTS)) {
-    file = fileOf(CreateFileW(wide.c_str(), GENERIC_READ, kShareAll, nullptr,
-                              OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT,
-                              nullptr));
+File openExisting(const std::string& path, bool forWriting) {
+  // Shared for deleting: the lock held on it must not stop the rename over
+  // it.
+  File file = win32::openRetried(
+      systemPath(path), GENERIC_READ | (forWriting ? GENERIC_WRITE : 0),
+      kShareAll, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT);
+  Look found;
+  if (!file.isOpen()) {
+    failedOn(path);
+  } else if (!fillFromFile(file, &found) || !found.regular) {
+    lastError = ERROR_BAD_FILE_TYPE;
+    file = File();
   }
-  return onlyRegular(std::move(file));
+  return file;
 }
 
-Locked lockExclusive(const File& file) {
+File createNew(const std::string& path) {
+  // For this user alone until keepMetadata gives it the package's DACL: a
+  // handle opened meanwhile would keep its access.
+  LPWSTR user = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (userSid() == nullptr || ConvertSidToStringSidW(userSid(), &user) == 0 ||
+      ConvertStringSecurityDescriptorToSecurityDescriptorW(
+          (L"D:P(A;;FA;;;" + std::wstring(user) + L")").c_str(),
+          SDDL_REVISION_1, &descriptor, nullptr) == 0) {
+    failed();
+    LocalFree(user);
+    return File();
+  }
+  SECURITY_ATTRIBUTES security = {sizeof security, descriptor, FALSE};
+  // DELETE, so that publish() renames it by this handle.
+  const HANDLE handle = CreateFileW(
+      systemPath(path).c_str(), GENERIC_READ | GENERIC_WRITE | DELETE,
+      FILE_SHARE_READ | FILE_SHARE_DELETE, &security, CREATE_NEW,
+      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) failedOn(path);
+  LocalFree(user);
+  LocalFree(descriptor);
+  return win32::fileOf(handle);
+}
+
+Locked lockFile(const File& file, bool exclusive) {
   // Far past any end of file: Windows locks are mandatory, and a lock on the
   // bytes themselves would refuse the game's reads of the package.
   OVERLAPPED at = {};
   at.Offset = 0xFFFFFFFEu;
   at.OffsetHigh = 0x7FFFFFFFu;
-  if (LockFileEx(handleOf(file),
-                 LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
-                 &at) != 0) {
+  const DWORD flags =
+      LOCKFILE_FAIL_IMMEDIATELY | (exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0);
+  if (LockFileEx(handleOf(file), flags, 0, 1, 0, &at) != 0) {
     return Locked::kYes;
   }
   failed();
-  return isHeld(lastError) || lastError == ERROR_IO_PENDING ? Locked::kBusy
-                                                            : Locked::kFailed;
+  // A file system that cannot lock is taken as it was before locks.
+  if (lastError == ERROR_NOT_SUPPORTED || lastError == ERROR_INVALID_FUNCTION) {
+    return Locked::kYes;
+  }
+  return lastError == ERROR_LOCK_VIOLATION || lastError == ERROR_IO_PENDING
+             ? Locked::kBusy
+             : Locked::kFailed;
 }
 
 bool mayWrite(const std::string& path) {
@@ -306,43 +352,60 @@ bool mayWrite(const std::string& path) {
   return (attributes & FILE_ATTRIBUTE_READONLY) == 0;
 }
 
-bool mayReplace(const std::string& path) {
-  // The access a rename over it needs; a game that holds the package
-  // without sharing its deletion refuses it, and then nothing is made yet.
-  const File probe =
-      openRetried(path, DELETE, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT);
-  if (probe.isOpen()) return true;
-  if (lastError == ERROR_ACCESS_DENIED) lastError = ERROR_SHARING_VIOLATION;
-  return false;
-}
-
 bool linkName(const std::string& from, const std::string& to) {
   return CreateHardLinkW(systemPath(to).c_str(), systemPath(from).c_str(),
                          nullptr) != 0 ||
          failed();
 }
 
-bool renameOver(const std::string& from, const std::string& to) {
-  // Write-through: done only once the move is on the disk. ReplaceFile is
-  // not used: see docs/DEVELOPING.md.
+// Write-through: done only once the move is on the disk. ReplaceFile is not
+// used: see docs/DEVELOPING.md. A refusal is judged on `judged`.
+bool move(const std::string& from, const std::string& to, DWORD flags,
+          const std::string& judged) {
   const std::wstring source = systemPath(from);
   const std::wstring destination = systemPath(to);
-  if (retried([&] {
-        return MoveFileExW(
-                   source.c_str(), destination.c_str(),
-                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
-      })) {
+  return win32::retried([&] {
+           return MoveFileExW(source.c_str(), destination.c_str(),
+                              flags | MOVEFILE_WRITE_THROUGH) != 0;
+         }) ||
+         failedOn(judged);
+}
+
+bool renameNoReplace(const std::string& from, const std::string& to) {
+  return move(from, to, 0, from);
+}
+
+bool renameOver(const std::string& from, const std::string& to) {
+  return move(from, to, MOVEFILE_REPLACE_EXISTING, to);
+}
+
+bool publish(const File& fresh, const std::string& freshPath,
+             const std::string& target, File* held) {
+  // By the new file's handle, with POSIX semantics: the old file may stay
+  // open (the lock's handle shares its deletion), so the lock holds through.
+  const std::wstring name = ntPath(target);
+  const std::size_t at = offsetof(FILE_RENAME_INFO, FileName);
+  std::vector<unsigned char> info(at + (name.size() + 1) * sizeof(wchar_t));
+  auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(info.data());
+  // Flags shares its place with ReplaceIfExists, named or not by the headers.
+  const DWORD flags = kReplaceIfExists | kPosixSemantics;
+  std::memcpy(info.data(), &flags, sizeof flags);
+  rename->FileNameLength = static_cast<DWORD>(name.size() * sizeof(wchar_t));
+  std::memcpy(&info[at], name.c_str(), (name.size() + 1) * sizeof(wchar_t));
+  if (SetFileInformationByHandle(handleOf(fresh), kRenameInfoEx, info.data(),
+                                 static_cast<DWORD>(info.size())) != 0) {
     return true;
   }
-  // Still refused after the wait: a file that is open elsewhere cannot be
-  // renamed over, and the read-only one was refused before.
-  if (lastError == ERROR_ACCESS_DENIED) lastError = ERROR_SHARING_VIOLATION;
-  return false;
+  // Before Windows 10 1809, on FAT and under wine: the lock goes first, as
+  // the old file open would refuse the rename.
+  held->close();
+  return renameOver(freshPath, target);
 }
 
 bool removeName(const std::string& path) {
   const std::wstring wide = systemPath(path);
-  return retried([&] { return DeleteFileW(wide.c_str()) != 0; });
+  return win32::retried([&] { return DeleteFileW(wide.c_str()) != 0; }) ||
+         failedOn(path);
 }
 
 bool syncFile(const File& file) {
@@ -356,89 +419,85 @@ bool syncFolder(const std::string& folder) {
   return true;
 }
 
+// Through the handle's own position: one thread, and every handle its own.
 bool readAt(const File& file, std::uint64_t offset, unsigned char* data,
             std::size_t size, std::size_t* got) {
-  *got = 0;
-  while (*got < size) {
-    const std::uint64_t from = offset + *got;
-    OVERLAPPED at = {};
-    at.Offset = static_cast<DWORD>(from);
-    at.OffsetHigh = static_cast<DWORD>(from >> 32);
-    const std::size_t left = size - *got;
-    DWORD done = 0;
-    if (ReadFile(handleOf(file), data + *got,
-                 left > 0x40000000u ? 0x40000000u : static_cast<DWORD>(left),
-                 &done, &at) == 0) {
-      if (GetLastError() == ERROR_HANDLE_EOF) break;
-      return failed();
-    }
-    if (done == 0) break;
-    *got += done;
-  }
-  return true;
+  return (win32::seekTo(file, offset, FILE_BEGIN) &&
+          readSome(file, data, size, got)) ||
+         failed();
 }
 
 bool writeAt(const File& file, std::uint64_t offset, const unsigned char* data,
              std::size_t size) {
-  while (size > 0) {
-    OVERLAPPED at = {};
-    at.Offset = static_cast<DWORD>(offset);
-    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
-    DWORD done = 0;
-    if (WriteFile(handleOf(file), data,
-                  size > 0x40000000u ? 0x40000000u : static_cast<DWORD>(size),
-                  &done, &at) == 0) {
-      return failed();
-    }
-    if (done == 0) {
-      lastError = ERROR_WRITE_FAULT;
-      return false;
-    }
-    data += done;
-    offset += done;
-    size -= done;
-  }
-  return true;
-}
-
-bool truncateTo(const File& file, std::uint64_t size) {
-  FILE_END_OF_FILE_INFO end;
-  end.EndOfFile.QuadPart = static_cast<LONGLONG>(size);
-  return SetFileInformationByHandle(handleOf(file), FileEndOfFileInfo, &end,
-                                    sizeof end) != 0 ||
+  SetLastError(ERROR_WRITE_FAULT);  // what a write of nothing leaves
+  return (win32::seekTo(file, offset, FILE_BEGIN) &&
+          writeFile(file, data, size)) ||
          failed();
 }
 
-Kept keepMetadata(const File& from, const File& to) {
-  FILE_BASIC_INFO old;
-  if (GetFileInformationByHandleEx(handleOf(from), FileBasicInfo, &old,
-                                   sizeof old) == 0) {
-    failed();
-    return Kept::kFailed;
-  }
+bool truncateTo(const File& file, std::uint64_t size) {
+  return (win32::seekTo(file, size, FILE_BEGIN) &&
+          SetEndOfFile(handleOf(file)) != 0) ||
+         failed();
+}
+
+Kept keepMetadata(const File& from, const File& to, bool copy) {
+  const HANDLE old = handleOf(from);
   // What the user set and sees in Explorer; read-only is never set here, as
-  // a read-only package is refused before. Zero times leave them as they are.
+  // a read-only package is refused before. Zero times stay as they are.
   const DWORD kept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
                      FILE_ATTRIBUTE_ARCHIVE |
                      FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+  FILE_BASIC_INFO basic;
   FILE_BASIC_INFO mine = {};
-  mine.FileAttributes = (old.FileAttributes & kept) != 0
-                            ? old.FileAttributes & kept
-                            : FILE_ATTRIBUTE_NORMAL;
-  if (SetFileInformationByHandle(handleOf(to), FileBasicInfo, &mine,
-                                 sizeof mine) == 0) {
+  if (GetFileInformationByHandleEx(old, FileBasicInfo, &basic, sizeof basic) ==
+      0) {
     failed();
     return Kept::kFailed;
   }
-  // A DACL of its own stays only with the old file: it is rewritten in place.
-  return sameAcl(handleOf(from), handleOf(to));
-}
-
-bool giveModeOf(const File& from, const File& to) {
-  // The copy inherits its folder's ACL, as the package's own folder gives.
-  static_cast<void>(from);
-  static_cast<void>(to);
-  return true;
+  mine.FileAttributes = (basic.FileAttributes & kept) != 0
+                            ? basic.FileAttributes & kept
+                            : FILE_ATTRIBUTE_NORMAL;
+  if (!copy && SetFileInformationByHandle(handleOf(to), FileBasicInfo, &mine,
+                                          sizeof mine) == 0) {
+    failed();
+    return Kept::kFailed;
+  }
+  if (!copy && hasNamedStream(old)) return Kept::kNo;
+  PSID owner = nullptr;
+  PACL dacl = nullptr;
+  PACL label = nullptr;
+  PSECURITY_DESCRIPTOR was = nullptr;
+  const DWORD read =
+      GetSecurityInfo(old, SE_FILE_OBJECT,
+                      OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
+                          LABEL_SECURITY_INFORMATION,
+                      &owner, nullptr, &dacl, &label, &was);
+  if (read != ERROR_SUCCESS) {
+    lastError = read;
+    return Kept::kFailed;
+  }
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  GetSecurityDescriptorControl(was, &control, &revision);
+  // An unprotected DACL takes the folder's inherited entries afresh, as the
+  // old file in the same folder has them.
+  SECURITY_INFORMATION what =
+      DACL_SECURITY_INFORMATION | ((control & SE_DACL_PROTECTED) != 0
+                                       ? PROTECTED_DACL_SECURITY_INFORMATION
+                                       : UNPROTECTED_DACL_SECURITY_INFORMATION);
+  if (!copy) what |= OWNER_SECURITY_INFORMATION | LABEL_SECURITY_INFORMATION;
+  // The handle the file was made with asks only what writing needs. What is
+  // refused (another user as owner, a label above ours) only the old file
+  // keeps: the package is then rewritten in place.
+  const File fresh = win32::fileOf(ReOpenFile(
+      handleOf(to), READ_CONTROL | WRITE_DAC | WRITE_OWNER, kShareAll, 0));
+  const bool given = fresh.isOpen() &&
+                     SetSecurityInfo(handleOf(fresh), SE_FILE_OBJECT, what,
+                                     copy ? nullptr : owner, nullptr, dacl,
+                                     copy ? nullptr : label) == ERROR_SUCCESS;
+  LocalFree(was);
+  return given ? Kept::kYes : Kept::kNo;
 }
 
 void startWriteback(const File& file) { static_cast<void>(file); }
