@@ -29,7 +29,7 @@ using win32::handleOf;
 using win32::kShareAll;
 using win32::systemPath;
 
-// Windows 10 1809 and later; older mingw-w64 headers lack them.
+// Windows 10 and later; mingw-w64 headers hide them below some targets.
 const auto kRenameInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22);
 constexpr DWORD kReplaceIfExists = 0x1;
 constexpr DWORD kPosixSemantics = 0x2;
@@ -183,28 +183,25 @@ std::wstring ntPath(const std::string& path) {
 }  // namespace
 
 Cause lastCause() {
-  switch (lastError) {
-    case ERROR_DISK_FULL:
-    case ERROR_HANDLE_DISK_FULL:
-      return Cause::kDiskFull;
-    case ERROR_WRITE_PROTECT:
-      return Cause::kReadOnlyVolume;
-    case ERROR_FILE_READ_ONLY:
-      return Cause::kReadOnly;
-    case ERROR_DIRECTORY:
-      return Cause::kNotFolder;
-    case ERROR_BAD_FILE_TYPE:
-      return Cause::kNotRegular;
-    case ERROR_SHARING_VIOLATION:
-    case ERROR_LOCK_VIOLATION:
-      return Cause::kHeld;
-    case ERROR_ACCESS_DENIED:
-      return Cause::kDenied;
-    case ERROR_CANT_RESOLVE_FILENAME:
-      return Cause::kBrokenLink;
-    default:
-      return Cause::kIo;
+  static const struct {
+    DWORD error;
+    Cause cause;
+  } kCauses[] = {
+      {ERROR_DISK_FULL, Cause::kDiskFull},
+      {ERROR_HANDLE_DISK_FULL, Cause::kDiskFull},
+      {ERROR_WRITE_PROTECT, Cause::kReadOnlyVolume},
+      {ERROR_FILE_READ_ONLY, Cause::kReadOnly},  // set by failedOn()
+      {ERROR_DIRECTORY, Cause::kNotFolder},
+      {ERROR_BAD_FILE_TYPE, Cause::kNotRegular},  // set by openExisting()
+      {ERROR_SHARING_VIOLATION, Cause::kHeld},
+      {ERROR_LOCK_VIOLATION, Cause::kHeld},
+      {ERROR_ACCESS_DENIED, Cause::kDenied},
+      {ERROR_CANT_RESOLVE_FILENAME, Cause::kBrokenLink},
+  };
+  for (const auto& known : kCauses) {
+    if (known.error == lastError) return known.cause;
   }
+  return Cause::kIo;
 }
 
 bool lastWasMissing() { return win32::isMissing(lastError); }
@@ -396,8 +393,8 @@ bool publish(const File& fresh, const std::string& freshPath,
                                  static_cast<DWORD>(info.size())) != 0) {
     return true;
   }
-  // Before Windows 10 1809, on FAT and under wine: the lock goes first, as
-  // the old file open would refuse the rename.
+  // Older systems, FAT and wine refuse it: the lock goes first, as the old
+  // file open would refuse the rename.
   held->close();
   return renameOver(freshPath, target);
 }
