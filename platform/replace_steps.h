@@ -60,6 +60,9 @@ Locked lockFile(const File& file, bool exclusive);
 
 // Whether this user may write the file at `path` (no read-only flag).
 bool mayWrite(const std::string& path);
+// Whether another program lets the file be renamed over now (Windows: no
+// one holds it without sharing its deletion; retried for a while).
+bool mayReplace(const std::string& path);
 
 // A second name that never replaces one: false with lastWasExisting() when
 // `to` is taken. lastWasDenied() where the file system has no hard links.

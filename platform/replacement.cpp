@@ -193,7 +193,7 @@ struct Replacement::State {
 
   bool lockPackage();
   bool lockOnce(bool* changed);
-  bool checkKept();
+  bool trusted(const std::string& name);
   bool checkPackage();
   bool chooseWay();
   bool judgeLeftovers(const std::string& in, const std::string& beside);
@@ -261,7 +261,10 @@ bool Replacement::State::stillNamed(const File& file, const std::string& name) {
 bool Replacement::State::lockPackage() {
   for (int attempt = 0; attempt < kTries; ++attempt) {
     bool changed = false;
-    if (lockOnce(&changed)) return true;
+    if (lockOnce(&changed)) {
+      cause = Cause::kNone;  // a try before may have found P changed
+      return true;
+    }
     if (!changed) return false;
   }
   return fail(Cause::kChanged);
@@ -306,25 +309,20 @@ bool Replacement::State::lockOnce(bool* changed) {
 
 // The user's .bak and .orig, which the merge may write over or beside: the
 // user's own files, or none.
-bool Replacement::State::checkKept() {
-  for (const std::string* name : {&backup, &orig}) {
-    Look found;
-    if (!steps::look(*name, &found)) {
-      if (steps::lastWasMissing()) continue;
-      return failWithLast();
-    }
-    if (oldExists && found.id == oldLook.id)
-      return fail(Cause::kOwnName, *name);
-    if (!found.regular || !found.ours || found.links != 1) {
-      return fail(Cause::kUntrusted, *name);
-    }
+bool Replacement::State::trusted(const std::string& name) {
+  Look found;
+  if (!steps::look(name, &found)) {
+    return steps::lastWasMissing() || failWithLast();
   }
-  return true;
+  if (oldExists && found.id == oldLook.id) return fail(Cause::kOwnName, name);
+  return (found.regular && found.ours && found.links == 1) ||
+         fail(Cause::kUntrusted, name);
 }
 
 // The package as it is now.
 bool Replacement::State::checkPackage() {
-  if (!oldExists) return checkKept();
+  if (!trusted(backup) || !trusted(orig)) return false;
+  if (!oldExists) return true;
   Mark mark;
   switch (readMark(old, &mark)) {
     case Marked::kNo:
@@ -337,7 +335,7 @@ bool Replacement::State::checkPackage() {
   // Renaming over a package its user may not write would go around its
   // protection.
   if (!steps::mayWrite(target)) return fail(Cause::kReadOnly);
-  return checkKept();
+  return true;
 }
 
 // By rename where a new file can be all the old one was; otherwise in
@@ -416,7 +414,10 @@ bool Replacement::State::judge(const std::string& name, Role role) {
              !pass(file, 0, found.size, nullptr, &old, nullptr);
     }
   }
-  if (keep) return steps::renameOver(name, backup) || failWithLast();
+  if (keep) {
+    return trusted(backup) &&
+           (steps::renameOver(name, backup) || failWithLast());
+  }
   return steps::removeName(name) || failWithLast();
 }
 
@@ -493,7 +494,10 @@ Replacement::Commit Replacement::State::create() {
 }
 
 Replacement::Commit Replacement::State::byRename(bool wantBackup) {
-  if (!steps::syncFile(fresh)) return failWithLast(), Commit::kFailed;
+  // A program that holds T refuses the rename: nothing is made yet.
+  if (!steps::syncFile(fresh) || !steps::mayReplace(target)) {
+    return failWithLast(), Commit::kFailed;
+  }
   std::string waiting;
   Look kept;  // the file waiting holds
   if (wantBackup) {
@@ -616,7 +620,7 @@ bool Replacement::open() {
     }
   }
   // Before the package's names are counted: a backup in waiting is one.
-  if (!s.checkKept() || !s.judgeLeftovers(s.folder, baseOf(s.path)) ||
+  if (!s.judgeLeftovers(s.folder, baseOf(s.path)) ||
       (s.targetFolder != s.folder &&
        !s.judgeLeftovers(s.targetFolder, baseOf(s.target))) ||
       (s.oldExists && !steps::lookOpen(s.old, &s.oldLook)) ||
@@ -714,7 +718,12 @@ Replacement::Cause checkReadable(const std::string& path, const File& file,
     return Cause::kBusy;
   }
   Mark mark;
-  switch (readMark(file, &mark)) {
+  const Marked marked = readMark(file, &mark);
+  // A Windows read moves the handle: back to where extraction starts.
+  unsigned char none = 0;
+  std::size_t got = 0;
+  steps::readAt(file, 0, &none, 0, &got);
+  switch (marked) {
     case Marked::kNo:
       return Cause::kNone;
     case Marked::kYes:

@@ -399,6 +399,14 @@ bool publish(const File& fresh, const std::string& freshPath,
   return renameOver(freshPath, target);
 }
 
+bool mayReplace(const std::string& path) {
+  const std::wstring wide = systemPath(path);
+  return win32::retried([&] {
+           return openHandle(wide, DELETE, kShareAll, kSelf).isOpen();
+         }) ||
+         failedOn(path);
+}
+
 bool removeName(const std::string& path) {
   const std::wstring wide = systemPath(path);
   return win32::retried([&] { return DeleteFileW(wide.c_str()) != 0; }) ||
