@@ -32,11 +32,18 @@ void discard(Target* target) {
   target->ours = false;
 }
 
-// Whether a file of the entry is the package, a file an earlier entry
-// wrote, or the entry's other file under a second name; `path` is set to
-// the one that is.
+// Whether a file of the entry is another user's link, the package or one
+// of the tool's files beside it, a file an earlier entry wrote, or the
+// entry's other file under a second name; `path` is set to the one that
+// is. kNone with `othersLink` set: a link.
 WrittenFiles::Clash clashOf(const Target& pre, const Target& shader,
-                            WrittenFiles* written, const std::string** path) {
+                            WrittenFiles* written, const std::string** path,
+                            bool* othersLink) {
+  for (const Target* target : {&pre, &shader}) {
+    *path = &target->path;
+    *othersLink = target->opened == platform::Opened::kOthersLink;
+    if (*othersLink) return WrittenFiles::Clash::kNone;
+  }
   *path = &pre.path;
   if (pre.opened == platform::Opened::kExisting) {
     const WrittenFiles::Clash clash = written->clashOf(pre.id);
@@ -55,6 +62,19 @@ WrittenFiles::Clash clashOf(const Target& pre, const Target& shader,
                       platform::identify(pre.file, &preId));
   return known && preId == shader.id ? WrittenFiles::Clash::kEarlierEntry
                                      : WrittenFiles::Clash::kNone;
+}
+
+// Says why the entry is skipped, as clashOf found it.
+void warn(WrittenFiles::Clash clash, bool othersLink, const std::string& path) {
+  if (othersLink) {
+    message::othersLink(path);
+  } else if (clash == WrittenFiles::Clash::kPackage) {
+    message::sameAsPackage(path);
+  } else if (clash == WrittenFiles::Clash::kToolFile) {
+    message::toolFile(path);
+  } else {
+    message::sameAsEarlierEntry(path);
+  }
 }
 
 // The entry's files are now ones this run writes.
@@ -110,19 +130,25 @@ bool writeEntry(const std::string& workPath, const std::string& name,
   Target pre;
   Target shader;
   const std::string shaderPath = workFilePath(workPath, name);
-  open(preFilePath(shaderPath), &pre);
+  const std::string prePath = preFilePath(shaderPath);
+  bool ignored = false;
+  // Neither file is opened: a name of the tool's need not exist yet to be
+  // one a merge would replace.
+  const bool shaderIsTools = written->besidePackage(name);
+  if (shaderIsTools || written->besidePackage(preFilePath(name))) {
+    message::toolFile(shaderIsTools ? shaderPath : prePath);
+    return reader->copy(count, nullptr, &ignored);
+  }
+  open(prePath, &pre);
   open(shaderPath, &shader);
   const std::string* clashing = nullptr;
-  const WrittenFiles::Clash clash = clashOf(pre, shader, written, &clashing);
-  if (clash != WrittenFiles::Clash::kNone) {
-    if (clash == WrittenFiles::Clash::kPackage) {
-      message::sameAsPackage(*clashing);
-    } else {
-      message::sameAsEarlierEntry(*clashing);
-    }
+  bool othersLink = false;
+  const WrittenFiles::Clash clash =
+      clashOf(pre, shader, written, &clashing, &othersLink);
+  if (clash != WrittenFiles::Clash::kNone || othersLink) {
+    warn(clash, othersLink, *clashing);
     discard(&pre);
     discard(&shader);
-    bool ignored = false;
     return reader->copy(count, nullptr, &ignored);
   }
   accept(name, pre, shader, written);

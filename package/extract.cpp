@@ -76,7 +76,7 @@ void ShaderPackage::extract() {
     return;
   }
   PackageReader reader(package, size);
-  WrittenFiles written(package, workPath);
+  WrittenFiles written(package, pksPath, workPath);
   if (!extractEntries(workPath, filePath, &reader, &written)) {
     message::packageEndsEarly(filePath);
   }

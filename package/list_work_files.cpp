@@ -17,20 +17,6 @@ bool isListed(const std::string& name) {
   return name.find(format::kPreSuffix) == std::string::npos;
 }
 
-bool identifyFolder(const std::string& path, platform::FileId* id) {
-  // An empty path joins into names at the root.
-  if (path.empty()) return platform::identifyPath("/", id);
-  return platform::identifyPath(path, id);
-}
-
-// Whether the two folders are one, however each is spelt or linked.
-bool sameDirectory(const std::string& pksPath, const std::string& workPath) {
-  platform::FileId packageDir;
-  platform::FileId workDir;
-  return identifyFolder(pksPath, &packageDir) &&
-         identifyFolder(workPath, &workDir) && packageDir == workDir;
-}
-
 // The files the package's replacement keeps beside it are not work files,
 // even when the work directory is the package directory.
 void dropReplacementNames(std::deque<std::string>* names) {

@@ -76,6 +76,17 @@ void sameAsEarlierEntry(const std::string& path) {
       printable(path).c_str());
 }
 
+void toolFile(const std::string& path) {
+  say("Warning: One of the tool's own files beside the package, skipped: "
+      "'%s'\n",
+      printable(path).c_str());
+}
+
+void othersLink(const std::string& path) {
+  say("Warning: A link of another user's, skipped: '%s'\n",
+      printable(path).c_str());
+}
+
 void packageEndsEarly(const std::string& packagePath) {
   say("Package ends early, stopping: '%s'\n", printable(packagePath).c_str());
 }

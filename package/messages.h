@@ -24,6 +24,7 @@ void notWritten(const std::string& path);
 void unsafeName(const std::string& nameOrPath);
 void sameAsPackage(const std::string& path);
 void sameAsEarlierEntry(const std::string& path);
+void toolFile(const std::string& path);
 void packageEndsEarly(const std::string& packagePath);
 void nameTooLong(const std::string& packagePath);
 
@@ -41,6 +42,8 @@ void sharedFolder(const std::string& folder);
 void backupNotKept(const std::string& packagePath);
 void backupHeldBy(const std::string& name);
 void newPackage(const std::string& packagePath);
+// Extraction's and the merge's: another user's link at a work file's name.
+void othersLink(const std::string& path);
 void notOpened(const std::string& path);  // the size probe's, no colon
 void tooLarge(const std::string& path);
 void preNotOpened(const std::string& path);  // the merge's own, with colon

@@ -35,6 +35,10 @@ std::string packageFilePath(const std::string& pksPath);
 std::string workFilePath(const std::string& workPath, const std::string& name);
 std::string searchPattern(const std::string& workPath);
 
+// Whether the two folders are one, however each is spelt or linked; false
+// when either cannot be identified.
+bool sameDirectory(const std::string& pksPath, const std::string& workPath);
+
 // The stem rule. A pre file's path is its shader file's path with the last
 // five bytes (".hlsl") replaced by ".pre", bytes as the name rules count
 // them (platform::ruleSpelling: the ANSI bytes on Windows). It looks for no

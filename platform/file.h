@@ -81,6 +81,7 @@ enum class Opened {
   kCreated,     // did not exist; created empty
   kExisting,    // a regular file that was there; opened as it is, `id` set
   kNotRegular,  // a directory, FIFO, device or socket; nothing opened
+  kOthersLink,  // a link another user made (see openForReading); nothing opened
   kFailed,      // could not be created or opened
 };
 
@@ -88,7 +89,10 @@ enum class Opened {
 // exclusively, so it cannot be any file the caller already knows; an
 // existing one is opened without truncation and identified, and is only
 // ever opened when it is a regular file, so a FIFO or a device cannot block
-// or be written. The caller truncates an existing file once it may.
+// or be written. A symbolic link (a reparse point) at `path` is followed
+// only when it is this user's, root's, or on Windows the Administrators' or
+// SYSTEM's: in a folder others may write, another user's link could lead to
+// any file of ours. The caller truncates an existing file once it may.
 Opened openForWriting(const std::string& path, File* file, FileId* id);
 bool truncateFile(const File& file);
 // Writes all `size` bytes, or returns false.
@@ -97,8 +101,11 @@ bool writeFile(const File& file, const unsigned char* data, std::size_t size);
 // Opens a regular file for reading and sets `size`; a closed File for one
 // that cannot be opened or is no regular file. A FIFO or device is never
 // opened in a way that can block. Others may go on reading, writing,
-// renaming or deleting the file while it is open.
-File openForReading(const std::string& path, std::uint64_t* size);
+// renaming or deleting the file while it is open. With `othersLink`, a link
+// at `path` is followed only as openForWriting follows it, and
+// `othersLink` tells whether another user's link was refused.
+File openForReading(const std::string& path, std::uint64_t* size,
+                    bool* othersLink = nullptr);
 // Reads up to `size` bytes and sets `got` to how many: fewer only at the end
 // of the file. False on a read error.
 bool readSome(const File& file, unsigned char* data, std::size_t size,

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <utility>
 
 #include "platform/posix/fd.h"
@@ -29,6 +30,32 @@ FileId idOf(const struct stat& info) {
   id.volume = static_cast<std::uint64_t>(info.st_dev);
   id.index = static_cast<std::uint64_t>(info.st_ino);
   return id;
+}
+
+enum class Link { kOurs, kOthers, kFailed };
+
+// The symbolic link at `path`, looked at through one descriptor of the link
+// itself, so the owner checked and the `target` read are one link's even if
+// another user swaps the name meanwhile: a link's text never changes in
+// place.
+Link followLink(const std::string& path, std::string* target) {
+  const File link(open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+  struct stat info;
+  if (!link.isOpen() || fstat(fdOf(link), &info) != 0 ||
+      !S_ISLNK(info.st_mode)) {
+    return Link::kFailed;
+  }
+  if (info.st_uid != geteuid() && info.st_uid != 0) return Link::kOthers;
+  char text[PATH_MAX];
+  const ssize_t length = readlinkat(fdOf(link), "", text, sizeof text);
+  if (length <= 0 || static_cast<std::size_t>(length) >= sizeof text) {
+    return Link::kFailed;
+  }
+  // A relative target starts from the link's own folder.
+  *target =
+      text[0] == '/' ? std::string() : path.substr(0, path.rfind('/') + 1);
+  target->append(text, static_cast<std::size_t>(length));
+  return Link::kOurs;
 }
 
 }  // namespace
@@ -63,11 +90,22 @@ Opened openForWriting(const std::string& path, File* file, FileId* id) {
   if (errno != EEXIST) return Opened::kFailed;
   // Something is there already. Only a regular file is opened at all; the
   // non-blocking open keeps a FIFO swapped in after the look-up from
-  // holding us, and the second look-up on the open file settles it.
+  // holding us, and the second look-up on the open file settles it. A file
+  // swapped for a link after the look-up is not followed.
   struct stat info;
-  if (stat(path.c_str(), &info) != 0) return Opened::kFailed;
+  if (lstat(path.c_str(), &info) != 0) return Opened::kFailed;
+  std::string target = path;
+  int follow = O_NOFOLLOW;
+  if (S_ISLNK(info.st_mode)) {
+    const Link link = followLink(path, &target);
+    if (link == Link::kOthers) return Opened::kOthersLink;
+    if (link == Link::kFailed || stat(target.c_str(), &info) != 0) {
+      return Opened::kFailed;
+    }
+    follow = 0;
+  }
   if (!S_ISREG(info.st_mode)) return Opened::kNotRegular;
-  File existing = openExisting(path, O_WRONLY);
+  File existing = openExisting(target, O_WRONLY | follow);
   if (!existing.isOpen()) return Opened::kFailed;
   if (fstat(fdOf(existing), &info) != 0 || !S_ISREG(info.st_mode)) {
     return Opened::kNotRegular;
@@ -89,10 +127,18 @@ bool writeFile(const File& file, const unsigned char* data, std::size_t size) {
   return true;
 }
 
-File openForReading(const std::string& path, std::uint64_t* size) {
+File openForReading(const std::string& path, std::uint64_t* size,
+                    bool* othersLink) {
   // Non-blocking, so opening a FIFO returns at once; it is then refused as
   // no regular file.
-  File file = openExisting(path, O_RDONLY);
+  File file = openExisting(path, O_RDONLY | (othersLink ? O_NOFOLLOW : 0));
+  if (othersLink) *othersLink = false;
+  if (!file.isOpen() && othersLink && errno == ELOOP) {
+    std::string target;
+    const Link link = followLink(path, &target);
+    *othersLink = link == Link::kOthers;
+    if (link == Link::kOurs) file = openExisting(target, O_RDONLY);
+  }
   struct stat info;
   if (!file.isOpen() || fstat(fdOf(file), &info) != 0 ||
       !S_ISREG(info.st_mode)) {

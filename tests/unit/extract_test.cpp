@@ -156,12 +156,21 @@ TEST(ExtractTest, PackageCutAtEveryLength) {
   }
 }
 
-// No entry writes the package being read, and no two entries of one run
-// write the same file, whatever spelling or link leads there; only regular
-// files are written. Both files of an entry are checked before either is
+// No entry writes the package being read or the tool's files beside it,
+// and no two entries of one run write the same file, whatever spelling or
+// link leads there; only regular files are written, and never through
+// another user's link. Both files of an entry are checked before either is
 // written, so a refused entry leaves nothing of its own behind.
 TEST(ExtractTest, NeverThePackageNeverOneFileTwiceOnlyRegularFiles) {
-  enum Verdict { kWritten, kPackage, kEarlier, kPreNotWritten, kNotWritten };
+  enum Verdict {
+    kWritten,
+    kPackage,
+    kEarlier,
+    kPreNotWritten,
+    kNotWritten,
+    kToolFile,
+    kOthersLink
+  };
   struct Want {
     std::string name;
     Verdict verdict;
@@ -172,7 +181,8 @@ TEST(ExtractTest, NeverThePackageNeverOneFileTwiceOnlyRegularFiles) {
     const char* packageDirAs;  // the work path: the package directory + this
     std::vector<Want> entries;
     // Work files made first: 's' a symbolic and 'h' a hard link to the
-    // package, 'f' a FIFO, 'd' a directory.
+    // package, 'b' a hard link to its backup, 'k' a file "kept", 'f' a FIFO,
+    // 'd' a directory, 'n' a symbolic link of nobody's to sentinel.hlsl.
     std::vector<std::pair<std::string, char>> made;
   };
   const Want good = {"good.hlsl", kWritten, ""};
@@ -207,6 +217,12 @@ TEST(ExtractTest, NeverThePackageNeverOneFileTwiceOnlyRegularFiles) {
        nullptr,
        {{"dir.hlsl", kNotWritten, ""}, good},
        {{"dir.hlsl", 'd'}}},
+      {"the tool's names beside the package, there or not, in any case",
+       "",
+       {{"shaders.spk.bak", kToolFile, "shaders.spk.bak"},
+        {"Shaders.Spk.Orig", kToolFile, "Shaders.Spk.Orig"},
+        good},
+       {{"shaders.spk.bak", 'k'}}},
 #ifdef _WIN32
       {"names differing in case",
        nullptr,
@@ -225,6 +241,10 @@ TEST(ExtractTest, NeverThePackageNeverOneFileTwiceOnlyRegularFiles) {
        nullptr,
        {{"evil.hlsl", kPackage, "evil.pre"}, good},
        {{"evil.pre", 'h'}}},
+      {"a file that is the package's backup",
+       nullptr,
+       {{"keep.hlsl", kToolFile, "keep.pre"}, good},
+       {{"keep.pre", 'b'}}},
       // A FIFO would hold an open for writing until someone reads it.
       {"FIFOs named like the files of entries",
        nullptr,
@@ -232,8 +252,20 @@ TEST(ExtractTest, NeverThePackageNeverOneFileTwiceOnlyRegularFiles) {
         {"fifo2.hlsl", kPreNotWritten, ""},
         good},
        {{"fifo.hlsl", 'f'}, {"fifo2.pre", 'f'}}},
+      // Last: they need root.
+      {"another user's links",
+       nullptr,
+       {{"theirs.hlsl", kOthersLink, "theirs.hlsl"},
+        {"theirs2.hlsl", kOthersLink, "theirs2.pre"},
+        good},
+       {{"theirs.hlsl", 'n'}, {"theirs2.pre", 'n'}}},
 #endif
   };
+  const std::map<Verdict, std::string> warnings = {
+      {kPackage, "Same file as the package"},
+      {kEarlier, "Same file as an earlier entry"},
+      {kToolFile, "One of the tool's own files beside the package"},
+      {kOthersLink, "A link of another user's"}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     std::vector<TestEntry> entries;
@@ -258,14 +290,29 @@ TEST(ExtractTest, NeverThePackageNeverOneFileTwiceOnlyRegularFiles) {
     std::set<std::string> fifos;
     const std::string packagePath = scene.dir.file("shaders.spk");
     if (c.packageDirAs != nullptr) expected[key("shaders.spk")] = package;
+    const std::string backup = packagePath + ".bak";
     for (const auto& [name, kind] : c.made) {
       const std::string path = scene.work + "/" + name;
-      bool made = kind == 'd' && makeDirectory(path);
+      bool made = (kind == 'd' && makeDirectory(path)) ||
+                  (kind == 'k' && writeFile(path, "kept"));
+      if (kind == 'k') expected[key(name)] = "kept";
 #ifndef _WIN32
+      if (kind == 'n' && geteuid() != 0) {
+        GTEST_SKIP() << "needs root, to give a link to nobody";
+      }
+      const std::string sentinel = scene.dir.file("sentinel.hlsl");
+      if (kind == 'b') {
+        writeFile(backup, "kept");
+        scene.outside["shaders.spk.bak"] = expected[key(name)] = "kept";
+      }
       made = made ||
              (kind == 's' && symlink(packagePath.c_str(), path.c_str()) == 0) ||
              (kind == 'h' && link(packagePath.c_str(), path.c_str()) == 0) ||
-             (kind == 'f' && mkfifo(path.c_str(), 0600) == 0);
+             (kind == 'b' && link(backup.c_str(), path.c_str()) == 0) ||
+             (kind == 'f' && mkfifo(path.c_str(), 0600) == 0) ||
+             (kind == 'n' && symlink(sentinel.c_str(), path.c_str()) == 0 &&
+              lchown(path.c_str(), 65534, 65534) == 0);
+      if (kind == 'n') expected[key(name)] = "keep";
 #endif
       ASSERT_TRUE(made) << name;
       if (kind == 's' || kind == 'h') expected[key(name)] = package;
@@ -277,13 +324,10 @@ TEST(ExtractTest, NeverThePackageNeverOneFileTwiceOnlyRegularFiles) {
       const std::string pre =
           want.name.substr(0, want.name.size() - 5) + ".pre";
       out += found(want.name);
-      const std::string clashing = scene.work + "/" + want.clashing;
-      if (want.verdict == kPackage) {
-        out +=
-            "Warning: Same file as the package, skipped: '" + clashing + "'\n";
-      } else if (want.verdict == kEarlier) {
-        out += "Warning: Same file as an earlier entry, skipped: '" + clashing +
-               "'\n";
+      const auto warning = warnings.find(want.verdict);
+      if (warning != warnings.end()) {
+        out += "Warning: " + warning->second + ", skipped: '" + scene.work +
+               "/" + want.clashing + "'\n";
       } else {
         if (want.verdict == kPreNotWritten) {
           out += cannotWrite(scene.work + "/" + pre);
