@@ -36,8 +36,10 @@ static_assert(format::kMaxPreFileSize >=
 // not be opened) so the data is later read from the very file measured.
 platform::File openAndProbe(const std::string& path, long* size) {
   std::uint64_t found = 0;
-  platform::File file = platform::openForReading(path, &found);
+  bool othersLink = false;
+  platform::File file = platform::openForReading(path, &found, &othersLink);
   if (!file.isOpen()) {
+    if (othersLink) message::othersLink(path);
     message::notOpened(path);
     *size = -1;
     return file;
@@ -52,8 +54,11 @@ platform::File openAndProbe(const std::string& path, long* size) {
 // to be skipped (the warning is printed here).
 std::size_t readPreFile(const std::string& prePath, unsigned char* buffer) {
   std::uint64_t preSize = 0;
-  const platform::File pre = platform::openForReading(prePath, &preSize);
+  bool othersLink = false;
+  const platform::File pre =
+      platform::openForReading(prePath, &preSize, &othersLink);
   if (!pre.isOpen()) {
+    if (othersLink) message::othersLink(prePath);
     message::preNotOpened(prePath);
     return 0;
   }

@@ -218,18 +218,37 @@ TEST_F(MergeTest, RefusedListingLeavesThePackageUntouched) {
 }
 
 // Neither a sub-directory nor a FIFO is a shader file; a FIFO must not hold
-// the merge either.
+// the merge either. Nor is another user's link followed, to a shader or a
+// pre file: it could lead to a file only this user may read.
 TEST_F(MergeTest, WhatIsNoRegularFileCannotBeOpened) {
   std::vector<TestEntry> entries = {addEntry("a.hlsl", "a")};
   std::vector<std::string> others = {"backup"};
   ASSERT_TRUE(makeDirectory(inWork("backup")));
+  std::string links;  // the lines of the links, after the others'
 #ifndef _WIN32
   entries.push_back(addEntry("b.hlsl", "b"));
   others.push_back("fifo.hlsl");
   ASSERT_EQ(mkfifo(inWork("fifo.hlsl").c_str(), 0600), 0);
+  const bool asRoot = geteuid() == 0;
+  if (asRoot) {
+    const TestEntry secret = makeEntry("theirs2.hlsl", "x");
+    ASSERT_TRUE(writeFile(inWork("theirs2.hlsl"), "x"));
+    ASSERT_TRUE(writeFile(root.file("secret.pre"), entryHeaderBytes(secret)));
+    for (const char* name : {"theirs.hlsl", "theirs2.pre"}) {
+      ASSERT_TRUE(
+          symlink(root.file("secret.pre").c_str(), inWork(name).c_str()) == 0 &&
+          lchown(inWork(name).c_str(), 65534, 65534) == 0);
+    }
+    const std::string link = "Warning: A link of another user's, skipped: '";
+    links = link + inWork("theirs.hlsl") + "'\nWarning: Could not open '" +
+            inWork("theirs.hlsl") + "'\nWarning: HLSL too large: '" +
+            inWork("theirs.hlsl") + "'\n" + link + inWork("theirs2.pre") +
+            "'\nWarning: Could not open: '" + inWork("theirs2.pre") + "'\n";
+  }
 #endif
   std::string expected =
-      "Found " + std::to_string(entries.size() * 2) + " files\n";
+      "Found " + std::to_string(entries.size() * 2 + (links.empty() ? 0 : 2)) +
+      " files\n";
   for (const TestEntry& entry : entries) {
     expected += merged(std::string(entry.name.begin(), entry.name.end()));
   }
@@ -237,8 +256,11 @@ TEST_F(MergeTest, WhatIsNoRegularFileCannotBeOpened) {
     expected += "Warning: Could not open '" + inWork(name) +
                 "'\nWarning: HLSL too large: '" + inWork(name) + "'\n";
   }
-  EXPECT_EQ(runMerge(), expected);
+  EXPECT_EQ(runMerge(), expected + links);
   EXPECT_EQ(packageBytes(), buildPackage(entries));
+#ifndef _WIN32
+  if (!asRoot) GTEST_SKIP() << "needs root, to give a link to nobody";
+#endif
 }
 
 // A listed name extraction would refuse is refused before any file of it is
