@@ -35,14 +35,14 @@ void discard(Target* target) {
 // Whether a file of the entry is another user's link, the package or one
 // of the tool's files beside it, a file an earlier entry wrote, or the
 // entry's other file under a second name; `path` is set to the one that
-// is. kNone with `othersLink` set: a link.
+// is.
 WrittenFiles::Clash clashOf(const Target& pre, const Target& shader,
-                            WrittenFiles* written, const std::string** path,
-                            bool* othersLink) {
+                            WrittenFiles* written, const std::string** path) {
   for (const Target* target : {&pre, &shader}) {
     *path = &target->path;
-    *othersLink = target->opened == platform::Opened::kOthersLink;
-    if (*othersLink) return WrittenFiles::Clash::kNone;
+    if (target->opened == platform::Opened::kOthersLink) {
+      return WrittenFiles::Clash::kOthersLink;
+    }
   }
   *path = &pre.path;
   if (pre.opened == platform::Opened::kExisting) {
@@ -65,8 +65,8 @@ WrittenFiles::Clash clashOf(const Target& pre, const Target& shader,
 }
 
 // Says why the entry is skipped, as clashOf found it.
-void warn(WrittenFiles::Clash clash, bool othersLink, const std::string& path) {
-  if (othersLink) {
+void warn(WrittenFiles::Clash clash, const std::string& path) {
+  if (clash == WrittenFiles::Clash::kOthersLink) {
     message::othersLink(path);
   } else if (clash == WrittenFiles::Clash::kPackage) {
     message::sameAsPackage(path);
@@ -142,11 +142,9 @@ bool writeEntry(const std::string& workPath, const std::string& name,
   open(prePath, &pre);
   open(shaderPath, &shader);
   const std::string* clashing = nullptr;
-  bool othersLink = false;
-  const WrittenFiles::Clash clash =
-      clashOf(pre, shader, written, &clashing, &othersLink);
-  if (clash != WrittenFiles::Clash::kNone || othersLink) {
-    warn(clash, othersLink, *clashing);
+  const WrittenFiles::Clash clash = clashOf(pre, shader, written, &clashing);
+  if (clash != WrittenFiles::Clash::kNone) {
+    warn(clash, *clashing);
     discard(&pre);
     discard(&shader);
     return reader->copy(count, nullptr, &ignored);

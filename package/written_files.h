@@ -12,7 +12,8 @@
 
 class WrittenFiles {
  public:
-  enum class Clash { kNone, kPackage, kToolFile, kEarlierEntry };
+  // kOthersLink is the writer's own: another user's link at the name.
+  enum class Clash { kNone, kPackage, kToolFile, kEarlierEntry, kOthersLink };
 
   WrittenFiles(const platform::File& package, const std::string& pksPath,
                const std::string& workPath);
