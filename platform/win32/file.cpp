@@ -6,6 +6,9 @@
 #include "platform/win32/handle.h"
 #include "platform/win32_path.h"
 
+// After windows.h, which handle.h brings.
+#include <aclapi.h>
+
 namespace platform {
 
 namespace win32 {
@@ -93,6 +96,60 @@ bool identifyHandle(HANDLE handle, FileId* id) {
   return true;
 }
 
+bool isReparsePoint(HANDLE handle) {
+  BY_HANDLE_FILE_INFORMATION info;
+  return GetFileInformationByHandle(handle, &info) != 0 &&
+         (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+// Whether the reparse point open as `handle` (with READ_CONTROL) is this
+// user's, the Administrators' or SYSTEM's: another user's could lead to any
+// file of ours.
+bool mayFollow(HANDLE handle) {
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION,
+                      &owner, nullptr, nullptr, nullptr,
+                      &descriptor) != ERROR_SUCCESS) {
+    return false;
+  }
+  bool ours = IsWellKnownSid(owner, WinBuiltinAdministratorsSid) ||
+              IsWellKnownSid(owner, WinLocalSystemSid);
+  HANDLE token = nullptr;
+  if (!ours && OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+    union {
+      TOKEN_USER user;
+      unsigned char bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    } info;
+    DWORD size = 0;
+    ours = GetTokenInformation(token, TokenUser, &info, sizeof info, &size) &&
+           EqualSid(owner, info.user.User.Sid);
+    CloseHandle(token);
+  }
+  LocalFree(descriptor);
+  return ours;
+}
+
+// Opens the file at `path` as CreateFileW would, but a reparse point there
+// only when mayFollow() passes it; `othersLink` is set when it does not.
+File openFollowingOurs(const std::wstring& path, DWORD access, DWORD share,
+                       DWORD flags, bool* othersLink) {
+  *othersLink = false;
+  File file =
+      fileOf(CreateFileW(path.c_str(), access, share, nullptr, OPEN_EXISTING,
+                         flags | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!file.isOpen() || !isReparsePoint(handleOf(file))) return file;
+  // The owner needs READ_CONTROL, which a handle for writing may lack.
+  const File point = fileOf(CreateFileW(
+      path.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+      OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
+      nullptr));
+  *othersLink = !point.isOpen() || !mayFollow(handleOf(point));
+  if (*othersLink) return File();
+  return fileOf(CreateFileW(path.c_str(), access, share, nullptr, OPEN_EXISTING,
+                            flags, nullptr));
+}
+
 }  // namespace
 
 bool File::close() {
@@ -128,9 +185,10 @@ Opened openForWriting(const std::string& path, File* file, FileId* id) {
     return Opened::kFailed;
   }
   if (isDirectory(widePath)) return Opened::kNotRegular;
-  File existing =
-      fileOf(CreateFileW(widePath.c_str(), GENERIC_WRITE, share, nullptr,
-                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  bool othersLink = false;
+  File existing = openFollowingOurs(widePath, GENERIC_WRITE, share,
+                                    FILE_ATTRIBUTE_NORMAL, &othersLink);
+  if (othersLink) return Opened::kOthersLink;
   if (!existing.isOpen()) return Opened::kFailed;
   BY_HANDLE_FILE_INFORMATION info;
   if (!regularFile(handleOf(existing), &info)) return Opened::kNotRegular;
@@ -160,12 +218,17 @@ bool writeFile(const File& file, const unsigned char* data, std::size_t size) {
   return true;
 }
 
-File openForReading(const std::string& path, std::uint64_t* size) {
+File openForReading(const std::string& path, std::uint64_t* size,
+                    bool* othersLink) {
   // Shared every way, so an editor's save by rename is not refused while a
   // merge reads the file.
-  File file = fileOf(CreateFileW(systemPath(path).c_str(), GENERIC_READ,
-                                 kShareAll, nullptr, OPEN_EXISTING,
-                                 FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  const std::wstring widePath = systemPath(path);
+  File file = othersLink != nullptr
+                  ? openFollowingOurs(widePath, GENERIC_READ, kShareAll,
+                                      FILE_FLAG_SEQUENTIAL_SCAN, othersLink)
+                  : fileOf(CreateFileW(widePath.c_str(), GENERIC_READ,
+                                       kShareAll, nullptr, OPEN_EXISTING,
+                                       FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
   BY_HANDLE_FILE_INFORMATION info;
   if (!file.isOpen() || !regularFile(handleOf(file), &info)) return File();
   *size = sizeOf(info);
