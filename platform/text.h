@@ -31,7 +31,8 @@ std::string replaceTail(const std::string& text, std::size_t count,
 // The low bytes of a package entry's name as text: on Windows read in the
 // ANSI code page as the A calls read them (a double-byte code page pairs
 // lead and trail bytes), or as Windows-1252 where that code page is UTF-8,
-// which has no character for a lone byte.
+// which has no character for a lone byte. The last five bytes are read on
+// their own, so no character spans the stem rule's cut.
 std::string textOfLowBytes(const std::string& bytes);
 
 // The mode word as it is compared: on Windows its best-fit spelling in the

@@ -17,6 +17,9 @@ namespace {
 // the \\?\ form, and the limit Go's os and Rust's std keep to as well.
 constexpr std::size_t kLegacyPathLimit = 248;
 
+// The bytes the stem rule replaces: ".hlsl".
+constexpr std::size_t kSuffixBytes = 5;
+
 bool isSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
 
 // \\?\ (or the NT spelling \??\): the system passes the rest on as it is.
@@ -224,7 +227,15 @@ std::string replaceTail(const std::string& text, std::size_t count,
 }
 
 std::string textOfLowBytes(const std::string& bytes, unsigned codePage) {
-  return textOf(widen(bytes, byteCodePage(codePage)).c_str());
+  // The stem and the last five bytes are read each on its own, so a lead
+  // byte cannot take the suffix's dot as its trail byte, and the name still
+  // ends in its suffix for the stem rule.
+  const unsigned page = byteCodePage(codePage);
+  const std::size_t cut =
+      bytes.size() < kSuffixBytes ? 0 : bytes.size() - kSuffixBytes;
+  return textOf(
+      (widen(bytes.substr(0, cut), page) + widen(bytes.substr(cut), page))
+          .c_str());
 }
 
 std::string modeSpelling(const std::string& word, unsigned codePage) {

@@ -172,6 +172,8 @@ TEST(PlatformWin32Test, TextIsJudgedInTheAnsiSpelling) {
       {1252, "caf\xE9.hlsl", "caf\xC3\xA9.hlsl"},
       {1252, "\x80.hlsl", "\xE2\x82\xAC.hlsl"},
       {932, "\x82\xA0.hlsl", "\xE3\x81\x82.hlsl"},  // lead and trail paired
+      // A lead byte last in the stem is no trail for the dot: U+9A01 U+30FB.
+      {932, "\xE9t\xE9.hlsl", "\xE9\xA8\x81\xE3\x83\xBB.hlsl"},
       {65001, "caf\xE9.hlsl", "caf\xC3\xA9.hlsl"},  // read as Windows-1252
       {65001, "\x80.hlsl", "\xE2\x82\xAC.hlsl"},
   };
