@@ -27,10 +27,13 @@ int run(int argc, const char* const argv[], std::FILE* in) {
   }
   std::string pksPath = argv[1];
   std::string workPath = argv[2];
-  // Only "extract" is ever compared: any other word, misspellings included,
-  // means merge.
-  bool extraction = equalsIgnoringAsciiCase(
-      platform::modeSpelling(argv[3]).c_str(), "extract");
+  // Any word but "extract" means merge, misspellings included; a word that
+  // is not "merge" either is most often a slip, so it is named first.
+  const std::string mode = platform::modeSpelling(argv[3]);
+  bool extraction = equalsIgnoringAsciiCase(mode.c_str(), "extract");
+  if (!extraction && !equalsIgnoringAsciiCase(mode.c_str(), "merge")) {
+    message::unknownMode(argv[3]);
+  }
 
   ShaderPackage package;
   package.setPaths(pksPath, workPath);

@@ -20,8 +20,12 @@
 namespace {
 
 // Walks the entries; false when the package ended before its count did.
+// A missing work folder fails every entry alike; that is said once, after
+// the first entry's own lines.
 bool extractEntries(const std::string& workPath, const std::string& packagePath,
                     PackageReader* reader, WrittenFiles* written) {
+  bool explained = platform::pathKind(workPath.empty() ? "/" : workPath) !=
+                   platform::PathKind::kMissing;
   std::int32_t entryCount = 0;
   if (!reader->readHeader(&entryCount)) return false;
   unsigned char preBuffer[format::kMaxEntryHeaderSize];
@@ -53,6 +57,8 @@ bool extractEntries(const std::string& workPath, const std::string& packagePath,
                     reader, written)) {
       return false;
     }
+    if (!explained) message::noWorkFolder(workPath);
+    explained = true;
   }
   return true;
 }
@@ -72,6 +78,11 @@ void ShaderPackage::extract() {
                        : platform::Replacement::Cause::kNone;
   if (!package.isOpen() || refused != platform::Replacement::Cause::kNone) {
     message::packageNotOpened(filePath);
+    // The package given instead of its folder.
+    if (!package.isOpen() &&
+        platform::pathKind(pksPath) == platform::PathKind::kFile) {
+      message::cause(platform::Replacement::Cause::kNotFolder, pksPath);
+    }
     message::cause(refused, why);
     return;
   }

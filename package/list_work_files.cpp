@@ -1,10 +1,12 @@
 #include <algorithm>
 #include <deque>
+#include <set>
 #include <string>
 
 #include "package/format.h"
 #include "package/messages.h"
 #include "package/shader_package.h"
+#include "package/work_name.h"
 #include "platform/platform.h"
 
 namespace {
@@ -43,7 +45,49 @@ void warnOfPackages(const std::string& workPath,
   }
 }
 
+// Whether the listed `name` has a pre file of its own, as the merge decides
+// it: one at the stem rule's path that names it, or, for a .hlsl name, one
+// that names no other listed file leading to it (water.orig beside
+// water.hlsl is the stray, not water.hlsl).
+bool hasOwnPreFile(const std::string& workPath, const std::string& name,
+                   const std::set<std::string>& listed) {
+  if (!isSafeName(name)) return false;
+  const std::string prePath = preFilePath(workFilePath(workPath, name));
+  std::uint64_t size = 0;
+  const platform::File pre = platform::openForReading(prePath, &size);
+  unsigned char header[format::kMaxPreFileSize];
+  std::size_t got = 0;
+  if (!pre.isOpen() || !platform::readSome(pre, header, sizeof header, &got)) {
+    return false;
+  }
+  const std::string named = workingName(header, got);
+  if (named == name) return true;
+  return endsInShaderSuffix(name) &&
+         (listed.count(named) == 0 ||
+          preFilePath(workFilePath(workPath, named)) != prePath);
+}
+
 }  // namespace
+
+void explainOddCount(const std::string& workPath,
+                     const std::deque<std::string>& names) {
+  const std::set<std::string> listed(names.begin(), names.end());
+  const std::string* first = nullptr;
+  std::size_t more = 0;
+  for (const std::string& name : names) {
+    if (hasOwnPreFile(workPath, name, listed)) continue;
+    if (first == nullptr) {
+      first = &name;
+    } else {
+      ++more;
+    }
+  }
+  if (first == nullptr) {
+    message::oddShaders();
+  } else {
+    message::noOwnPreFile(workFilePath(workPath, *first), more);
+  }
+}
 
 bool ShaderPackage::listWorkFiles() {
   // The names are listed straight into fileList, behind what it held, so a

@@ -7,6 +7,7 @@
 // to, and only when every byte of both files was read. Replacing the package
 // itself, so that the one the user had is never lost, is platform's
 // Replacement.
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -93,18 +94,6 @@ std::size_t readPreFile(const std::string& prePath, unsigned char* buffer) {
   return size;
 }
 
-bool endsInHlsl(const std::string& name) {
-  const std::size_t n = format::kStemCut;
-  if (name.size() < n) return false;
-  for (std::size_t i = 0; i < n; ++i) {
-    if (platform::lowerAscii(name[name.size() - n + i]) !=
-        format::kShaderSuffix[i]) {
-      return false;
-    }
-  }
-  return true;
-}
-
 // Builds the entry of the listed `name`, the work file `filePath`, in
 // `buffer`: the pre file's bytes with their size field set to the content
 // that follows, then the listed file's bytes. Returns the entry's length, or
@@ -129,7 +118,7 @@ std::size_t buildEntry(const std::string& name, const std::string& filePath,
   // A backup such as water.orig leads to water.pre too, but is not the
   // shader that pre file was written for: packing it would put a second
   // water.hlsl entry into the package.
-  if (!endsInHlsl(name) && workingName(buffer, preSize) != name) {
+  if (!endsInShaderSuffix(name) && workingName(buffer, preSize) != name) {
     message::notShaderOfPre(filePath);
     return 0;
   }
@@ -156,6 +145,148 @@ bool mayHoldEntries(platform::Replacement* replacement) {
          format::readLe32Signed(header + format::kEntryCountOffset) > 0;
 }
 
+// An entry is known by a 64-bit hash (FNV-1a) of its UTF-16 name bytes, so
+// comparing the packages keeps 8 bytes per entry, never the names.
+constexpr std::uint64_t kHashStart = 14695981039346656037ull;
+std::uint64_t hashed(std::uint64_t hash, const unsigned char* data,
+                     std::size_t size) {
+  for (std::size_t i = 0; i < size; ++i) {
+    hash = (hash ^ data[i]) * 1099511628211ull;
+  }
+  return hash;
+}
+
+std::uint64_t nameHash(const unsigned char* entry) {
+  const std::size_t header = format::entryHeaderSize(
+      format::readLe32Signed(entry + format::kNameLengthOffset));
+  return hashed(kHashStart, entry + format::kEntryFixedSize,
+                header - format::kEntryFixedSize - format::kSizeFieldSize);
+}
+
+// The package being replaced, read front to back in large blocks; a content
+// that reaches past the block is passed over without being read.
+class OldPackage {
+ public:
+  explicit OldPackage(platform::Replacement* replacement)
+      : replacement_(replacement), block_(64 * 1024) {}
+
+  std::uint64_t offset() const { return start_ + at_; }
+
+  // The next `size` bytes into `data`, or hashed into `hash` when `data`
+  // is null; false when the package cannot be read or ends first.
+  bool take(std::uint64_t size, unsigned char* data, std::uint64_t* hash) {
+    while (size > 0) {
+      if (at_ == filled_) {
+        start_ += at_;
+        at_ = 0;
+        if (!replacement_->readOld(start_, block_.data(), block_.size(),
+                                   &filled_) ||
+            filled_ == 0) {
+          return false;
+        }
+      }
+      const std::size_t n = static_cast<std::size_t>(
+          std::min<std::uint64_t>(size, filled_ - at_));
+      if (data != nullptr) {
+        std::copy_n(block_.data() + at_, n, data);
+        data += n;
+      } else {
+        *hash = hashed(*hash, block_.data() + at_, n);
+      }
+      at_ += n;
+      size -= n;
+    }
+    return true;
+  }
+
+  void skip(std::uint64_t size) {
+    if (size <= filled_ - at_) {
+      at_ += static_cast<std::size_t>(size);
+      return;
+    }
+    start_ += at_ + size;
+    at_ = filled_ = 0;
+  }
+
+  // Whether everything passed over lies within the package.
+  bool reachesOffset() {
+    unsigned char last = 0;
+    std::size_t got = 0;
+    return offset() == 0 ||
+           (replacement_->readOld(offset() - 1, &last, 1, &got) && got == 1);
+  }
+
+ private:
+  platform::Replacement* replacement_;
+  std::vector<unsigned char> block_;
+  std::uint64_t start_ = 0;  // the package offset of block_[0]
+  std::size_t at_ = 0;
+  std::size_t filled_ = 0;
+};
+
+// Counts the entries of the package being replaced whose names are not in
+// `packed` (sorted), and where the first of them starts. False when the
+// package cannot be read or is cut: nothing can be said of it then.
+bool countLeftOut(platform::Replacement* replacement,
+                  const std::vector<std::uint64_t>& packed,
+                  std::uint32_t* total, std::uint32_t* leftOut,
+                  std::uint64_t* first) {
+  OldPackage old(replacement);
+  unsigned char header[format::kEntryFixedSize];
+  if (!old.take(format::kPackageHeaderSize, header, nullptr)) return false;
+  const std::int32_t count =
+      format::readLe32Signed(header + format::kEntryCountOffset);
+  *total = 0;
+  *leftOut = 0;
+  for (; static_cast<std::int32_t>(*total) < count; ++*total) {
+    const std::uint64_t start = old.offset();
+    std::uint64_t hash = kHashStart;
+    if (!old.take(format::kEntryFixedSize, header, nullptr)) return false;
+    const std::size_t nameBytes =
+        format::entryHeaderSize(
+            format::readLe32Signed(header + format::kNameLengthOffset)) -
+        format::kEntryFixedSize - format::kSizeFieldSize;
+    if (!old.take(nameBytes, nullptr, &hash) ||
+        !old.take(format::kSizeFieldSize, header, nullptr)) {
+      return false;
+    }
+    old.skip(format::contentBytes(format::readLe32Signed(header)));
+    if (!std::binary_search(packed.begin(), packed.end(), hash)) {
+      if (*leftOut == 0) *first = start;
+      ++*leftOut;
+    }
+  }
+  return old.reachesOffset();
+}
+
+// Says how many of the replaced package's entries the new one leaves out,
+// naming the first: a merge of an empty, partial or wrong work folder looks
+// like any other.
+void warnOfLeftOut(platform::Replacement* replacement,
+                   std::vector<std::uint64_t>* packed) {
+  std::sort(packed->begin(), packed->end());
+  std::uint32_t total = 0;
+  std::uint32_t leftOut = 0;
+  std::uint64_t first = 0;
+  if (!countLeftOut(replacement, *packed, &total, &leftOut, &first) ||
+      leftOut == 0) {
+    return;
+  }
+  // Its name as extraction shows it; a name too long to extract is shown
+  // as far as a pre file could hold it.
+  unsigned char entry[format::kMaxEntryHeaderSize] = {};
+  std::size_t got = 0;
+  if (!replacement->readOld(first, entry, sizeof entry, &got) ||
+      got < format::kEntryFixedSize) {
+    return;
+  }
+  const std::int32_t units =
+      std::min(format::readLe32Signed(entry + format::kNameLengthOffset),
+               format::kMaxNameLength);
+  message::leftOut(leftOut, total,
+                   workingName(entry, format::entryHeaderSize(units)));
+}
+
 }  // namespace
 
 void ShaderPackage::merge() {
@@ -165,8 +296,11 @@ void ShaderPackage::merge() {
   platform::Replacement replacement(packagePath);
   const bool locked = replacement.lock();
 
+  // Emptied first, so only a listing refused for its count leaves names.
+  fileList.clear();
   if (!listWorkFiles()) {
     message::listingFailed();
+    if (fileList.size() % 2 != 0) explainOddCount(workPath, fileList);
     return;
   }
   if (!locked || !replacement.open()) {
@@ -182,6 +316,8 @@ void ShaderPackage::merge() {
   // The header is rewritten with the count of entries really packed.
   bool ok = writeHeader(&replacement);
   std::vector<unsigned char> buffer(kOutputSize);
+  std::vector<std::uint64_t> packedNames;
+  packedNames.reserve(fileList.size());
   std::size_t used = 0;
   std::uint32_t entriesWritten = 0;
   while (ok && !fileList.empty()) {
@@ -195,6 +331,7 @@ void ShaderPackage::merge() {
     const std::string filePath = workFilePath(workPath, name);
     const std::size_t length = buildEntry(name, filePath, buffer.data() + used);
     if (length == 0) continue;
+    packedNames.push_back(nameHash(buffer.data() + used));
     used += length;
     ++entriesWritten;
     message::merged(filePath);
@@ -207,6 +344,7 @@ void ShaderPackage::merge() {
   format::writeLe32(count, entriesWritten);
   ok =
       ok && replacement.writeAt(format::kEntryCountOffset, count, sizeof count);
+  if (ok && replacement.existed()) warnOfLeftOut(&replacement, &packedNames);
   // An empty package is not worth the backup of the last real one.
   const platform::Replacement::Commit commit =
       ok ? replacement.commit(mayHoldEntries(&replacement))

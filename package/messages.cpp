@@ -45,6 +45,10 @@ void completed(bool extraction) {
       extraction ? "extraction" : "merge");
 }
 
+void unknownMode(const std::string& word) {
+  say("Warning: Unknown mode '%s', merging\n", printable(word).c_str());
+}
+
 void packageNotOpened(const std::string& packagePath) {
   say("could not open shaders.spk: '%s'\n", printable(packagePath).c_str());
 }
@@ -95,6 +99,12 @@ void nameTooLong(const std::string& packagePath) {
   say("Entry name too long, stopping: '%s'\n", printable(packagePath).c_str());
 }
 
+void noWorkFolder(const std::string& workPath) {
+  say("Cause: the work folder '%s' does not exist; create it (mkdir) or "
+      "check the path you gave.\n",
+      printable(workPath).c_str());
+}
+
 void foundFiles(std::size_t count) {
   say("Found %i files\n", static_cast<int>(count));
 }
@@ -110,6 +120,18 @@ void oddCount() {
 }
 
 void listingFailed() { say("Failed enumerating files\n"); }
+
+void noOwnPreFile(const std::string& firstPath, std::size_t more) {
+  say("Cause: no pre file of its own: '%s' and %lu more; move such stray "
+      "files (hidden ones too) out of the work folder.\n",
+      printable(firstPath).c_str(), static_cast<unsigned long>(more));
+}
+
+void oddShaders() {
+  say("Cause: every listed file has its own pre file, so the number of "
+      "shaders is odd; add a placeholder such as padding.txt (see \"Adding, "
+      "removing and renaming shaders\" in the README).\n");
+}
 
 void packageRefused(const std::string& packagePath) {
   say("Could not open '%s'\n", printable(packagePath).c_str());
@@ -142,7 +164,7 @@ void cause(platform::Replacement::Cause why, const std::string& name) {
       return;
     case Cause::kReadOnlyVolume:
       say("Cause: the drive or file system is read-only; copy the game "
-          "somewhere writable or make the drive writable.\n");
+          "somewhere writable or remount it.\n");
       return;
     case Cause::kNotFolder:
       say("Cause: '%s' is a file, not a folder; give the folder that holds "
@@ -260,6 +282,13 @@ void notRead(const std::string& path) {
 
 void merged(const std::string& path) {
   say("Merged: '%s'\n", printable(path).c_str());
+}
+
+void leftOut(std::uint32_t lost, std::uint32_t total, const std::string& name) {
+  say("Warning: The package loses %lu of its %lu entries, the first '%s'; "
+      "see \"A game update\" in the README\n",
+      static_cast<unsigned long>(lost), static_cast<unsigned long>(total),
+      printable(name).c_str());
 }
 
 }  // namespace message

@@ -15,6 +15,7 @@ namespace message {
 // The command line.
 void usage();
 void completed(bool extraction);
+void unknownMode(const std::string& word);
 
 // Extraction.
 void packageNotOpened(const std::string& packagePath);
@@ -27,12 +28,15 @@ void sameAsEarlierEntry(const std::string& path);
 void toolFile(const std::string& path);
 void packageEndsEarly(const std::string& packagePath);
 void nameTooLong(const std::string& packagePath);
+void noWorkFolder(const std::string& workPath);
 
 // Listing and merge.
 void foundFiles(std::size_t count);
 void packageInWork(const std::string& path);
 void oddCount();
 void listingFailed();
+void noOwnPreFile(const std::string& firstPath, std::size_t more);
+void oddShaders();
 void packageRefused(const std::string& packagePath);
 void packageNotWritten(const std::string& packagePath);
 void packageNotSynced(const std::string& packagePath);
@@ -52,6 +56,7 @@ void preTooSmall(const std::string& path);
 void notShaderOfPre(const std::string& path);
 void notRead(const std::string& path);
 void merged(const std::string& path);
+void leftOut(std::uint32_t lost, std::uint32_t total, const std::string& name);
 
 }  // namespace message
 

@@ -29,6 +29,11 @@ class ShaderPackage {
   std::deque<std::string> fileList;
 };
 
+// The line after a listing refused for its odd count of `names`: which
+// listed names have no pre file of their own, or that the shaders are odd.
+void explainOddCount(const std::string& workPath,
+                     const std::deque<std::string>& names);
+
 // Paths are joined by plain concatenation: no separator is added, removed or
 // converted, so whatever the user typed reaches the file system unchanged.
 std::string packageFilePath(const std::string& pksPath);

@@ -62,3 +62,15 @@ bool isSafeName(const std::string& name) {
   if (!isFileName(platform::ruleSpelling(name))) return false;
   return isFileName(platform::ruleSpelling(preFilePath(name)));
 }
+
+bool endsInShaderSuffix(const std::string& name) {
+  const std::size_t n = format::kStemCut;
+  if (name.size() < n) return false;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (platform::lowerAscii(name[name.size() - n + i]) !=
+        format::kShaderSuffix[i]) {
+      return false;
+    }
+  }
+  return true;
+}

@@ -25,4 +25,7 @@ std::string workingName(const unsigned char* header, std::size_t headerSize);
 // is the console, COM1.hlsl a serial port).
 bool isSafeName(const std::string& name);
 
+// Whether the name ends in .hlsl, in any ASCII case.
+bool endsInShaderSuffix(const std::string& name);
+
 #endif  // QUILLMERE_PACKAGE_WORK_NAME_H_

@@ -77,6 +77,15 @@ inline bool operator<(const FileId& a, const FileId& b) {
 bool identify(const File& file, FileId* id);
 bool identifyPath(const std::string& path, FileId* id);
 
+// What a path the user gave leads to, links followed, for the line that
+// says why it did not work. Nothing is opened.
+enum class PathKind {
+  kMissing,  // nothing of that name (or a folder on its way is missing)
+  kFile,     // a regular file
+  kOther,    // a folder, a device, or what cannot be looked at
+};
+PathKind pathKind(const std::string& path);
+
 enum class Opened {
   kCreated,     // did not exist; created empty
   kExisting,    // a regular file that was there; opened as it is, `id` set

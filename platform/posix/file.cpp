@@ -79,6 +79,14 @@ bool identifyPath(const std::string& path, FileId* id) {
   return true;
 }
 
+PathKind pathKind(const std::string& path) {
+  struct stat info;
+  if (stat(path.c_str(), &info) != 0) {
+    return errno == ENOENT ? PathKind::kMissing : PathKind::kOther;
+  }
+  return S_ISREG(info.st_mode) ? PathKind::kFile : PathKind::kOther;
+}
+
 Opened openForWriting(const std::string& path, File* file, FileId* id) {
   // A fresh extraction only ever takes this path: one call, no look-up.
   File created(open(path.c_str(),

@@ -170,6 +170,17 @@ bool identifyPath(const std::string& path, FileId* id) {
   return identify(file, id);
 }
 
+PathKind pathKind(const std::string& path) {
+  const DWORD attributes = GetFileAttributesW(systemPath(path).c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    return win32::isMissing(GetLastError()) ? PathKind::kMissing
+                                            : PathKind::kOther;
+  }
+  return (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0
+             ? PathKind::kFile
+             : PathKind::kOther;
+}
+
 Opened openForWriting(const std::string& path, File* file, FileId* id) {
   const std::wstring widePath = systemPath(path);
   const DWORD share = FILE_SHARE_READ | FILE_SHARE_DELETE;

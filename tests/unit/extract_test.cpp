@@ -43,7 +43,7 @@ class Scene {
   std::string extract() {
     return captureStdout([this] {
       ShaderPackage package;
-      package.setPaths(dir.path(), work);
+      package.setPaths(packageDir.empty() ? dir.path() : packageDir, work);
       package.extract();
     });
   }
@@ -59,6 +59,7 @@ class Scene {
 
   TempDir dir;
   std::string work;
+  std::string packageDir;  // dir unless set
   Files outside;
 };
 
@@ -367,7 +368,7 @@ TEST(ExtractTest, NeverThePackageNeverOneFileTwiceOnlyRegularFiles) {
 // once and nothing is written; a missing work directory is never created,
 // and every entry says its files could not be written.
 TEST(ExtractTest, EnvironmentFailures) {
-  enum Package { kWhole, kMissing, kDirectory };
+  enum Package { kWhole, kMissing, kDirectory, kFileAsFolder };
   struct Case {
     const char* what;
     Package package;
@@ -377,6 +378,7 @@ TEST(ExtractTest, EnvironmentFailures) {
       {"no package", kMissing, false},
       {"the package is a directory", kDirectory, false},
       {"no work directory", kWhole, true},
+      {"the package file given as its folder", kFileAsFolder, false},
   };
   const TestEntry a = makeEntry("a.hlsl", "aaa");
   const TestEntry b = makeEntry("b.hlsl", "bbbb");
@@ -393,9 +395,20 @@ TEST(ExtractTest, EnvironmentFailures) {
     std::string expected;
     const std::string w = scene.work + "/";
     if (c.package == kWhole) {
+      // Said once, after the first entry's lines.
       expected = found("a.hlsl") + cannotWrite(w + "a.pre") +
-                 cannotWrite(w + "a.hlsl") + found("b.hlsl") +
-                 cannotWrite(w + "b.pre") + cannotWrite(w + "b.hlsl");
+                 cannotWrite(w + "a.hlsl") + "Cause: the work folder '" +
+                 scene.work +
+                 "' does not exist; create it (mkdir) or check the path you "
+                 "gave.\n" +
+                 found("b.hlsl") + cannotWrite(w + "b.pre") +
+                 cannotWrite(w + "b.hlsl");
+    } else if (c.package == kFileAsFolder) {
+      scene.packageDir = packagePath;
+      expected = "could not open shaders.spk: '" + packagePath +
+                 "/shaders.spk'\nCause: '" + packagePath +
+                 "' is a file, not a folder; give the folder that holds "
+                 "shaders.spk.\n";
     } else {
       fs::remove(fs::u8path(packagePath));
       if (c.package == kDirectory) {

@@ -194,26 +194,63 @@ TEST_F(MergeTest, RefusedListingLeavesThePackageUntouched) {
   struct Case {
     const char* what;
     bool removeWork;
+    std::vector<std::string> others;  // files beside a.hlsl and a.pre
     std::string output;
+    std::string stray = "";  // the first name without a pre file
   };
+  const std::string odd =
+      "Found 3 files\n"
+      "Expected an even number of files in work path, aborting\n"
+      "Failed enumerating files\n";
   const Case cases[] = {
-      {"odd count", false,
+      {"odd count",
+       false,
+       {},
        "Found 1 files\n"
        "Expected an even number of files in work path, aborting\n"
-       "Failed enumerating files\n"},
-      {"missing work directory", true, "Failed enumerating files\n"},
+       "Failed enumerating files\n"
+       "Cause: every listed file has its own pre file, so the number of "
+       "shaders is odd; add a placeholder such as padding.txt (see \"Adding, "
+       "removing and renaming shaders\" in the README).\n"},
+      {"missing work directory", true, {}, "Failed enumerating files\n"},
+      // Listed in NTFS order: .a.hlsl.swp first.
+      {"hidden files",
+       false,
+       {".DS_Store", ".a.hlsl.swp"},
+       odd,
+       ".a.hlsl.swp' and 1 more"},
+      // Both lead to a.pre, which names a.hlsl.
+      {"a backup beside its shader",
+       false,
+       {"a.orig", "b.hlsl"},
+       odd,
+       "a.orig' and 0 more"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
+    std::filesystem::remove_all(work);
+    makeDirectory(work);
     addEntry("a.hlsl", "float4 main() : SV_Target { return 1; }");
+    for (const std::string& name : c.others) {
+      if (name.find(".hlsl") == name.size() - 5) {
+        addEntry(name, "x");
+      } else {
+        ASSERT_TRUE(writeFile(inWork(name), "x"));
+      }
+    }
+    std::string output = c.output;
+    if (!c.stray.empty()) {
+      output += "Cause: no pre file of its own: '" + inWork(c.stray) +
+                "; move such stray files (hidden ones too) out of the work "
+                "folder.\n";
+    }
     if (c.removeWork) std::filesystem::remove_all(work);
     ASSERT_TRUE(writeFile(backupPath(), "older backup"));
-    EXPECT_EQ(runMerge(), c.output);
+    EXPECT_EQ(runMerge(), output);
     EXPECT_EQ(packageBytes(), kOldPackage);
     std::string backup;
     EXPECT_TRUE(readFile(backupPath(), &backup));
     EXPECT_EQ(backup, "older backup");
-    makeDirectory(work);
   }
 }
 
@@ -307,29 +344,65 @@ TEST_F(MergeTest, UnsafeNamesAreRefusedLikeExtractionRefusesThem) {
 // A listed name is packed only as the shader of its own pre file: one that
 // ends in .hlsl in any case, or that its pre file names. A backup beside a
 // shader leads to the same pre file and is left out, so it cannot become a
-// second entry of the shader's name.
+// second entry of the shader's name. Each merge replaces the package the
+// one before made, or `old`, and names what it leaves out of it.
 TEST_F(MergeTest, OnlyTheShaderOfAPreFileIsPacked) {
   struct Case {
     const char* what;
     std::vector<std::string> listed;  // in the order the listing gives them
-    std::string stray;  // a copy beside the shader it names, or ""
+    std::string stray;      // a copy beside the shader it names, or ""
+    std::string lost = "";  // the warning's count and first name
+    std::string old = "";   // the package replaced, when not the last one
   };
+  const TestEntry big = makeEntry("big.hlsl", std::string(100000, 'b'));
+  // Both are z.hlsl by the low bytes, not by their whole names.
+  TestEntry highByte = makeEntry("z.hlsl", "");
+  highByte.name[0] = 0x017A;
+  const std::string update =
+      buildPackage({big, makeEntry("b.hlsl", "old"),
+                    makeEntry(std::string("z.hlsl\0\1", 8), ""), highByte});
+  const std::string two =
+      buildPackage({makeEntry("x.hlsl", "x"), makeEntry("y.hlsl", "y")});
   const Case cases[] = {
       {"a backup beside its shader",
        {"water.hlsl", "water.orig"},
        "water.orig"},
-      {"a copy beside its shader", {"fog.copy", "fog.hlsl"}, "fog.copy"},
+      {"a copy beside its shader",
+       {"fog.copy", "fog.hlsl"},
+       "fog.copy",
+       "1 of its 1 entries, the first 'water.hlsl'"},
       {"a note whose stem names a pair",
        {"note.hlsl", "notes.txt"},
-       "notes.txt"},
+       "notes.txt",
+       "1 of its 1 entries, the first 'fog.hlsl'"},
       {"names not ending in .hlsl",
        {"blur.fx", "common.hlsli", "Sky.HLSL", "z.hlsl"},
-       ""},
+       "",
+       "1 of its 1 entries, the first 'note.hlsl'"},
+      // Past a content larger than a block; and names compared whole.
+      {"a game update's entries",
+       {"b.hlsl", "z.hlsl"},
+       "",
+       "3 of its 4 entries, the first 'big.hlsl'",
+       update},
+      {"a package cut in its last content",
+       {"p.hlsl", "q.hlsl"},
+       "",
+       "",
+       two.substr(0, two.size() - 1)},
+      {"a package that promises more entries",
+       {"p.hlsl", "q.hlsl"},
+       "",
+       "",
+       buildPackage({makeEntry("x.hlsl", "x")}, 2)},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     std::filesystem::remove_all(work);
     ASSERT_TRUE(makeDirectory(work));
+    if (!c.old.empty()) {
+      ASSERT_TRUE(writeFile(packagePath(), c.old));
+    }
     std::vector<TestEntry> expected;
     std::string output =
         "Found " + std::to_string(c.listed.size()) + " files\n";
@@ -342,6 +415,10 @@ TEST_F(MergeTest, OnlyTheShaderOfAPreFileIsPacked) {
       }
       expected.push_back(addEntry(name, "source of " + name));
       output += merged(name);
+    }
+    if (!c.lost.empty()) {
+      output += "Warning: The package loses " + c.lost +
+                "; see \"A game update\" in the README\n";
     }
     EXPECT_EQ(runMerge(), output);
     EXPECT_EQ(packageBytes(), buildPackage(expected));
@@ -467,6 +544,12 @@ TEST_F(MergeTest, PackageThatCannotBeReplacedIsLeftAlone) {
        }},
 #else
        [] {}},
+      // The package file given for its folder.
+      {"a package path that names a file", [&] { pkg = packagePath(); },
+       "Cause: '" + packagePath() +
+           "' is a file, not a folder; give the folder that holds "
+           "shaders.spk.\n",
+       false, [&] { pkg = root.file("pkg"); }},
       {"a symbolic link that leads nowhere",
        [&] {
          fs::remove(packagePath());

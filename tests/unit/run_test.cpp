@@ -56,38 +56,49 @@ TEST(RunTest, ShortCommandLinePrintsUsageAndReadsNothing) {
 }
 
 // Only the third argument chooses, and only "extract" in any case is
-// extraction; whatever follows it changes nothing.
+// extraction; whatever follows it changes nothing. A word that is not
+// "merge" either is named in a warning first.
 TEST(RunTest, OnlyExtractInAnyCaseSelectsExtraction) {
   TempDir dir;  // neither a package nor a work directory in it
   const std::string missing = dir.file("missing");
-  const std::pair<std::vector<std::string>, const char*> cases[] = {
-      {{"extract"}, "extraction"},
-      {{"EXTRACT"}, "extraction"},
-      {{"Extract"}, "extraction"},
-      {{"eXtRaCt"}, "extraction"},
-      {{"extract", "merge", "more"}, "extraction"},
-      {{"merge"}, "merge"},
-      {{"MERGE"}, "merge"},
-      {{""}, "merge"},
-      {{"extrct"}, "merge"},
-      {{"extract "}, "merge"},
-      {{"extracted"}, "merge"},
-      {{"extrac"}, "merge"},
-      {{"merge", "extract"}, "merge"},
+  struct Case {
+    std::vector<std::string> words;
+    const char* name;
+    const char* warned;  // the word as the warning shows it
+  };
+  const Case cases[] = {
+      {{"extract"}, "extraction", nullptr},
+      {{"EXTRACT"}, "extraction", nullptr},
+      {{"Extract"}, "extraction", nullptr},
+      {{"eXtRaCt"}, "extraction", nullptr},
+      {{"extract", "merge", "more"}, "extraction", nullptr},
+      {{"merge"}, "merge", nullptr},
+      {{"MERGE"}, "merge", nullptr},
+      {{"mErGe", "extract"}, "merge", nullptr},
+      {{""}, "merge", ""},
+      {{"extrct"}, "merge", "extrct"},
+      {{"extract "}, "merge", "extract "},
+      {{"extracted"}, "merge", "extracted"},
+      {{"extrac"}, "merge", "extrac"},
+      {{"merge\n"}, "merge", "merge\\x0a"},
   };
   const std::string notOpened =
       "could not open shaders.spk: '" + missing + "/shaders.spk'\n";
-  for (const auto& [words, name] : cases) {
+  for (const Case& c : cases) {
     std::vector<std::string> args = {"Quillmere.exe", missing, missing};
-    args.insert(args.end(), words.begin(), words.end());
+    args.insert(args.end(), c.words.begin(), c.words.end());
     RunResult r = runWith(args, "kq");
-    EXPECT_EQ(r.status, 0) << words[0];
+    EXPECT_EQ(r.status, 0) << c.words[0];
     // The operation's own lines tell which one ran, then the completion.
-    const std::string expected =
-        (std::string(name) == "extraction" ? notOpened
-                                           : "Failed enumerating files\n") +
-        "Comleted " + name + "\nPress a key to continue\n";
-    EXPECT_EQ(r.out, expected) << "mode '" << words[0] << "'";
+    std::string expected = c.warned == nullptr
+                               ? ""
+                               : "Warning: Unknown mode '" +
+                                     std::string(c.warned) + "', merging\n";
+    expected +=
+        (std::string(c.name) == "extraction" ? notOpened
+                                             : "Failed enumerating files\n") +
+        "Comleted " + c.name + "\nPress a key to continue\n";
+    EXPECT_EQ(r.out, expected) << "mode '" << c.words[0] << "'";
     EXPECT_EQ(r.nextInput, 'q') << "exactly one character is read";
   }
 }
