@@ -69,7 +69,11 @@ class CommandLineTest(support.TempDirTestCase):
         stray = ("Warning: A package, not a shader, maybe left from swapped "
                  "folders: '%s'\n")
         refused = ("Expected an even number of files in work path, aborting\n"
-                   "Failed enumerating files\n")
+                   "Failed enumerating files\nCause: no pre file of its own: "
+                   "'%s/shaders.spk' and 0 more; move such stray files "
+                   "(hidden ones too) out of the work folder.\n" % work)
+        empty = self.path("empty")
+        os.mkdir(empty)
         # (what, the folders given, the lines, the package's bytes after)
         cases = [
             # One level above the package folder: a new package is made.
@@ -87,10 +91,17 @@ class CommandLineTest(support.TempDirTestCase):
             ("the right folders after the swap", (data, work),
              (["Found 3 files\n", stray % (work + "/shaders.spk"), refused],
               [], []), (os.path.join(data, "shaders.spk"), original)),
+            # A mistyped mode word and a fresh folder: an empty package.
+            ("a mistyped mode word", (data, empty, "extrct"),
+             (["Warning: Unknown mode 'extrct', merging\n", "Found 0 files\n",
+               "Warning: The package loses 2 of its 2 entries, the first "
+               "'a.hlsl'; see \"A game update\" in the README\n"], [], []),
+             (os.path.join(data, "shaders.spk"), b"\1\0\0\0\0\0\0\0")),
         ]
-        for what, (pkg, wrk), (head, unordered, tail), (path, after) in cases:
+        for what, (pkg, wrk, *mode), (head, unordered, tail), (path, after) \
+                in cases:
             with self.subTest(what):
-                status, out = run_tool(pkg, wrk, "merge")
+                status, out = run_tool(pkg, wrk, *(mode or ["merge"]))
                 self.assertEqual(status, 0)
                 lines = out.splitlines(keepends=True)
                 lines[-2:] = ["".join(lines[-2:])]

@@ -249,26 +249,36 @@ class FaultSweepTest(support.TempDirTestCase):
                         self.path("pkg/shaders.spk"),
                         self.path("game/shaders.spk")))
 
-    def test_a_shader_that_cannot_be_read_is_left_out(self):
+    def test_a_file_that_cannot_be_read_or_written(self):
         self.fresh(False, work=True)
         self.tool(["pkg", "work", "extract"])
-        shutil.copy(self.path("pkg/shaders.spk"), self.path("game/old.spk"))
-        for victim in ("work/b.hlsl", "work/b.pre"):
+        lost = ("Warning: The package loses 1 of its 4 entries, the first "
+                "'b.hlsl'; see \"A game update\" in the README\n")
+        rofs = ("Could not open 'pkg/shaders.spk'\nCause: the drive or file "
+                "system is read-only; copy the game somewhere writable or "
+                "remount it.\n")
+        # (the path, its call that fails, the error, the lines, the entries)
+        cases = [("work/b.hlsl", "read", "EIO", lost, "acd"),
+                 ("work/b.pre", "read", "EIO", lost, "acd"),
+                 # The lock is the first file a merge makes.
+                 ("pkg/shaders.spk.lock", "openat", "EROFS", rofs, "abcd")]
+        for victim, call, error, lines, kept in cases:
             with self.subTest(victim=victim):
-                # Every read of that one file fails.
+                self.write("pkg/shaders.spk", package_of(ENTRIES))
                 proc = subprocess.run(
                     ["strace", "-qq", "-o", os.devnull, "-P", victim, "-e",
-                     "inject=read:error=EIO"] + support.command(
+                     "inject=%s:error=%s" % (call, error)] + support.command(
                          "pkg", "work", "merge"),
                     input=b"\n", stdout=subprocess.PIPE,
                     stderr=subprocess.DEVNULL, cwd=self.tmp, env=TRACED_ENV)
                 out = proc.stdout.decode("latin-1")
-                self.assertIn("Warning: Could not read, skipped: '%s'\n" %
-                              victim, out)
-                self.assertNotIn("Merged: 'work/b.hlsl'", out)
+                if error == "EIO":
+                    self.assertIn("Warning: Could not read, skipped: '%s'\n"
+                                  % victim, out)
+                self.assertIn(lines, out)
                 self.assertEqual(
                     [n for n, _ in entries_of(self.read("pkg/shaders.spk"))],
-                    [b"a.hlsl", b"c.hlsl", b"d.hlsl"])
+                    [("%s.hlsl" % c).encode() for c in kept])
 
     def test_merge_keeps_the_package(self):
         self.check_merge(linked=False)
