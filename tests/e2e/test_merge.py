@@ -63,6 +63,12 @@ class MergeTest(support.TempDirTestCase):
                                   "pkg/shaders.spk.orig": old["pkg/shaders.spk"]})
         merged = "Found 2 files\nMerged: '%s'\nMerged: '%s'\n" % (
             work("a.hlsl"), work("b.hlsl"))
+        # Said of the old package whenever the new one is written whole.
+        lost = merged + ("Warning: The package loses 1 of its 1 entries, the "
+                         "first 'old.hlsl'; see \"A game update\" in the "
+                         "README\n")
+        rofs = ("Cause: the drive or file system is read-only; copy the game "
+                "somewhere writable or remount it.\n")
         # mode, the file the fault is counted on (None: any), strace's fault,
         # the files before, the lines printed, the files after.
         cases = [
@@ -76,26 +82,27 @@ class MergeTest(support.TempDirTestCase):
              "could not be read or written (an I/O error).\n"
              % (work("a.hlsl"), work("b.pre"), pkg), pair),
             ("merge", self.pkg, "fsync:error=EIO:when=1", pairs,
-             merged + "Warning: Could not sync '%s'\n" % pkg, replaced),
+             lost + "Warning: Could not sync '%s'\n" % pkg, replaced),
             # A file system that cannot sync a folder says so: no warning.
-            ("merge", self.pkg, "fsync:error=EOPNOTSUPP:when=1", pairs, merged,
+            ("merge", self.pkg, "fsync:error=EOPNOTSUPP:when=1", pairs, lost,
              replaced),
             # A game or a virus scanner holds the package.
             ("merge", None, "rename:error=EBUSY:when=1", pairs,
-             merged + "Could not write to '%s'\nCause: another program holds "
+             lost + "Could not write to '%s'\nCause: another program holds "
              "the package (the game or a virus scanner); close it and merge "
              "again.\n" % pkg, pairs),
             ("merge", None, "rename:error=EROFS:when=1", pairs,
-             merged + "Could not write to '%s'\nCause: the drive or file "
-             "system is read-only; copy the game somewhere writable or make "
-             "the drive writable.\n" % pkg, pairs),
+             lost + "Could not write to '%s'\n" % pkg + rofs, pairs),
             # A link put in the package's place after it was looked at.
             ("merge", pkg, "openat:error=ELOOP:when=1", pairs,
              "Found 2 files\nCould not open '%s'\nCause: shaders.spk is a link "
              "that leads to no file; fix the link or give the folder that "
              "holds the package.\n" % pkg, pairs),
             # A file system without locks: the merge goes on.
-            ("merge", None, "flock:error=ENOLCK", pairs, merged, replaced),
+            ("merge", None, "flock:error=ENOLCK", pairs, lost, replaced),
+            # A read-only drive: nothing is rewritten in place either.
+            ("merge", (pkg + ".lock", pkg), "openat:error=EROFS", pairs,
+             "Found 2 files\nCould not open '%s'\n" % pkg + rofs, pairs),
             # The next write of the same file succeeds: big.hlsl is still
             # removed, and the next entry extracted.
             ("extract", work("big.hlsl"), "write:error=EIO:when=1", extraction,
@@ -113,8 +120,7 @@ class MergeTest(support.TempDirTestCase):
              pairs) for refused, why in (
                 ("EACCES", "this user may not replace the package or give "
                  "its copies the same permissions; check its permissions."),
-                ("EROFS", "the drive or file system is read-only; copy the "
-                 "game somewhere writable or make the drive writable."))]
+                ("EROFS", rofs.strip()[len("Cause: "):]))]
         for mode, path, inject, before, out, after in cases:
             with self.subTest(inject=inject):
                 for folder in (self.pkg, self.work):

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <set>
 
 #include "support/temp_dir.h"
 #include "support/text.h"
@@ -235,6 +236,41 @@ bool isListed(const std::string& name, bool packageFolder) {
          !(packageFolder && isToolName(name));
 }
 
+// The line naming the entries of the package `old` whose whole UTF-16 names
+// none of the new `entries` has; "" when there are none or `old` is cut.
+std::string lostLine(const std::string& old, const std::string& entries) {
+  std::set<std::string> packed;
+  for (std::size_t at = 0; at < entries.size();) {
+    const std::size_t units = std::max(0, signedLe32At(entries, at + 8));
+    packed.insert(entries.substr(at + 12, 2 * units));
+    at += 16 + 2 * units + signedLe32At(entries, at + 12 + 2 * units);
+  }
+  const std::int64_t count = old.size() < 8 ? 0 : signedLe32At(old, 4);
+  std::int64_t total = 0;
+  std::int64_t lost = 0;
+  std::string first;
+  for (std::size_t at = 8; total < count; ++total) {
+    if (old.size() < at + 12) return "";
+    const std::size_t units = std::max(0, signedLe32At(old, at + 8));
+    if (old.size() - at < 16 + 2 * units) return "";
+    const std::size_t content =
+        std::max(0, signedLe32At(old, at + 12 + 2 * units));
+    if (old.size() - at - 16 - 2 * units < content) return "";
+    if (packed.count(old.substr(at + 12, 2 * units)) == 0 && lost++ == 0) {
+      first =
+          nameOf(old.substr(at, 16 + 2 * std::min<std::size_t>(units, 504)));
+    }
+    at += 16 + 2 * units + content;
+  }
+  if (lost == 0) return "";
+  const std::string line = quotedLine(
+      "Warning: The package loses " + std::to_string(lost) + " of its " +
+          std::to_string(total) + " entries, the first ",
+      first);
+  return line.substr(0, line.size() - 1) +
+         "; see \"A game update\" in the README\n";
+}
+
 // The entry a listed name gives: its pre file, whole (an entry header as
 // long as its own nameLength says, at most 1024 bytes) with the shader's
 // size in its last four bytes, then the shader (below 65536 bytes) whose
@@ -303,6 +339,34 @@ MergeOutcome expectMerge(const WorkFolder& work, const std::string& workPath,
     out.head +=
         "Expected an even number of files in work path, aborting\n"
         "Failed enumerating files\n";
+    // The cause: names without a pre file that names them, or, for a .hlsl
+    // name, one that names no other listed name leading to it.
+    std::vector<std::string> strays;
+    for (const std::string& name : listed) {
+      const auto pre = work.files.find(preFileName(name));
+      const std::string named =
+          pre == work.files.end() ? "" : nameOf(pre->second.substr(0, 1024));
+      if (!passesNameRule(name) || pre == work.files.end() ||
+          (named != name &&
+           (upper(name.substr(name.size() - 5)) != ".HLSL" ||
+            (std::count(listed.begin(), listed.end(), named) != 0 &&
+             preFileName(named) == preFileName(name))))) {
+        strays.push_back(name);
+      }
+    }
+    const std::string line = strays.empty()
+                                 ? ""
+                                 : quotedLine("Cause: no pre file of its own: ",
+                                              workPath + "/" + strays[0]);
+    out.head +=
+        strays.empty()
+            ? "Cause: every listed file has its own pre file, so the number "
+              "of shaders is odd; add a placeholder such as padding.txt (see "
+              "\"Adding, removing and renaming shaders\" in the README).\n"
+            : line.substr(0, line.size() - 1) + " and " +
+                  std::to_string(strays.size() - 1) +
+                  " more; move such stray files (hidden ones too) out of the "
+                  "work folder.\n";
     return out;
   }
   if (!hadOld) {
@@ -322,9 +386,10 @@ MergeOutcome expectMerge(const WorkFolder& work, const std::string& workPath,
   out.keepsOriginal =
       hadOld && old.size() >= kHeaderBytes && signedLe32At(old, 4) > 0;
   const std::uint64_t size = kHeaderBytes + entries.size();
+  if (size <= limit) out.tail = lostLine(old, entries);
   if (size > limit || (out.keepsOriginal && old.size() > limit)) {
-    out.tail = quotedLine("Could not write to ", packagePath) +
-               "Cause: the disk is full; free some space and merge again.\n";
+    out.tail += quotedLine("Could not write to ", packagePath) +
+                "Cause: the disk is full; free some space and merge again.\n";
     out.cutShort = true;
     return out;
   }
