@@ -361,7 +361,9 @@ bool Replacement::State::putBack(const File& into, const File& guard,
                                  const Mark& mark) {
   const std::uint64_t head =
       std::min<std::uint64_t>(mark.oldSize, format::kMaxMarkSize);
+  const std::uint64_t marked = format::kMarkFixedSize + mark.guard.size() + 8;
   return pass(guard, head, mark.oldSize, &into, nullptr, nullptr) &&
+         steps::truncateTo(into, std::max(mark.oldSize, marked)) &&
          steps::syncFile(into) &&
          pass(guard, 0, head, &into, nullptr, nullptr) &&
          steps::truncateTo(into, mark.oldSize) && steps::syncFile(into);

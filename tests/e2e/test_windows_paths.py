@@ -108,12 +108,15 @@ class WindowsPathTest(support.TempDirTestCase):
         self.addCleanup(holder.communicate, timeout=60)
         self.assertEqual(holder.stdout.readline().strip(), b"held")
 
-    def assert_merged(self, out, work, names):
+    def assert_merged(self, out, work, names, lost="old.hlsl"):
         lines = out.splitlines(keepends=True)
         self.assertEqual(lines[0], "Found %d files\n" % len(names))
-        # The file system's order, whatever it is.
+        # The file system's order, whatever it is; the package replaced
+        # held only `lost`, if anything was.
         self.assertCountEqual(lines[1:-2], ["Merged: '%s/%s'\n" % (work, name)
-                                            for name in names])
+                                            for name in names] + [
+            "Warning: The package loses 1 of its 1 entries, the first "
+            "'%s'; see \"A game update\" in the README\n" % lost] * bool(lost))
         self.assertEqual("".join(lines[-2:]), completion("merge"))
 
     def files(self, directory):
@@ -241,7 +244,8 @@ class WindowsPathTest(support.TempDirTestCase):
                 status, out = run_tool(drive_z(pkg), drive_z(work), "merge")
                 self.assertEqual(status, 0)
                 self.assert_merged(out, drive_z(work),
-                                   [ansi(name) for name in listed])
+                                   [ansi(name) for name in listed],
+                                   stems is None and "old.hlsl")
                 files = self.files(pkg)
                 self.assertEqual(files["shaders.spk.bak"], old)
                 merged = list(spk.parse(files["shaders.spk"]))
@@ -321,7 +325,8 @@ class WindowsPathTest(support.TempDirTestCase):
                 self.hold(drive_z(pkg) + "\\shaders.spk", 1000)
             status, out = run_tool(drive_z(pkg), drive_z(work), "merge")
             self.assertEqual(status, 0)
-            self.assert_merged(out, drive_z(work), ["water.hlsl", "sky.hlsl"])
+            self.assert_merged(out, drive_z(work), ["water.hlsl", "sky.hlsl"],
+                               edit == b"first" and "old.hlsl")
             files = self.files(pkg)
             self.assertEqual(
                 sorted(files),
@@ -352,6 +357,8 @@ class WindowsPathTest(support.TempDirTestCase):
         self.assertEqual(out, "Found 2 files\n" + "".join(
             "Merged: '%s/%s'\n" % (drive_z(work), name)
             for name in ("sky.hlsl", "water.hlsl")) +
+            "Warning: The package loses 1 of its 1 entries, the first "
+            "'old.hlsl'; see \"A game update\" in the README\n"
             "Could not write to '%s/shaders.spk'\n"
             "Cause: another program holds the package (the game "
             "or a virus scanner); close it and merge again.\n"
