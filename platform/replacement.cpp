@@ -1,24 +1,12 @@
 // The package's replacement, written once over the steps of
 // platform/replace_steps.h. For the package P the user named, which may be
-// a link to the file T it leads to:
-//
-//   1. Lock T itself (no lock file), and check that P still leads to it.
-//   2. Judge what a killed merge left, once the listing is done: files of
-//      ours under the working names below that no running merge locks.
-//   3. Write the new package as T.new~tag beside T, with T's owner, mode,
-//      ACL and attributes. Keep the first package with entries as P.orig
-//      (a copy, put in place with a call that never replaces).
-//   4. By rename: P.bak~tag, a second name of T (or a copy), then T.new~tag
-//      over T, then P.bak~tag over P.bak.
-//      In place (T has other names, or its access cannot be given to a new
-//      file): P.guard~tag, a copy of T, then a mark over T's first bytes,
-//      the new bytes after the mark, the new first bytes last; then the
-//      guard becomes P.bak.
-//
-// Working files are created exclusively, locked by their creator, and
-// renamed only while their name still leads to the file written. Every
-// other name is left alone; the user's own .bak and .orig are the only
-// fixed names written.
+// a link to the file T it leads to: lock T itself; once the listing is
+// done, judge what a killed merge left; write T.new~tag beside T; keep the
+// first package with entries as P.orig; then either give T a second name
+// P.bak~tag, rename T.new~tag over T and P.bak~tag over P.bak, or, where a
+// rename would lose T's other names or access, copy T to P.guard~tag, mark
+// T's first bytes, write the new bytes, the first ones last, and make the
+// guard P.bak. docs/DEVELOPING.md tells each step and what a kill leaves.
 #include "platform/replacement.h"
 
 #include <algorithm>
@@ -86,26 +74,24 @@ std::string workingName(const std::string& beside, Role role) {
   return name;
 }
 
-// What a rewrite in place puts over the package's first bytes.
+// What a rewrite in place puts over the package's first bytes: the old
+// and new sizes and hashes, and the guard's base name.
 struct Mark {
-  std::uint64_t oldSize = 0, oldHash = 0, newSize = 0, newHash = 0;
-  std::string guard;  // base name
+  enum { kOldSize, kOldHash, kNewSize, kNewHash };
+  std::uint64_t word[4] = {0, kHashStart, 0, kHashStart};
+  std::string guard;
 };
 
 std::vector<unsigned char> encode(const Mark& mark) {
-  std::vector<unsigned char> out(format::kMarkFixedSize + mark.guard.size());
+  const std::size_t g = mark.guard.size();
+  std::vector<unsigned char> out(format::kMarkFixedSize + g + 8);
   std::memcpy(out.data(), format::kRewriteMark, 4);
-  format::writeLe32(out.data() + format::kEntryCountOffset, 0xFFFFFFFFu);
-  putWord(&out[8], mark.oldSize);
-  putWord(&out[16], mark.oldHash);
-  putWord(&out[24], mark.newSize);
-  putWord(&out[32], mark.newHash);
-  out[40] = static_cast<unsigned char>(mark.guard.size());
-  out[41] = static_cast<unsigned char>(mark.guard.size() >> 8);
-  std::memcpy(&out[42], mark.guard.data(), mark.guard.size());
-  out.resize(out.size() + 8);
-  putWord(&out[out.size() - 8],
-          hashMore(kHashStart, out.data(), out.size() - 8));
+  format::writeLe32(&out[format::kEntryCountOffset], 0xFFFFFFFFu);
+  for (int i = 0; i < 4; ++i) putWord(&out[8 + 8 * i], mark.word[i]);
+  out[40] = static_cast<unsigned char>(g);
+  out[41] = static_cast<unsigned char>(g >> 8);
+  std::memcpy(&out[42], mark.guard.data(), g);
+  putWord(&out[42 + g], hashMore(kHashStart, out.data(), 42 + g));
   return out;
 }
 
@@ -126,10 +112,7 @@ Marked readMark(const File& file, Mark* mark) {
   const std::size_t size = format::kMarkFixedSize + g;
   if (got >= size + 8 && size + 8 <= sizeof in &&
       getWord(in + size) == hashMore(kHashStart, in, size)) {
-    mark->oldSize = getWord(in + 8);
-    mark->oldHash = getWord(in + 16);
-    mark->newSize = getWord(in + 24);
-    mark->newHash = getWord(in + 32);
+    for (int i = 0; i < 4; ++i) mark->word[i] = getWord(in + 8 + 8 * i);
     mark->guard.assign(reinterpret_cast<const char*>(in + 42), g);
   }
   return Marked::kYes;
@@ -184,15 +167,15 @@ struct Replacement::State {
         buffer(kBufferSize),
         other(kBufferSize) {}
 
+  // False, with the cause; true for kNone, a cause cleared.
   bool fail(Cause why, const std::string& name = std::string()) {
     cause = why;
     causeName = name;
-    return false;
+    return why == Cause::kNone;
   }
   bool failWithLast() { return fail(steps::lastCause()); }
 
   bool lockPackage();
-  bool lockOnce(bool* changed);
   bool trusted(const std::string& name);
   bool checkPackage();
   bool chooseWay();
@@ -256,55 +239,40 @@ bool Replacement::State::stillNamed(const File& file, const std::string& name) {
          named.id == opened.id;
 }
 
-// Locks the file P leads to; tries again when P led elsewhere by the time
-// the lock was granted.
+// Locks the file P leads to, and tries again when P leads elsewhere by
+// the time the lock is granted.
 bool Replacement::State::lockPackage() {
   for (int attempt = 0; attempt < kTries; ++attempt) {
-    bool changed = false;
-    if (lockOnce(&changed)) {
-      cause = Cause::kNone;  // a try before may have found P changed
-      return true;
+    old.close();
+    oldExists = false;
+    Cause why = Cause::kNone;
+    if (!steps::resolveLinks(path, &target, &why)) return fail(why, folder);
+    targetFolder = folderOf(target);
+    // A link to one of the tool's own files would lose the package the
+    // user had under the backup's name.
+    if (isReplacementName(baseOf(target), format::kPackageFileName)) {
+      return fail(Cause::kOwnName, target);
     }
-    if (!changed) return false;
+    Look found;
+    if (!steps::look(target, &found)) {
+      if (!steps::lastWasMissing()) return failWithLast();
+      // No package: a new one is published without replacing.
+      return steps::look(targetFolder, &found) ||
+             (steps::lastWasMissing() ? fail(Cause::kNoFolder, targetFolder)
+                                      : failWithLast());
+    }
+    if (!found.regular) return fail(Cause::kNotRegular);
+    old = steps::openExisting(target, false);
+    if (!old.isOpen()) return failWithLast();
+    const steps::Locked locked = steps::lockFile(old, true);
+    if (locked != steps::Locked::kYes) {
+      return locked == steps::Locked::kBusy ? fail(Cause::kBusy)
+                                            : failWithLast();
+    }
+    oldExists = steps::lookOpen(old, &oldLook) && stillNamed(old, target);
+    if (oldExists) return fail(Cause::kNone);
   }
   return fail(Cause::kChanged);
-}
-
-bool Replacement::State::lockOnce(bool* changed) {
-  old.close();
-  oldExists = false;
-  Cause why = Cause::kNone;
-  if (!steps::resolveLinks(path, &target, &why)) return fail(why, folder);
-  targetFolder = folderOf(target);
-  // A link to one of the tool's own files would lose the package the user
-  // had under the backup's name.
-  if (isReplacementName(baseOf(target), format::kPackageFileName)) {
-    return fail(Cause::kOwnName, target);
-  }
-  Look found;
-  if (!steps::look(target, &found)) {
-    if (!steps::lastWasMissing()) return failWithLast();
-    Look where;
-    if (!steps::look(targetFolder, &where)) {
-      return steps::lastWasMissing() ? fail(Cause::kNoFolder, targetFolder)
-                                     : failWithLast();
-    }
-    return true;  // no package: a new one is published without replacing
-  }
-  if (!found.regular) return fail(Cause::kNotRegular);
-  old = steps::openExisting(target, false);
-  if (!old.isOpen()) return failWithLast();
-  switch (steps::lockFile(old, true)) {
-    case steps::Locked::kYes:
-      break;
-    case steps::Locked::kBusy:
-      return fail(Cause::kBusy);
-    case steps::Locked::kFailed:
-      return failWithLast();
-  }
-  oldExists = steps::lookOpen(old, &oldLook) && stillNamed(old, target);
-  *changed = !oldExists;
-  return oldExists || fail(Cause::kChanged);
 }
 
 // The user's .bak and .orig, which the merge may write over or beside: the
@@ -359,14 +327,15 @@ bool Replacement::State::chooseWay() {
 // they are all in.
 bool Replacement::State::putBack(const File& into, const File& guard,
                                  const Mark& mark) {
+  const std::uint64_t oldSize = mark.word[Mark::kOldSize];
   const std::uint64_t head =
-      std::min<std::uint64_t>(mark.oldSize, format::kMaxMarkSize);
+      std::min<std::uint64_t>(oldSize, format::kMaxMarkSize);
   const std::uint64_t marked = format::kMarkFixedSize + mark.guard.size() + 8;
-  return pass(guard, head, mark.oldSize, &into, nullptr, nullptr) &&
-         steps::truncateTo(into, std::max(mark.oldSize, marked)) &&
+  return pass(guard, head, oldSize, &into, nullptr, nullptr) &&
+         steps::truncateTo(into, std::max(oldSize, marked)) &&
          steps::syncFile(into) &&
          pass(guard, 0, head, &into, nullptr, nullptr) &&
-         steps::truncateTo(into, mark.oldSize) && steps::syncFile(into);
+         steps::truncateTo(into, oldSize) && steps::syncFile(into);
 }
 
 // A working file a killed merge left: ours, with one name (a backup in
@@ -399,9 +368,10 @@ bool Replacement::State::judge(const std::string& name, Role role) {
     Mark mark;
     if (oldExists && readMark(old, &mark) != Marked::kNo) {
       std::uint64_t hash = kHashStart;
-      if (mark.guard != baseOf(name) || found.size != mark.oldSize ||
+      if (mark.guard != baseOf(name) ||
+          found.size != mark.word[Mark::kOldSize] ||
           !pass(file, 0, found.size, nullptr, nullptr, &hash) ||
-          hash != mark.oldHash) {
+          hash != mark.word[Mark::kOldHash]) {
         return true;  // not this guard's package: refused below
       }
       const File into = steps::openExisting(target, true);
@@ -443,7 +413,6 @@ bool Replacement::State::copyOld(const std::string& name, File* copy,
     return fail(steps::lastWasDenied() ? Cause::kFolderRefuses
                                        : steps::lastCause());
   }
-  *hash = kHashStart;
   steps::Kept kept = steps::Kept::kFailed;
   if (steps::lockFile(*copy, true) != steps::Locked::kFailed &&
       pass(old, 0, oldLook.size, copy, nullptr, hash) &&
@@ -463,8 +432,7 @@ bool Replacement::State::keepOriginal() {
   Look found;
   if (steps::look(orig, &found) || !steps::lastWasMissing()) return true;
   const std::string name = workingName(path, Role::kOriginal);
-  std::uint64_t hash = 0;
-  if (!copyOld(name, &origCopy, &hash)) return false;
+  if (!copyOld(name, &origCopy, nullptr)) return false;
   const bool linked = steps::linkName(name, orig);
   // No hard links here: a rename that never replaces.
   if (!linked && !steps::lastWasExisting() && steps::lastWasDenied() &&
@@ -473,9 +441,9 @@ bool Replacement::State::keepOriginal() {
   }
   // Linked, or an original someone put there meanwhile, which stays.
   const bool kept = linked || steps::lastWasExisting();
-  const Cause why = steps::lastCause();
+  const Cause why = kept ? Cause::kNone : steps::lastCause();
   steps::removeName(name);
-  return kept || fail(why);
+  return fail(why);
 }
 
 Replacement::Commit Replacement::State::create() {
@@ -507,9 +475,8 @@ Replacement::Commit Replacement::State::byRename(bool wantBackup) {
     // be had, a copy.
     waiting = workingName(path, Role::kBackup);
     File copy;
-    std::uint64_t hash = 0;
     const bool made = steps::linkName(target, waiting);
-    if (!made && !copyOld(waiting, &copy, &hash)) return Commit::kFailed;
+    if (!made && !copyOld(waiting, &copy, nullptr)) return Commit::kFailed;
     if (!steps::look(waiting, &kept) ||
         !(kept.id == oldLook.id || (!made && stillNamed(copy, waiting))) ||
         ((!made || folder != targetFolder) && !steps::syncFolder(folder))) {
@@ -544,14 +511,13 @@ Replacement::Commit Replacement::State::inPlace(bool wantBackup) {
     return Commit::kFailed;
   }
   Mark mark;
-  mark.oldSize = oldLook.size;
-  mark.newSize = size;
-  mark.newHash = kHashStart;
+  mark.word[Mark::kOldSize] = oldLook.size;
+  mark.word[Mark::kNewSize] = size;
   const std::string guardPath = workingName(path, Role::kGuard);
   mark.guard = baseOf(guardPath);
   File guard;
-  if (!pass(fresh, 0, size, nullptr, nullptr, &mark.newHash) ||
-      !copyOld(guardPath, &guard, &mark.oldHash)) {
+  if (!pass(fresh, 0, size, nullptr, nullptr, &mark.word[Mark::kNewHash]) ||
+      !copyOld(guardPath, &guard, &mark.word[Mark::kOldHash])) {
     if (cause == Cause::kNone) failWithLast();
     return Commit::kFailed;
   }
@@ -643,10 +609,9 @@ bool Replacement::open() {
     return s.fail(steps::lastWasDenied() ? Cause::kFolderRefuses
                                          : steps::lastCause());
   }
-  if (steps::lockFile(s.fresh, true) == steps::Locked::kFailed) {
-    return s.failWithLast();
-  }
-  return !s.oldExists || s.chooseWay();
+  return (steps::lockFile(s.fresh, true) != steps::Locked::kFailed ||
+          s.failWithLast()) &&
+         (!s.oldExists || s.chooseWay());
 }
 
 bool Replacement::write(const unsigned char* data, std::size_t size) {
