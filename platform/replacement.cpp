@@ -118,28 +118,16 @@ Marked readMark(const File& file, Mark* mark) {
   return Marked::kYes;
 }
 
-// The names a working file may have: printable ones the listing gives back.
-bool mayBeWorkingName(const std::string& name) {
-  return name.find('~') != std::string::npos;
-}
-
 }  // namespace
 
 bool isWorkingName(const std::string& name, const std::string& packageName,
                    Role* role) {
-  if (name.compare(0, packageName.size() + 1, packageName + ".") != 0) {
-    return false;
-  }
-  const std::size_t tilde = name.find('~', packageName.size());
-  if (tilde == std::string::npos || name.size() != tilde + 9 ||
-      name.find_first_not_of("0123456789abcdef", tilde + 1) !=
-          std::string::npos) {
-    return false;
-  }
-  const std::string word =
-      name.substr(packageName.size() + 1, tilde - packageName.size() - 1);
   for (int r = 0; r < 4; ++r) {
-    if (word == kRoleNames[r]) {
+    const std::string prefix = packageName + "." + kRoleNames[r] + "~";
+    if (name.size() == prefix.size() + 8 &&
+        name.compare(0, prefix.size(), prefix) == 0 &&
+        name.find_first_not_of("0123456789abcdef", prefix.size()) ==
+            std::string::npos) {
       *role = static_cast<Role>(r);
       return true;
     }
@@ -150,12 +138,13 @@ bool isWorkingName(const std::string& name, const std::string& packageName,
 bool isReplacementName(const std::string& name,
                        const std::string& packageName) {
   Role role;
-  if (isWorkingName(name, packageName, &role)) return true;
-  if (name.compare(0, packageName.size(), packageName) != 0) return false;
-  const std::string suffix = name.substr(packageName.size());
-  if (suffix == ".bak" || suffix == ".orig") return true;
-  return std::find(std::begin(kEarlierNames), std::end(kEarlierNames),
-                   suffix) != std::end(kEarlierNames);
+  const std::string suffix = name.compare(0, packageName.size(), packageName)
+                                 ? std::string()
+                                 : name.substr(packageName.size());
+  return isWorkingName(name, packageName, &role) || suffix == ".bak" ||
+         suffix == ".orig" ||
+         std::count(std::begin(kEarlierNames), std::end(kEarlierNames),
+                    suffix) != 0;
 }
 
 struct Replacement::State {
@@ -187,9 +176,9 @@ struct Replacement::State {
   bool stillNamed(const File& file, const std::string& name);
   bool copyOld(const std::string& name, File* copy, std::uint64_t* hash);
   bool keepOriginal();
-  Commit byRename(bool wantBackup);
-  Commit inPlace(bool wantBackup);
-  Commit create();
+  bool byRename(bool wantBackup);
+  bool inPlace(bool wantBackup);
+  bool create();
 
   const std::string path, folder, backup, orig;
   std::string target, targetFolder, freshPath;
@@ -204,6 +193,7 @@ struct Replacement::State {
   bool shared = false;  // others may write P's folder, and it is not sticky
   Cause cause = Cause::kNone;
   std::string causeName;
+  Commit outcome = Commit::kDone;  // when the package is in place
   std::vector<unsigned char> buffer, other;
 };
 
@@ -292,13 +282,10 @@ bool Replacement::State::checkPackage() {
   if (!trusted(backup) || !trusted(orig)) return false;
   if (!oldExists) return true;
   Mark mark;
-  switch (readMark(old, &mark)) {
-    case Marked::kNo:
-      break;
-    case Marked::kYes:
-      return fail(Cause::kUnfinished, mark.guard.empty() ? target : mark.guard);
-    case Marked::kUnread:
-      return failWithLast();
+  const Marked marked = readMark(old, &mark);
+  if (marked == Marked::kUnread) return failWithLast();
+  if (marked == Marked::kYes) {
+    return fail(Cause::kUnfinished, mark.guard.empty() ? target : mark.guard);
   }
   // Renaming over a package its user may not write would go around its
   // protection.
@@ -310,17 +297,11 @@ bool Replacement::State::checkPackage() {
 // place, which keeps T's other names, owner and access as they are.
 bool Replacement::State::chooseWay() {
   rewriteInPlace = oldLook.links > 1 || folderOf(freshPath) != targetFolder;
-  if (rewriteInPlace) return true;
-  switch (steps::keepMetadata(old, fresh, false)) {
-    case steps::Kept::kYes:
-      return true;
-    case steps::Kept::kNo:
-      rewriteInPlace = true;
-      return true;
-    case steps::Kept::kFailed:
-      break;
-  }
-  return failWithLast();
+  const steps::Kept kept = rewriteInPlace
+                               ? steps::Kept::kNo
+                               : steps::keepMetadata(old, fresh, false);
+  rewriteInPlace = kept == steps::Kept::kNo;
+  return kept != steps::Kept::kFailed || failWithLast();
 }
 
 // Puts the old bytes from `guard` back into `into`, keeping the mark until
@@ -339,56 +320,48 @@ bool Replacement::State::putBack(const File& into, const File& guard,
 }
 
 // A working file a killed merge left: ours, with one name (a backup in
-// waiting may be the package's second one), and held by no running merge.
+// waiting may be the package's second one, an original's copy the
+// original's), and held by no running merge.
 bool Replacement::State::judge(const std::string& name, Role role) {
   Look found;
-  if (!steps::look(name, &found) || !found.regular || !found.ours) return true;
-  // A backup in waiting may be the package's second name, an original's
-  // copy the original's.
   Look named;
+  if (!steps::look(name, &found) || !found.regular || !found.ours) return true;
   const bool packagesOwn = oldExists && found.id == oldLook.id;
-  const bool secondName = (role == Role::kBackup && packagesOwn) ||
-                          (role == Role::kOriginal &&
-                           steps::look(orig, &named) && named.id == found.id);
-  if (found.links != 1 && !secondName) return true;
+  if (found.links != 1 && !(role == Role::kBackup && packagesOwn) &&
+      !(role == Role::kOriginal && steps::look(orig, &named) &&
+        named.id == found.id)) {
+    return true;
+  }
   const File file = steps::openExisting(name, false);
-  Look opened;
-  if (!file.isOpen() || !steps::lookOpen(file, &opened) ||
-      !(opened.id == found.id)) {
+  if (!file.isOpen() || !stillNamed(file, name) ||
+      (!packagesOwn && steps::lockFile(file, true) != steps::Locked::kYes)) {
     return true;
   }
-  if (!packagesOwn && steps::lockFile(file, true) != steps::Locked::kYes) {
-    return true;
-  }
-  bool keep = false;  // the old package: it becomes the backup
-  if (role == Role::kBackup && !packagesOwn) {
-    keep = !oldExists || found.size > oldLook.size ||
-           !pass(file, 0, found.size, nullptr, &old, nullptr);
-  } else if (role == Role::kGuard) {
-    Mark mark;
-    if (oldExists && readMark(old, &mark) != Marked::kNo) {
-      std::uint64_t hash = kHashStart;
-      if (mark.guard != baseOf(name) ||
-          found.size != mark.word[Mark::kOldSize] ||
-          !pass(file, 0, found.size, nullptr, nullptr, &hash) ||
-          hash != mark.word[Mark::kOldHash]) {
-        return true;  // not this guard's package: refused below
-      }
-      const File into = steps::openExisting(target, true);
-      if (!into.isOpen() || !stillNamed(into, target) ||
-          !putBack(into, file, mark)) {
-        return failWithLast();
-      }
-    } else {
-      // Killed before the mark (the package is still the old one) or after
-      // the last write (the guard holds the package replaced).
-      keep = !oldExists || found.size != oldLook.size ||
-             !pass(file, 0, found.size, nullptr, &old, nullptr);
+  Mark mark;
+  if (role == Role::kGuard && oldExists &&
+      readMark(old, &mark) != Marked::kNo) {
+    std::uint64_t hash = kHashStart;
+    if (mark.guard != baseOf(name) || found.size != mark.word[Mark::kOldSize] ||
+        !pass(file, 0, found.size, nullptr, nullptr, &hash) ||
+        hash != mark.word[Mark::kOldHash]) {
+      return true;  // not this guard's package: refused below
     }
-  }
-  if (keep) {
-    return trusted(backup) &&
-           (steps::renameOver(name, backup) || failWithLast());
+    const File into = steps::openExisting(target, true);
+    if (!into.isOpen() || !stillNamed(into, target) ||
+        !putBack(into, file, mark)) {
+      return failWithLast();
+    }
+  } else if (role == Role::kBackup || role == Role::kGuard) {
+    // The package in place, or a first part of it (a guard: all of it), is
+    // no backup; anything else is the package a merge replaced.
+    const bool copy =
+        packagesOwn || (oldExists && found.size <= oldLook.size &&
+                        (role == Role::kBackup || found.size == oldLook.size) &&
+                        pass(file, 0, found.size, nullptr, &old, nullptr));
+    if (!copy) {
+      return trusted(backup) &&
+             (steps::renameOver(name, backup) || failWithLast());
+    }
   }
   return steps::removeName(name) || failWithLast();
 }
@@ -396,7 +369,10 @@ bool Replacement::State::judge(const std::string& name, Role role) {
 bool Replacement::State::judgeLeftovers(const std::string& in,
                                         const std::string& beside) {
   std::deque<std::string> names;
-  if (!listDirectory(in + "/*", mayBeWorkingName, &names)) return true;
+  const auto tagged = [](const std::string& name) {
+    return name.find('~') != std::string::npos;
+  };
+  if (!listDirectory(in + "/*", tagged, &names)) return true;
   for (const std::string& name : names) {
     Role role;
     if (isWorkingName(name, beside, &role) && !judge(in + "/" + name, role)) {
@@ -426,89 +402,88 @@ bool Replacement::State::copyOld(const std::string& name, File* copy,
   return fail(why);
 }
 
+// Gives the file `from` the free name `to`, never replacing a file there:
+// a second name, or where there are none a rename. False with
+// lastWasExisting() when `to` was taken.
+bool placeNew(const std::string& from, const std::string& to) {
+  if (steps::linkName(from, to)) {
+    steps::removeName(from);
+    return true;
+  }
+  return !steps::lastWasExisting() && steps::lastWasDenied() &&
+         steps::renameNoReplace(from, to);
+}
+
 // The first package with entries the tool replaces stays, for good, as
 // P.orig; one that is there already is never replaced.
 bool Replacement::State::keepOriginal() {
   Look found;
   if (steps::look(orig, &found) || !steps::lastWasMissing()) return true;
   const std::string name = workingName(path, Role::kOriginal);
-  if (!copyOld(name, &origCopy, nullptr)) return false;
-  const bool linked = steps::linkName(name, orig);
-  // No hard links here: a rename that never replaces.
-  if (!linked && !steps::lastWasExisting() && steps::lastWasDenied() &&
-      steps::renameNoReplace(name, orig)) {
-    return true;
+  if (!copyOld(name, &origCopy, nullptr) || placeNew(name, orig)) {
+    return cause == Cause::kNone;
   }
-  // Linked, or an original someone put there meanwhile, which stays.
-  const bool kept = linked || steps::lastWasExisting();
-  const Cause why = kept ? Cause::kNone : steps::lastCause();
+  // An original someone put there meanwhile stays.
+  const Cause why =
+      steps::lastWasExisting() ? Cause::kNone : steps::lastCause();
   steps::removeName(name);
   return fail(why);
 }
 
-Replacement::Commit Replacement::State::create() {
-  if (!steps::syncFile(fresh)) return failWithLast(), Commit::kFailed;
+bool Replacement::State::create() {
   // Never over a package someone made meanwhile.
-  bool done = steps::linkName(freshPath, target);
-  if (done) {
-    steps::removeName(freshPath);
-  } else if (!steps::lastWasExisting() && steps::lastWasDenied()) {
-    done = steps::renameNoReplace(freshPath, target);
-  }
-  if (!done) {
-    fail(steps::lastWasExisting() ? Cause::kChanged : steps::lastCause());
-    return Commit::kFailed;
+  if (!steps::syncFile(fresh) || !placeNew(freshPath, target)) {
+    return fail(steps::lastWasExisting() ? Cause::kChanged
+                                         : steps::lastCause());
   }
   freshPath.clear();
-  return steps::syncFolder(targetFolder) ? Commit::kDone : Commit::kUnsynced;
+  if (!steps::syncFolder(targetFolder)) outcome = Commit::kUnsynced;
+  return true;
 }
 
-Replacement::Commit Replacement::State::byRename(bool wantBackup) {
+bool Replacement::State::byRename(bool wantBackup) {
   // A program that holds T refuses the rename: nothing is made yet.
   if (!steps::syncFile(fresh) || !steps::mayReplace(target)) {
-    return failWithLast(), Commit::kFailed;
+    return failWithLast();
   }
-  std::string waiting;
+  const std::string waiting = workingName(path, Role::kBackup);
   Look kept;  // the file waiting holds
   if (wantBackup) {
     // A second name of the old file costs nothing; where there is none to
     // be had, a copy.
-    waiting = workingName(path, Role::kBackup);
     File copy;
     const bool made = steps::linkName(target, waiting);
-    if (!made && !copyOld(waiting, &copy, nullptr)) return Commit::kFailed;
+    if (!made && !copyOld(waiting, &copy, nullptr)) return false;
     if (!steps::look(waiting, &kept) ||
         !(kept.id == oldLook.id || (!made && stillNamed(copy, waiting))) ||
         ((!made || folder != targetFolder) && !steps::syncFolder(folder))) {
       steps::removeName(waiting);
-      fail(Cause::kIo);
-      return Commit::kFailed;
+      return fail(Cause::kIo);
     }
   }
   if (!stillNamed(fresh, freshPath) ||
       !steps::publish(fresh, freshPath, target, &old)) {
     failWithLast();
     if (wantBackup) steps::removeName(waiting);
-    return Commit::kFailed;
+    return false;
   }
   freshPath.clear();
-  const bool synced = steps::syncFolder(targetFolder);
+  if (!steps::syncFolder(targetFolder)) outcome = Commit::kUnsynced;
   // Only now the older backup goes; should the rename fail or the process
   // die first, the next merge rolls it forward.
   Look now;
   if (wantBackup && !(steps::look(waiting, &now) && now.id == kept.id &&
                       steps::renameOver(waiting, backup))) {
     fail(steps::lastCause(), waiting);
-    return Commit::kNoBackup;
+    outcome = Commit::kNoBackup;
   }
-  return synced ? Commit::kDone : Commit::kUnsynced;
+  return true;
 }
 
-Replacement::Commit Replacement::State::inPlace(bool wantBackup) {
+bool Replacement::State::inPlace(bool wantBackup) {
   const File into = steps::openExisting(target, true);
   if (!into.isOpen() || !stillNamed(into, target)) {
-    fail(into.isOpen() ? Cause::kChanged : steps::lastCause());
-    return Commit::kFailed;
+    return fail(into.isOpen() ? Cause::kChanged : steps::lastCause());
   }
   Mark mark;
   mark.word[Mark::kOldSize] = oldLook.size;
@@ -516,45 +491,41 @@ Replacement::Commit Replacement::State::inPlace(bool wantBackup) {
   const std::string guardPath = workingName(path, Role::kGuard);
   mark.guard = baseOf(guardPath);
   File guard;
-  if (!pass(fresh, 0, size, nullptr, nullptr, &mark.word[Mark::kNewHash]) ||
-      !copyOld(guardPath, &guard, &mark.word[Mark::kOldHash])) {
-    if (cause == Cause::kNone) failWithLast();
-    return Commit::kFailed;
+  if (!pass(fresh, 0, size, nullptr, nullptr, &mark.word[Mark::kNewHash])) {
+    return failWithLast();
   }
+  if (!copyOld(guardPath, &guard, &mark.word[Mark::kOldHash])) return false;
   if (!steps::syncFolder(folder)) {
     steps::removeName(guardPath);
-    fail(Cause::kIo);
-    return Commit::kFailed;
+    return fail(Cause::kIo);
   }
   // From the mark on, every reader refuses the package until its first
-  // bytes are real again.
+  // bytes are real again; a cut below the mark's size comes last.
   const std::vector<unsigned char> bytes = encode(mark);
   const std::uint64_t head = std::min<std::uint64_t>(size, bytes.size());
-  bool written =
-      steps::writeAt(into, 0, bytes.data(), bytes.size()) &&
-      steps::syncFile(into) &&
-      pass(fresh, head, size, &into, nullptr, nullptr) &&
-      steps::truncateTo(into, std::max<std::uint64_t>(size, bytes.size())) &&
-      steps::syncFile(into) && pass(fresh, 0, head, &into, nullptr, nullptr) &&
-      steps::syncFile(into);
-  if (written && size < bytes.size()) {
-    written = steps::truncateTo(into, size) && steps::syncFile(into);
-  }
-  if (!written) {
+  if (!steps::writeAt(into, 0, bytes.data(), bytes.size()) ||
+      !steps::syncFile(into) ||
+      !pass(fresh, head, size, &into, nullptr, nullptr) ||
+      !steps::truncateTo(into, std::max<std::uint64_t>(size, bytes.size())) ||
+      !steps::syncFile(into) ||
+      !pass(fresh, 0, head, &into, nullptr, nullptr) ||
+      !steps::syncFile(into) ||
+      (size < bytes.size() &&
+       !(steps::truncateTo(into, size) && steps::syncFile(into)))) {
     failWithLast();
     // The old bytes go back now; should that fail too, the next merge puts
     // them back from the guard.
     if (putBack(into, guard, mark)) steps::removeName(guardPath);
-    return Commit::kFailed;
+    return false;
   }
   if (!wantBackup) {
     steps::removeName(guardPath);
   } else if (!stillNamed(guard, guardPath) ||
              !steps::renameOver(guardPath, backup)) {
     fail(steps::lastCause(), guardPath);
-    return Commit::kNoBackup;
+    outcome = Commit::kNoBackup;
   }
-  return Commit::kDone;
+  return true;
 }
 
 Replacement::Replacement(const std::string& path) : state_(new State(path)) {}
@@ -640,10 +611,10 @@ bool Replacement::writeAt(std::uint64_t offset, const unsigned char* data,
 
 Replacement::Commit Replacement::commit(bool replaceBackup) {
   State& s = *state_;
-  if (!s.oldExists) return s.create();
   // P must still lead to the file locked and judged; if it was swapped
   // meanwhile, the merge starts over from the lock with what it built.
-  for (int attempt = 0; !s.stillNamed(s.old, s.target); ++attempt) {
+  for (int attempt = 0; s.oldExists && !s.stillNamed(s.old, s.target);
+       ++attempt) {
     if (attempt == kTries || !s.lockPackage() || !s.oldExists ||
         !s.checkPackage() || !s.chooseWay()) {
       if (s.cause == Cause::kNone || !s.oldExists) s.fail(Cause::kChanged);
@@ -653,16 +624,16 @@ Replacement::Commit Replacement::commit(bool replaceBackup) {
   Look found;
   const bool wantBackup = replaceBackup || (!steps::look(s.backup, &found) &&
                                             steps::lastWasMissing());
-  Commit result = Commit::kFailed;
-  if (!replaceBackup || s.keepOriginal()) {
-    result = s.rewriteInPlace ? s.inPlace(wantBackup) : s.byRename(wantBackup);
-  }
+  const bool done = !s.oldExists
+                        ? s.create()
+                        : (!replaceBackup || s.keepOriginal()) &&
+                              (s.rewriteInPlace ? s.inPlace(wantBackup)
+                                                : s.byRename(wantBackup));
   // A merge that failed leaves the original as it was: none.
-  if (result == Commit::kFailed && s.origCopy.isOpen() &&
-      s.stillNamed(s.origCopy, s.orig)) {
+  if (!done && s.origCopy.isOpen() && s.stillNamed(s.origCopy, s.orig)) {
     steps::removeName(s.orig);
   }
-  return result;
+  return done ? s.outcome : Commit::kFailed;
 }
 
 bool Replacement::readOld(std::uint64_t offset, unsigned char* data,

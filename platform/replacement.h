@@ -22,17 +22,11 @@ bool isWorkingName(const std::string& name, const std::string& packageName,
 bool isReplacementName(const std::string& name, const std::string& packageName);
 
 // Replaces the package at `path` so that the package the user had is never
-// lost, whatever fails and whenever the process dies:
-//
-//   lock()    before anything else, silently: locks the package's file, so
-//             that every merge of it, through any name, is the only one.
-//   open()    once the merge knows what it packs: clears what a killed
-//             merge left, checks the package and starts the new one.
-//   write()   appends to the new package; writeAt() rewrites bytes of it.
-//   commit()  makes the new package the package, keeping the old one as
-//             `path` + ".bak" (and, the first time, as `path` + ".orig").
-//
-// The protocol and the names it writes are told in docs/DEVELOPING.md.
+// lost, whatever fails and whenever the process dies: lock() first (every
+// merge of the file, through any name, is the only one); open() once the
+// merge knows what it packs; write() and writeAt() build the new package;
+// commit() puts it in place, the old one as `path` + ".bak" (and the first
+// time `path` + ".orig"). docs/DEVELOPING.md tells the protocol.
 class Replacement {
  public:
   // Why the package could not be replaced, for the line after the failure.
