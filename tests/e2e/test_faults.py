@@ -12,6 +12,7 @@ import os
 import re
 import shutil
 import subprocess
+import time
 import unittest
 
 import support
@@ -372,6 +373,62 @@ class FaultSweepTest(support.TempDirTestCase):
                 for name in ("pkg", "game"):
                     _, out = self.tool([name, "work", "extract"])
                     self.assertIn("could not open shaders.spk", out)
+
+    def test_merges_and_links_meeting(self):
+        """One run paused (strace's delay) while something else happens:
+        another merge through the package's other name is refused; a link
+        swapped between its check and its use is never followed; a backup
+        that cannot take its name is said, and rolled forward next time."""
+        secret = self.path("secret")
+
+        def swap():
+            os.remove(self.path("pkg/shaders.spk"))
+            os.symlink(secret, self.path("pkg/shaders.spk"))
+            os.lchown(self.path("pkg/shaders.spk"), 65534, 65534)
+        # (shape, the paused call, what happens meanwhile, the line printed)
+        cases = [
+            ("hard", "fsync:delay_enter=1500000:when=1",
+             lambda: self.assertIn("another merge of this package is "
+                                   "running", self.tool(
+                                       ["game", "work", "merge"])[1]), None),
+            # Right after the link is opened to be judged.
+            (True, "openat:delay_exit=1500000:when=1", swap, None),
+            # The second rename: the backup's, after the package's.
+            (False, "rename:error=EIO:when=2", None,
+             r"Warning: Could not make the backup 'pkg/shaders.spk.bak'\n"
+             r"Cause: the package you had is 'pkg/(shaders.spk.bak~\w+)'; "
+             r"the next merge makes it the backup.\n"),
+        ]
+        for shape, inject, meanwhile, line in cases:
+            with self.subTest(inject):
+                if shape is True and os.geteuid() != 0:
+                    self.skipTest("needs root, to give a link to nobody")
+                old = self.fresh(shape, work=True)
+                self.tool(["pkg", "work", "extract"])
+                self.write("work/b.hlsl", EDITED)
+                self.write("secret", b"root's own")
+                os.chmod(secret, 0o600)
+                only = ["-P", "pkg/shaders.spk"] if meanwhile else []
+                run = subprocess.Popen(
+                    ["strace", "-f", "-qq", "-o", os.devnull] + only +
+                    ["-e", "inject=" + inject] + support.command(
+                         "pkg", "work", "merge"), stdin=subprocess.PIPE,
+                    stdout=subprocess.PIPE, cwd=self.tmp, env=TRACED_ENV)
+                if meanwhile:
+                    time.sleep(0.5)
+                    meanwhile()
+                out = run.communicate(b"\n", timeout=60)[0].decode()
+                self.assertEqual(self.read("secret"), b"root's own")
+                held = self.read(("game" if shape is True else "pkg") +
+                                 "/shaders.spk")
+                self.assertNotEqual(held, old, out)
+                if line:
+                    waiting = re.search(line, out).group(1)
+                    self.assertEqual(self.read("pkg/" + waiting), old)
+                    self.tool(["pkg", "work", "merge"])
+                    self.assertEqual(self.leftovers(), [])
+                else:
+                    self.assertEqual(self.read("pkg/shaders.spk.bak"), old)
 
     def test_durability_order(self):
         """Each file is on the disk before a name leads to it, the folder

@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "package/shader_package.h"
@@ -814,35 +815,64 @@ TEST_F(MergeTest, AnotherUsersLeftoversAreLeftAlone) {
   }
 }
 
-// What the user set on the package besides its mode stays with it.
+// What the user set on the package besides its mode stays with it and its
+// copies, exactly: every ACL entry, nothing of the folder's default ACL.
 TEST_F(MergeTest, AclsAndAttributesAreKept) {
-  // An access ACL giving nobody read access: USER_OBJ rw, USER 65534 r,
-  // GROUP_OBJ r, MASK r, OTHER none, in the kernel's xattr layout.
-  const unsigned char acl[] = {2,    0, 0, 0,                          //
-                               1,    0, 6, 0, 0xff, 0xff, 0xff, 0xff,  //
-                               2,    0, 4, 0, 0xfe, 0xff, 0,    0,     //
-                               4,    0, 4, 0, 0xff, 0xff, 0xff, 0xff,  //
-                               0x10, 0, 4, 0, 0xff, 0xff, 0xff, 0xff,  //
-                               0x20, 0, 0, 0, 0xff, 0xff, 0xff, 0xff};
-  const char* names[] = {"user.quillmere", "system.posix_acl_access"};
-  const std::string values[] = {"kept", std::string(acl, acl + sizeof acl)};
-  for (int i = 0; i < 2; ++i) {
-    if (setxattr(packagePath().c_str(), names[i], values[i].data(),
-                 values[i].size(), 0) != 0) {
-      GTEST_SKIP() << names[i] << " cannot be set on this file system";
+  // An ACL in the kernel's xattr layout from (tag, permissions, id) triples.
+  const auto acl = [](std::initializer_list<unsigned> entries) {
+    std::string bytes("\x02\0\0\0", 4);
+    for (auto it = entries.begin(); it != entries.end(); it += 3) {
+      for (unsigned word : {it[0] | (it[1] << 16), it[2]}) {
+        for (int i = 0; i < 32; i += 8) bytes += static_cast<char>(word >> i);
+      }
     }
-  }
-  addEntry("a.hlsl", "a");
-  addEntry("b.hlsl", "b");
-  runMerge();
-  for (int i = 0; i < 2; ++i) {
+    return bytes;
+  };
+  const unsigned any = 0xffffffff;
+  const auto attribute = [](const std::string& path, const char* name) {
     char value[256];
-    const ssize_t size =
-        getxattr(packagePath().c_str(), names[i], value, sizeof value);
-    ASSERT_GT(size, 0) << names[i];
-    EXPECT_EQ(std::string(value, static_cast<std::size_t>(size)), values[i]);
+    const ssize_t size = getxattr(path.c_str(), name, value, sizeof value);
+    return size < 0 ? std::string()
+                    : std::string(value, static_cast<std::size_t>(size));
+  };
+  const char* access = "system.posix_acl_access";
+  struct Case {
+    const char* what;
+    std::string access, folderDefault, user;
+  };
+  const Case cases[] = {
+      // Others may read; nobody, by name, may not.
+      {"a named entry granting nothing",
+       acl({1, 6, any, 2, 0, 65534, 4, 4, any, 0x10, 4, any, 0x20, 4, any}), "",
+       "kept"},
+      {"a folder whose default ACL lets nobody read", "",
+       acl({1, 7, any, 2, 4, 65534, 4, 0, any, 0x10, 4, any, 0x20, 0, any}),
+       ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::filesystem::remove_all(pkg);
+    std::filesystem::remove_all(work);
+    SetUp();
+    addEntry("a.hlsl", "a");
+    addEntry("b.hlsl", "b");
+    for (const auto& [path, name, value] :
+         {std::make_tuple(packagePath(), access, c.access),
+          std::make_tuple(packagePath(), "user.quillmere", c.user),
+          std::make_tuple(pkg, "system.posix_acl_default", c.folderDefault)}) {
+      if (!value.empty() &&
+          setxattr(path.c_str(), name, value.data(), value.size(), 0) != 0) {
+        GTEST_SKIP() << name << " cannot be set on this file system";
+      }
+    }
+    runMerge();
+    EXPECT_NE(packageBytes(), kOldPackage);
+    for (const std::string& path :
+         {packagePath(), backupPath(), pkg + "/shaders.spk.orig"}) {
+      EXPECT_EQ(attribute(path, access), c.access) << path;
+    }
+    EXPECT_EQ(attribute(packagePath(), "user.quillmere"), c.user);
   }
-  EXPECT_NE(packageBytes(), kOldPackage);
 }
 
 TEST_F(MergeTest, FullDiskLeavesTheOldPackageByteForByte) {
