@@ -1,18 +1,17 @@
 #include "platform/replace_steps.h"
 
+// Linux's: O_PATH, renameat2, extended attributes, sync_file_range.
 #include <fcntl.h>
+#include <linux/limits.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <unistd.h>
-#if defined(__linux__)
-#include <linux/limits.h>
 #include <sys/syscall.h>
 #include <sys/xattr.h>
-#endif
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
+#include <map>
 #include <vector>
 
 #include "platform/posix/fd.h"
@@ -29,7 +28,6 @@ constexpr char kAcl[] = "system.posix_acl_access";
 
 void fill(const struct stat& info, Look* found) {
   found->regular = S_ISREG(info.st_mode);
-  found->link = S_ISLNK(info.st_mode);
   found->id = FileId();
   found->id.volume = static_cast<std::uint64_t>(info.st_dev);
   found->id.index = static_cast<std::uint64_t>(info.st_ino);
@@ -38,12 +36,11 @@ void fill(const struct stat& info, Look* found) {
   found->ours = info.st_uid == geteuid();
 }
 
-#if defined(__linux__)
-// A file's extended attributes, ACLs included, as name and value pairs.
-// Linux caps the list and each value at 64 KiB, so one call with that much
-// room gets them whole.
-bool attributes(int fd, bool aclOnly,
-                std::vector<std::pair<std::string, std::vector<char>>>* all) {
+// A file's extended attributes, ACLs included (only the access ACL with
+// `aclOnly`). Linux caps the list and each value at 64 KiB, so one call
+// with that much room gets them whole.
+using Attributes = std::map<std::string, std::vector<char>>;
+bool attributes(int fd, bool aclOnly, Attributes* all) {
   std::vector<char> names(XATTR_LIST_MAX);
   const ssize_t got = flistxattr(fd, names.data(), names.size());
   if (got < 0) return errno == ENOTSUP;
@@ -56,33 +53,29 @@ bool attributes(int fd, bool aclOnly,
         fgetxattr(fd, name.c_str(), value.data(), value.size());
     if (size < 0) return false;
     value.resize(static_cast<std::size_t>(size));
-    all->emplace_back(name, std::move(value));
+    (*all)[name] = std::move(value);
   }
   return true;
 }
 
 // `to` gets exactly the attributes `from` has: one the folder's default ACL
-// gave it is removed. The ACL goes last, so no chmod narrows its mask.
+// gave it is removed, one the system gave it already is not set again.
 Kept keepAttributes(int from, int to, bool aclOnly) {
-  std::vector<std::pair<std::string, std::vector<char>>> wanted;
-  std::vector<std::pair<std::string, std::vector<char>>> present;
+  Attributes wanted;
+  Attributes present;
   if (!attributes(from, aclOnly, &wanted) ||
       !attributes(to, aclOnly, &present)) {
     return Kept::kFailed;
   }
-  for (const auto& attribute : present) {
-    bool keep = false;
-    for (const auto& w : wanted) keep = keep || w == attribute;
-    if (!keep && fremovexattr(to, attribute.first.c_str()) != 0) {
+  for (const auto& [name, value] : present) {
+    if (wanted.count(name) == 0 && fremovexattr(to, name.c_str()) != 0) {
       return Kept::kNo;
     }
   }
-  for (const auto& attribute : wanted) {
-    bool there = false;
-    for (const auto& p : present) there = there || p == attribute;
-    if (!there &&
-        fsetxattr(to, attribute.first.c_str(), attribute.second.data(),
-                  attribute.second.size(), 0) != 0) {
+  for (const auto& [name, value] : wanted) {
+    const auto there = present.find(name);
+    if ((there == present.end() || there->second != value) &&
+        fsetxattr(to, name.c_str(), value.data(), value.size(), 0) != 0) {
       return (errno == EPERM || errno == ENOTSUP || errno == EACCES)
                  ? Kept::kNo
                  : Kept::kFailed;
@@ -90,7 +83,6 @@ Kept keepAttributes(int from, int to, bool aclOnly) {
   }
   return Kept::kYes;
 }
-#endif
 
 }  // namespace
 
@@ -227,14 +219,13 @@ bool linkName(const std::string& from, const std::string& to) {
 }
 
 bool renameNoReplace(const std::string& from, const std::string& to) {
-#if defined(__linux__) && defined(SYS_renameat2)
   if (syscall(SYS_renameat2, AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(),
               1 /* RENAME_NOREPLACE */) == 0) {
     return true;
   }
   if (errno != ENOSYS && errno != EINVAL) return false;
-#endif
-  // Without it: only a name that is free now, under the package's lock.
+  // A file system without it: only a name that is free now, under the
+  // package's lock.
   struct stat info;
   if (lstat(to.c_str(), &info) == 0) {
     errno = EEXIST;
@@ -306,7 +297,6 @@ Kept keepMetadata(const File& from, const File& to, bool copy) {
     mode &= ~static_cast<mode_t>(070);
   }
   if (fchmod(fdOf(to), copy ? mode & 0777 : mode) != 0) return Kept::kFailed;
-#if defined(__linux__)
   const Kept kept = keepAttributes(fdOf(from), fdOf(to), copy);
   // An ACL set after the chmod brings its mask back: narrow it again.
   if (kept == Kept::kYes && (mode & 070) != (old.st_mode & 070) &&
@@ -314,17 +304,10 @@ Kept keepMetadata(const File& from, const File& to, bool copy) {
     return Kept::kFailed;
   }
   return kept;
-#else
-  return Kept::kYes;
-#endif
 }
 
 void startWriteback(const File& file) {
-#if defined(__linux__)
   sync_file_range(fdOf(file), 0, 0, SYNC_FILE_RANGE_WRITE);
-#else
-  (void)file;
-#endif
 }
 
 }  // namespace steps
