@@ -377,30 +377,41 @@ class FaultSweepTest(support.TempDirTestCase):
     def test_merges_and_links_meeting(self):
         """One run paused (strace's delay) while something else happens:
         another merge through the package's other name is refused; a link
-        swapped between its check and its use is never followed; a backup
-        that cannot take its name is said, and rolled forward next time."""
+        swapped between its check and its use is never followed; a package
+        swapped while entries are read is the one replaced; a backup that
+        cannot take its name is said, and rolled forward next time."""
         secret = self.path("secret")
+        swapped = package_of(ENTRIES[:2])
 
-        def swap():
+        def swap_link():
             os.remove(self.path("pkg/shaders.spk"))
             os.symlink(secret, self.path("pkg/shaders.spk"))
             os.lchown(self.path("pkg/shaders.spk"), 65534, 65534)
-        # (shape, the paused call, what happens meanwhile, the line printed)
+
+        def swap_package():
+            self.write("game/other", swapped)
+            os.rename(self.path("game/other"), self.path("pkg/shaders.spk"))
+        # (shape, the path paused on and its call, what happens meanwhile,
+        # the package backed up, the lines printed)
         cases = [
-            ("hard", "fsync:delay_enter=1500000:when=1",
+            ("hard", "pkg/shaders.spk", "fsync:delay_enter=1500000:when=1",
              lambda: self.assertIn("another merge of this package is "
                                    "running", self.tool(
-                                       ["game", "work", "merge"])[1]), None),
+                                       ["game", "work", "merge"])[1]),
+             None, None),
             # Right after the link is opened to be judged.
-            (True, "openat:delay_exit=1500000:when=1", swap, None),
+            (True, "pkg/shaders.spk", "openat:delay_exit=1500000:when=1",
+             swap_link, None, None),
+            (False, "work/a.hlsl", "openat:delay_exit=1500000:when=1",
+             swap_package, swapped, None),
             # The second rename: the backup's, after the package's.
-            (False, "rename:error=EIO:when=2", None,
+            (False, None, "rename:error=EIO:when=2", None, None,
              r"Warning: Could not make the backup 'pkg/shaders.spk.bak'\n"
              r"Cause: the package you had is 'pkg/(shaders.spk.bak~\w+)'; "
              r"the next merge makes it the backup.\n"),
         ]
-        for shape, inject, meanwhile, line in cases:
-            with self.subTest(inject):
+        for shape, only, inject, meanwhile, replaced, line in cases:
+            with self.subTest(inject, only=only):
                 if shape is True and os.geteuid() != 0:
                     self.skipTest("needs root, to give a link to nobody")
                 old = self.fresh(shape, work=True)
@@ -408,9 +419,9 @@ class FaultSweepTest(support.TempDirTestCase):
                 self.write("work/b.hlsl", EDITED)
                 self.write("secret", b"root's own")
                 os.chmod(secret, 0o600)
-                only = ["-P", "pkg/shaders.spk"] if meanwhile else []
                 run = subprocess.Popen(
-                    ["strace", "-f", "-qq", "-o", os.devnull] + only +
+                    ["strace", "-f", "-qq", "-o", os.devnull] +
+                    (["-P", only] if only else []) +
                     ["-e", "inject=" + inject] + support.command(
                          "pkg", "work", "merge"), stdin=subprocess.PIPE,
                     stdout=subprocess.PIPE, cwd=self.tmp, env=TRACED_ENV)
@@ -421,14 +432,15 @@ class FaultSweepTest(support.TempDirTestCase):
                 self.assertEqual(self.read("secret"), b"root's own")
                 held = self.read(("game" if shape is True else "pkg") +
                                  "/shaders.spk")
-                self.assertNotEqual(held, old, out)
+                self.assertNotIn(held, (old, swapped), out)
                 if line:
                     waiting = re.search(line, out).group(1)
                     self.assertEqual(self.read("pkg/" + waiting), old)
                     self.tool(["pkg", "work", "merge"])
                     self.assertEqual(self.leftovers(), [])
                 else:
-                    self.assertEqual(self.read("pkg/shaders.spk.bak"), old)
+                    self.assertEqual(self.read("pkg/shaders.spk.bak"),
+                                     replaced or old, out)
 
     def test_durability_order(self):
         """Each file is on the disk before a name leads to it, the folder

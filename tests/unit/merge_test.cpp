@@ -438,13 +438,18 @@ TEST_F(MergeTest, WorkDirectoryMayBeThePackageDirectory) {
     SCOPED_TRACE(spelling);
     std::filesystem::remove_all(root.file("pkg"));
     std::filesystem::remove_all(root.file("work"));
+    std::filesystem::remove(root.file("theirs"));
     SetUp();
     work = spelling;
     TestEntry a = addEntry("a.hlsl", "a");
     TestEntry b = addEntry("b.hlsl", "b");
     ASSERT_TRUE(writeFile(inWork("zz.hlsl"), "no pre file"));
-    // What a killed merge left is not counted, and is gone afterwards.
+    // What a killed merge left is not counted, and is gone afterwards; a
+    // second name of another file is not the tool's to remove.
     ASSERT_TRUE(writeFile(packagePath() + ".new~0123abcd", "killed merge's"));
+    ASSERT_TRUE(writeFile(root.file("theirs"), "the user's"));
+    std::filesystem::create_hard_link(root.file("theirs"),
+                                      packagePath() + ".bak~0123abcd");
     // shaders.spk is listed like any other name; its stem has no pre file.
     // The backup the first merge made, and the files of a replacement, are
     // not: the second merge lists what the first one did.
@@ -455,6 +460,7 @@ TEST_F(MergeTest, WorkDirectoryMayBeThePackageDirectory) {
                     "'\nWarning: Could not open: '" + inWork("zz.pre") + "'\n");
       EXPECT_EQ(packageBytes(), buildPackage({a, b}));
       EXPECT_FALSE(fileExists(packagePath() + ".new~0123abcd"));
+      EXPECT_TRUE(fileExists(packagePath() + ".bak~0123abcd"));
     }
   }
   work = pkg;  // for TearDown
