@@ -114,6 +114,27 @@ inline void writeLe32(unsigned char* p, std::uint32_t value) {
   p[3] = static_cast<unsigned char>(value >> 24);
 }
 
+inline void writeLe64(unsigned char* p, std::uint64_t value) {
+  writeLe32(p, static_cast<std::uint32_t>(value));
+  writeLe32(p + 4, static_cast<std::uint32_t>(value >> 32));
+}
+
+inline std::uint64_t readLe64(const unsigned char* p) {
+  return readLe32(p) | (static_cast<std::uint64_t>(readLe32(p + 4)) << 32);
+}
+
+// FNV-1a, 64 bits: names of entries, and the mark's hashes of whole
+// packages. Tells a copy from a file that changed; no defence against a
+// forger.
+constexpr std::uint64_t kHashStart = 14695981039346656037ull;
+inline std::uint64_t hashMore(std::uint64_t hash, const unsigned char* data,
+                              std::size_t size) {
+  for (std::size_t i = 0; i < size; ++i) {
+    hash = (hash ^ data[i]) * 1099511628211ull;
+  }
+  return hash;
+}
+
 }  // namespace format
 
 #endif  // QUILLMERE_PACKAGE_FORMAT_H_

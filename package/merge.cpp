@@ -145,22 +145,14 @@ bool mayHoldEntries(platform::Replacement* replacement) {
          format::readLe32Signed(header + format::kEntryCountOffset) > 0;
 }
 
-// An entry is known by a 64-bit hash (FNV-1a) of its UTF-16 name bytes, so
+// An entry is known by a 64-bit hash of its UTF-16 name bytes, so
 // comparing the packages keeps 8 bytes per entry, never the names.
-constexpr std::uint64_t kHashStart = 14695981039346656037ull;
-std::uint64_t hashed(std::uint64_t hash, const unsigned char* data,
-                     std::size_t size) {
-  for (std::size_t i = 0; i < size; ++i) {
-    hash = (hash ^ data[i]) * 1099511628211ull;
-  }
-  return hash;
-}
-
 std::uint64_t nameHash(const unsigned char* entry) {
   const std::size_t header = format::entryHeaderSize(
       format::readLe32Signed(entry + format::kNameLengthOffset));
-  return hashed(kHashStart, entry + format::kEntryFixedSize,
-                header - format::kEntryFixedSize - format::kSizeFieldSize);
+  return format::hashMore(
+      format::kHashStart, entry + format::kEntryFixedSize,
+      header - format::kEntryFixedSize - format::kSizeFieldSize);
 }
 
 // The package being replaced, read front to back in large blocks; a content
@@ -191,7 +183,7 @@ class OldPackage {
         std::copy_n(block_.data() + at_, n, data);
         data += n;
       } else {
-        *hash = hashed(*hash, block_.data() + at_, n);
+        *hash = format::hashMore(*hash, block_.data() + at_, n);
       }
       at_ += n;
       size -= n;
@@ -240,7 +232,7 @@ bool countLeftOut(platform::Replacement* replacement,
   *leftOut = 0;
   for (; static_cast<std::int32_t>(*total) < count; ++*total) {
     const std::uint64_t start = old.offset();
-    std::uint64_t hash = kHashStart;
+    std::uint64_t hash = format::kHashStart;
     if (!old.take(format::kEntryFixedSize, header, nullptr)) return false;
     const std::size_t nameBytes =
         format::entryHeaderSize(

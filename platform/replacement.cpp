@@ -31,27 +31,10 @@ constexpr int kTries = 3;
 const char* const kRoleNames[] = {"new", "bak", "orig", "guard"};
 const char* const kEarlierNames[] = {".lock", ".tmp", ".bak.tmp", ".undo"};
 
-// FNV-1a: tells a copy from a file that changed since; a forger would have
-// to be this user anyway.
-constexpr std::uint64_t kHashStart = 14695981039346656037ull;
-std::uint64_t hashMore(std::uint64_t hash, const unsigned char* data,
-                       std::size_t size) {
-  for (std::size_t i = 0; i < size; ++i) {
-    hash = (hash ^ data[i]) * 1099511628211ull;
-  }
-  return hash;
-}
-
-void putWord(unsigned char* at, std::uint64_t value) {
-  for (int i = 0; i < 8; ++i) {
-    at[i] = static_cast<unsigned char>(value >> (8 * i));
-  }
-}
-std::uint64_t getWord(const unsigned char* at) {
-  std::uint64_t value = 0;
-  for (int i = 7; i >= 0; --i) value = (value << 8) | at[i];
-  return value;
-}
+using format::hashMore;
+using format::kHashStart;
+using format::readLe64;
+using format::writeLe64;
 
 std::string folderOf(const std::string& path) {
   const std::size_t slash = path.find_last_of('/');
@@ -87,11 +70,11 @@ std::vector<unsigned char> encode(const Mark& mark) {
   std::vector<unsigned char> out(format::kMarkFixedSize + g + 8);
   std::memcpy(out.data(), format::kRewriteMark, 4);
   format::writeLe32(&out[format::kEntryCountOffset], 0xFFFFFFFFu);
-  for (int i = 0; i < 4; ++i) putWord(&out[8 + 8 * i], mark.word[i]);
+  for (int i = 0; i < 4; ++i) writeLe64(&out[8 + 8 * i], mark.word[i]);
   out[40] = static_cast<unsigned char>(g);
   out[41] = static_cast<unsigned char>(g >> 8);
   std::memcpy(&out[42], mark.guard.data(), g);
-  putWord(&out[42 + g], hashMore(kHashStart, out.data(), 42 + g));
+  writeLe64(&out[42 + g], hashMore(kHashStart, out.data(), 42 + g));
   return out;
 }
 
@@ -111,8 +94,8 @@ Marked readMark(const File& file, Mark* mark) {
   const std::size_t g = in[40] | (in[41] << 8);
   const std::size_t size = format::kMarkFixedSize + g;
   if (got >= size + 8 && size + 8 <= sizeof in &&
-      getWord(in + size) == hashMore(kHashStart, in, size)) {
-    for (int i = 0; i < 4; ++i) mark->word[i] = getWord(in + 8 + 8 * i);
+      readLe64(in + size) == hashMore(kHashStart, in, size)) {
+    for (int i = 0; i < 4; ++i) mark->word[i] = readLe64(in + 8 + 8 * i);
     mark->guard.assign(reinterpret_cast<const char*>(in + 42), g);
   }
   return Marked::kYes;
