@@ -1,5 +1,6 @@
-"""The command line as a user meets it: the completion message and the wait
-for a key. Usage and the mode word are unit tests (run_test.cpp)."""
+"""The command line as a user meets it: the completion message, the wait
+for a key, and spk.py. Usage and the mode word are unit tests (run_test.cpp);
+cut and missing packages, the extraction fuzz seeds and extract_test.cpp."""
 import os
 import re
 import select
@@ -42,77 +43,6 @@ class CommandLineTest(support.TempDirTestCase):
         self.assertEqual(proc.returncode, 0)
         self.assertEqual(support.output_text(out),
                          completion("extraction"))
-
-    def test_folder_slips_are_pointed_out(self):
-        """A modder's slips with the two folders: each merge's lines as
-        (in this order, in any order, in this order); the listing's order
-        is the file system's."""
-        game = self.path("game")
-        data = os.path.join(game, "data")
-        work = self.path("work")
-        os.makedirs(data)
-        os.mkdir(work)
-        entries = [("a.hlsl", b"float a;"), ("b.hlsl", b"float bb;")]
-        original = spk.package(entries)
-        with open(os.path.join(data, "shaders.spk"), "wb") as f:
-            f.write(original)
-        for name, content in entries:
-            with open(os.path.join(work, name), "wb") as f:
-                f.write(content)
-            with open(os.path.join(work, name[:-5] + ".pre"), "wb") as f:
-                f.write(spk.entry_header(name, 0))
-        with open(os.path.join(data, "notes.txt"), "wb") as f:
-            f.write(b"the game's own file")
-        merged = ["Merged: '%s/a.hlsl'\n" % work,
-                  "Merged: '%s/b.hlsl'\n" % work]
-        new = "Warning: No package was there before, creating a new one: '%s'\n"
-        stray = ("Warning: A package, not a shader, maybe left from swapped "
-                 "folders: '%s'\n")
-        refused = ("Expected an even number of files in work path, aborting\n"
-                   "Failed enumerating files\nCause: no pre file of its own: "
-                   "'%s/shaders.spk' and 0 more; move such stray files "
-                   "(hidden ones too) out of the work folder.\n" % work)
-        empty = self.path("empty")
-        os.mkdir(empty)
-        # (what, the folders given, the lines, the package's bytes after)
-        cases = [
-            # One level above the package folder: a new package is made.
-            ("a folder without a package", (game, work),
-             (["Found 2 files\n", new % (game + "/shaders.spk")], merged,
-              []), (os.path.join(game, "shaders.spk"), original)),
-            # Swapped: the game's folder lists its package and notes.txt.
-            ("the folders swapped", (work, data),
-             (["Found 2 files\n", stray % (data + "/shaders.spk"),
-               new % (work + "/shaders.spk")],
-              ["Warning: Could not open: '%s/note.pre'\n" % data,
-               "Warning: Could not open: '%s/shader.pre'\n" % data], []),
-             (os.path.join(work, "shaders.spk"), b"\1\0\0\0\0\0\0\0")),
-            # ... which the right command then finds in the work folder.
-            ("the right folders after the swap", (data, work),
-             (["Found 3 files\n", stray % (work + "/shaders.spk"), refused],
-              [], []), (os.path.join(data, "shaders.spk"), original)),
-            # A mistyped mode word and a fresh folder: an empty package.
-            ("a mistyped mode word", (data, empty, "extrct"),
-             (["Warning: Unknown mode 'extrct', merging\n", "Found 0 files\n",
-               "Warning: The package loses 2 of its 2 entries, the first "
-               "'a.hlsl'; see \"A game update\" in the README\n"], [], []),
-             (os.path.join(data, "shaders.spk"), b"\1\0\0\0\0\0\0\0")),
-        ]
-        for what, (pkg, wrk, *mode), (head, unordered, tail), (path, after) \
-                in cases:
-            with self.subTest(what):
-                status, out = run_tool(pkg, wrk, *(mode or ["merge"]))
-                self.assertEqual(status, 0)
-                lines = out.splitlines(keepends=True)
-                lines[-2:] = ["".join(lines[-2:])]
-                head = "".join(head).splitlines(keepends=True)
-                self.assertEqual(lines[:len(head)], head, out)
-                self.assertCountEqual(lines[len(head):-1 - len(tail)],
-                                      unordered, out)
-                self.assertEqual(lines[-1 - len(tail):],
-                                 tail + [completion("merge")], out)
-                with open(path, "rb") as f:
-                    self.assertEqual(f.read(), after)
 
     def test_the_readme_sessions(self):
         """The README's session on this system, then a game update and the
@@ -201,21 +131,80 @@ class CommandLineTest(support.TempDirTestCase):
             with self.subTest(" ".join(words)):
                 self.assertEqual(out, shown)
 
+    def spk_py(self, *args):
+        """spk.py as a user runs it: (status, standard output, standard
+        error)."""
+        proc = subprocess.run([sys.executable, spk.__file__] + list(args),
+                              capture_output=True, text=True, cwd=self.tmp)
+        return proc.returncode, proc.stdout, proc.stderr
+
     def test_spk_py_command_lines(self):
         # (arguments, status, whether the usage goes to standard output)
         cases = [(["--help"], 0, True), (["-h"], 0, True), ([], 2, False),
                  (["show"], 2, False), (["--hlep"], 2, False)]
         for args, status, to_stdout in cases:
             with self.subTest(args=args):
-                proc = subprocess.run([sys.executable, spk.__file__] + args,
-                                      capture_output=True, text=True)
-                usage, other = ((proc.stdout, proc.stderr) if to_stdout
-                                else (proc.stderr, proc.stdout))
-                self.assertEqual(proc.returncode, status)
+                code, out, err = self.spk_py(*args)
+                usage, other = (out, err) if to_stdout else (err, out)
+                self.assertEqual(code, status)
                 self.assertEqual(other, "")
                 self.assertTrue(usage.startswith(
                     "Make and inspect shaders.spk packages.\n"), usage)
                 self.assertIn("    spk.py diff A.spk B.spk ", usage)
+
+    def test_spk_py_names_where_a_package_ends(self):
+        """show fails with status 1 on a cut or missing package, diff with 2
+        with it on either side of a whole one; each says so in one line on
+        standard error, a cut one with the byte it ends at."""
+        first = ("first.hlsl", b"0123456789")
+        package = spk.package([first, ("second.hlsl", b"abcdef")])
+        whole = len(spk.package([first]))
+        self.write("whole.spk", spk.package([]))
+        cut = self.path("shaders.spk")
+        for length in (0, 5, whole, whole + 20, len(package) - 1, None):
+            with self.subTest(length=length):
+                if length is None:
+                    os.remove(cut)
+                else:
+                    self.write(cut, package[:length])
+                ends = "" if length is None else r"ends at byte %d\D" % length
+                for args, status in ((["show", cut], 1),
+                                     (["diff", cut, "whole.spk"], 2),
+                                     (["diff", "whole.spk", cut], 2)):
+                    code, out, err = self.spk_py(*args)
+                    self.assertEqual((code, out), (status, ""), args)
+                    self.assertRegex(err, r"\Aspk\.py: %s: %s.*\n\Z" %
+                                     (re.escape(cut), ends))
+
+    def test_spk_diff_names_what_differs(self):
+        old = [("blur.hlsl", b"blur", 1, 2), ("fog.hlsl", b"fog")]
+        self.write("a", spk.package(old))
+        # The entries (or bytes) of package b, what `diff a b` prints.
+        cases = [
+            (old, []),
+            (old + [("sky.hlsl", b"sky")], ["Only in b: sky.hlsl (3 bytes)"]),
+            (old[:1], ["Only in a: fog.hlsl (3 bytes)"]),
+            ([old[0], ("fog.hlsl", b"mist")],
+             ["Differ: fog.hlsl: 3 bytes in a, 4 in b"]),
+            ([old[0], ("fog.hlsl", b"FOG")],
+             ["Differ: fog.hlsl: the content (3 bytes in both)"]),
+            ([("blur.hlsl", b"blur", 1, 7), old[1]],
+             ["Differ: blur.hlsl: word1 00000002 in a, 00000007 in b"]),
+            (old + [("a\nb.hlsl", b"")],
+             ["Only in b: a\\x0ab.hlsl (0 bytes)"]),
+            (old + [("fog.hlsl", b"")], ["Only in b: fog.hlsl #2 (0 bytes)"]),
+            (old[::-1], ["Differ: the order of the entries both hold"]),
+            (spk.package(old, mark=0),
+             ["Differ: the package mark: 00000001 in a, 00000000 in b"]),
+        ]
+        for entries, lines in cases:
+            with self.subTest(lines=lines):
+                self.write("b", entries if isinstance(entries, bytes)
+                           else spk.package(entries))
+                self.assertEqual(
+                    self.spk_py("diff", "a", "b"),
+                    (1 if lines else 0, "".join(line + "\n" for line in lines),
+                     ""))
 
     def test_end_of_input_ends_the_wait(self):
         status, out = run_tool(self.tmp, self.path("nowhere"), "merge",
