@@ -2,8 +2,8 @@
 // the work directory exists or changed, the work directory holds exactly the
 // files the package's layout and the name rule give (a shader file with the
 // content, a pre file with the entry header, for each whole entry whose name
-// passes and no earlier entry took), and the tool printed exactly the lines
-// that tell so, up to the line where it stops.
+// passes and no earlier entry took) over those of an earlier extraction, and
+// the tool printed exactly the lines that tell so, up to where it stops.
 #include <cstdint>
 #include <cstdio>
 #include <map>
@@ -32,6 +32,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
     FUZZ_CHECK(writeFile(dir.file(sentinel), sentinel));
   }
   const FileTree before = listTree(dir.path());
+  // Files of an earlier extraction, longer than the seeds' b.hlsl: only a
+  // whole entry may replace them, and then no old byte is left.
+  std::map<std::string, std::string> earlier;
+  for (const char* name : {"b.hlsl", "b.pre"}) {
+    earlier[name] = std::string(100, 'o');
+    FUZZ_CHECK(writeFile(work + "/" + name, earlier[name]));
+  }
 
   ShaderPackage package;
   package.setPaths(dir.path(), work);
@@ -49,8 +56,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
     }
   }
   FUZZ_CHECK(outside == before);
-  const Extraction expected =
-      expectExtraction(bytes, dir.file("shaders.spk"), work);
+  Extraction expected = expectExtraction(bytes, dir.file("shaders.spk"), work);
+  expected.files.insert(earlier.begin(), earlier.end());
   FUZZ_CHECK(written == expected.files);
   FUZZ_CHECK(takeOutput() == expected.lines);
   return 0;

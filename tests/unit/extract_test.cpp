@@ -2,7 +2,6 @@
 
 #include <cctype>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
@@ -10,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "app/run.h"
 #include "package/shader_package.h"
 #include "support/capture.h"
 #include "support/package_builder.h"
@@ -106,55 +104,6 @@ TEST(ExtractTest, WritesEachEntryAndOverwritesOnlyItsOwnFiles) {
   EXPECT_EQ(scene.extract(), out);
   EXPECT_EQ(listTree(scene.work), files);
   scene.expectOutsideUntouched();
-}
-
-// Every prefix of a valid package: whole entries are extracted exactly, the
-// cut one neither creates nor truncates a file, no filler byte appears, and
-// the run still ends with its completion message.
-TEST(ExtractTest, PackageCutAtEveryLength) {
-  const std::string names[] = {"first.hlsl", "empty.hlsl", "third.hlsl"};
-  std::vector<TestEntry> entries = {
-      makeEntry(names[0], "0123456789", 5, 6),
-      makeEntry(names[1], ""),
-      makeEntry(names[2], "abcdefg"),
-  };
-  entries[2].name[0] = 0x0274;  // still 't' in the low byte
-  const std::string package = buildPackage(entries);
-
-  for (std::size_t length = 0; length <= package.size(); ++length) {
-    Scene scene(package.substr(0, length));
-    // Files of an earlier extraction, to be replaced only by whole entries.
-    Files files = {{"third.hlsl", "old"}, {"third.pre", "old"}};
-    for (const auto& [name, bytes] : files) {
-      writeFile(scene.work + "/" + name, bytes);
-    }
-    writeFile(scene.dir.file("key"), "");
-    scene.outside["key"] = "";
-    std::FILE* key = std::fopen(scene.dir.file("key").c_str(), "rb");
-    const char* argv[] = {"Quillmere.exe", scene.dir.path().c_str(),
-                          scene.work.c_str(), "extract", nullptr};
-    const std::string out = captureStdout([&] { run(4, argv, key); });
-    std::fclose(key);
-
-    std::string expected;
-    std::size_t end = 8;
-    bool cut = length < end;
-    for (std::size_t i = 0; i < entries.size() && !cut; ++i) {
-      end += entryHeaderBytes(entries[i]).size() + entries[i].content.size();
-      cut = length < end;
-      if (!cut) {
-        expectEntry(entries[i], names[i], names[i].substr(0, 5) + ".pre",
-                    scene.work, &expected, &files);
-      } else if (length >= end - entries[i].content.size()) {
-        expected += found(names[i]);
-      }
-    }
-    if (cut) expected += stop(scene);
-    expected += "Comleted extraction\nPress a key to continue\n";
-    EXPECT_EQ(out, expected) << "cut at " << length;
-    EXPECT_EQ(listTree(scene.work), files) << "cut at " << length;
-    scene.expectOutsideUntouched();
-  }
 }
 
 // No entry writes the package being read or the tool's files beside it,
