@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "package/messages.h"
 #include "package/work_name.h"
 
 namespace {
@@ -27,23 +26,6 @@ TEST(PathsTest, JoinByPlainConcatenation) {
     EXPECT_EQ(workFilePath(c.dir, c.name), c.work);
     EXPECT_EQ(packageFilePath(c.dir), c.package);
     EXPECT_EQ(searchPattern(c.dir), c.pattern);
-  }
-}
-
-TEST(PathsTest, StemRuleSwapsTheLastFiveBytesForPreAndBack) {
-  struct Case {
-    std::string shader;
-    std::string pre;
-  };
-  const Case cases[] = {
-      {"w/water.hlsl", "w/water.pre"},
-      {"w/a.b.hlsl", "w/a.b.pre"},
-      // The rule counts bytes and never looks for the dot.
-      {"w/water.HLSL", "w/water.pre"},
-      {"w/abcde", "w/.pre"},
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(preFilePath(c.shader), c.pre) << c.shader;
   }
 }
 
@@ -74,19 +56,6 @@ TEST(NameRuleTest, OnlyNamesOfAFileOfTheirOwnPass) {
     EXPECT_FALSE(isSafeName(name)) << name;
   }
 #endif
-}
-
-TEST(NameRuleTest, PrintableShowsControlBytesAsHex) {
-  const std::pair<std::string, std::string> cases[] = {
-      {"water.hlsl", "water.hlsl"},
-      {"a\nwritten 1 bytes", "a\\x0awritten 1 bytes"},
-      {"\x1b[2J\x7f", "\\x1b[2J\\x7f"},
-      {std::string("a\0b", 3), "a\\x00b"},
-      {"caf\xE9 \xFF", "caf\xE9 \xFF"},
-  };
-  for (const auto& [text, shown] : cases) {
-    EXPECT_EQ(printable(text), shown);
-  }
 }
 
 }  // namespace
