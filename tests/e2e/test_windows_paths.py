@@ -68,12 +68,6 @@ def ansi(text):
 ENTRIES = [("water.hlsl", b"float4 water;\r\n"), ("sky.hlsl", b"sky")]
 
 
-def new_package(pkg):
-    """The merge's line for a package folder that held no package."""
-    return ("Warning: No package was there before, creating a new one: "
-            "'%s/shaders.spk'\n" % drive_z(pkg))
-
-
 class WindowsPathTest(support.TempDirTestCase):
     def setUp(self):
         if not support.WINDOWS:
@@ -93,10 +87,8 @@ class WindowsPathTest(support.TempDirTestCase):
     def write_work(self, work, entries):
         for name, content in entries:
             stem = os.path.join(work, name[:-len(".hlsl")])
-            with open(stem + ".pre", "wb") as f:
-                f.write(spk.entry_header(name, len(content)))
-            with open(stem + ".hlsl", "wb") as f:
-                f.write(content)
+            self.write(stem + ".pre", spk.entry_header(name, len(content)))
+            self.write(stem + ".hlsl", content)
 
     def hold(self, path, milliseconds):
         """Starts hold_file on `path` and returns once it holds it."""
@@ -120,18 +112,16 @@ class WindowsPathTest(support.TempDirTestCase):
         self.assertEqual("".join(lines[-2:]), completion("merge"))
 
     def files(self, directory):
-        found = {}
-        for name in os.listdir(directory):
-            with open(os.path.join(directory, name), "rb") as f:
-                found[name] = f.read()
-        return found
+        return {name: self.read(os.path.join(directory, name))
+                for name in os.listdir(directory)}
 
-    def test_extract_writes_through_every_spelling(self):
+    def test_extract_and_merge_through_every_spelling(self):
+        edited = b"float4 water = 1;\r\n"
+        old = spk.package(ENTRIES)
         for label, spell, deep in SPELLINGS:
             with self.subTest(spelling=label):
                 pkg, work = self.make_dirs(label, deep)
-                with open(os.path.join(pkg, "shaders.spk"), "wb") as f:
-                    f.write(spk.package(ENTRIES))
+                self.write(os.path.join(pkg, "shaders.spk"), old)
                 status, out = run_tool(spell(pkg), spell(work), "extract")
                 expected = "".join(
                     "Found hlsl file: '%s'\nwritten %d bytes to '%s/%s'\n" %
@@ -139,69 +129,25 @@ class WindowsPathTest(support.TempDirTestCase):
                     for name, content in ENTRIES)
                 self.assertEqual((status, out),
                                  (0, expected + completion("extraction")))
-                for name, content in ENTRIES:
-                    with open(os.path.join(work, name), "rb") as f:
-                        self.assertEqual(f.read(), content)
-                    pre = os.path.join(work, name[:-len(".hlsl")] + ".pre")
-                    with open(pre, "rb") as f:
-                        self.assertEqual(f.read(),
-                                         spk.entry_header(name, len(content)))
-
-    def test_merge_reads_and_writes_through_every_spelling(self):
-        edited = b"float4 water = 1;\r\n"
-        for label, spell, deep in SPELLINGS:
-            with self.subTest(spelling=label):
-                pkg, work = self.make_dirs(label, deep)
-                # Kept as the backup: the one name longer than the package's.
-                old = spk.package([("old.hlsl", b"old")])
-                with open(os.path.join(pkg, "shaders.spk"), "wb") as f:
-                    f.write(old)
-                self.write_work(work, [("water.hlsl", edited), ENTRIES[1]])
+                self.assertEqual(self.files(work), {
+                    file: data for name, content in ENTRIES
+                    for file, data in ((name, content), (
+                        name[:-5] + ".pre",
+                        spk.entry_header(name, len(content))))})
+                self.write(os.path.join(work, "water.hlsl"), edited)
                 status, out = run_tool(spell(pkg), spell(work), "merge")
                 self.assertEqual(status, 0)
                 self.assert_merged(out, ansi(spell(work)),
-                                   [name for name, _ in ENTRIES])
-                with open(os.path.join(pkg, "shaders.spk"), "rb") as f:
-                    merged = {name: content
-                              for _, _, name, content in spk.parse(f.read())}
-                self.assertEqual(merged, {"water.hlsl": edited,
-                                          "sky.hlsl": b"sky"})
-                # The first package replaced is kept for good as well.
+                                   [name for name, _ in ENTRIES], None)
+                # Kept as the backup and, the first package replaced, for
+                # good: the names longer than the package's.
+                files = self.files(pkg)
                 self.assertEqual(
-                    sorted(os.listdir(pkg)),
-                    ["shaders.spk", "shaders.spk.bak", "shaders.spk.orig"])
-                for kept in ("shaders.spk.bak", "shaders.spk.orig"):
-                    with open(os.path.join(pkg, kept), "rb") as f:
-                        self.assertEqual(f.read(), old)
-
-    def test_merge_packs_nothing_from_outside_through_fullwidth_names(self):
-        # Fullwidth dots and solidus: a best-fit conversion to the code page
-        # would make "../up.hlsl" of them and pack a file from outside the
-        # work directory. Spelt exactly they name a file inside it, which
-        # has no pre file.
-        pkg, work = self.make_dirs("fullwidth")
-        outside = os.path.dirname(work)
-        for folder, name in ((work, "water.hlsl"), (outside, "up.hlsl")):
-            stem = os.path.join(folder, name[:-len(".hlsl")])
-            with open(stem + ".pre", "wb") as f:
-                f.write(spk.entry_header(name, 3))
-            with open(stem + ".hlsl", "wb") as f:
-                f.write(b"abc")
-        with open(os.path.join(work, "\uff0e\uff0e\uff0fup.hlsl"), "wb") as f:
-            f.write(b"from inside")
-        status, out = run_tool(drive_z(pkg), drive_z(work), "merge")
-        self.assertEqual(status, 0)
-        lines = out.splitlines(keepends=True)
-        # No package was there: the merge says it makes one.
-        self.assertEqual(lines[:2], ["Found 2 files\n", new_package(pkg)])
-        # The file system's order, whatever it is.
-        self.assertCountEqual(lines[2:-2], [
-            "Warning: Could not open: '%s/???up.pre'\n" % drive_z(work),
-            "Merged: '%s/water.hlsl'\n" % drive_z(work)])
-        self.assertEqual("".join(lines[-2:]), completion("merge"))
-        with open(os.path.join(pkg, "shaders.spk"), "rb") as f:
-            self.assertEqual([name for _, _, name, _ in spk.parse(f.read())],
-                             ["water.hlsl"])
+                    {name: content for _, _, name, content in
+                     spk.parse(files.pop("shaders.spk"))},
+                    {"water.hlsl": edited, "sky.hlsl": b"sky"})
+                self.assertEqual(files, {"shaders.spk.bak": old,
+                                         "shaders.spk.orig": old})
 
     def test_work_files_named_outside_the_code_page(self):
         # Hand-made work files are listed and merged under their own names;
@@ -223,15 +169,12 @@ class WindowsPathTest(support.TempDirTestCase):
         for label, stems in cases:
             with self.subTest(work_files=label):
                 pkg, work = self.make_dirs(label)
-                old = spk.package([("old.hlsl", b"old")])
-                with open(os.path.join(pkg, "shaders.spk"), "wb") as f:
-                    f.write(old)
+                old = spk.package(entries if stems else [("old.hlsl", b"old")])
+                self.write(os.path.join(pkg, "shaders.spk"), old)
                 if stems is None:
                     self.write_work(work, entries)
                     listed = names
                 else:
-                    with open(os.path.join(pkg, "shaders.spk"), "wb") as f:
-                        f.write(spk.package(entries))
                     status, out = run_tool(drive_z(pkg), drive_z(work),
                                            "extract")
                     self.assertEqual(status, 0)
@@ -240,7 +183,6 @@ class WindowsPathTest(support.TempDirTestCase):
                         sorted([s + ".hlsl" for s in stems] +
                                [s + ".pre" for s in stems]))
                     listed = [s + ".hlsl" for s in stems]
-                    old = spk.package(entries)
                 status, out = run_tool(drive_z(pkg), drive_z(work), "merge")
                 self.assertEqual(status, 0)
                 self.assert_merged(out, drive_z(work),
@@ -273,12 +215,10 @@ class WindowsPathTest(support.TempDirTestCase):
         package = os.path.join(base, "Spiele f\u00fcr J\u00fcrgen")
         os.makedirs(package)
         os.mkdir(os.path.join(base, "Mods f\u00fcr J\u00fcrgen"))
-        with open(os.path.join(package, "shaders.spk"), "wb") as f:
-            f.write(spk.package(ENTRIES))
+        self.write(os.path.join(package, "shaders.spk"), spk.package(ENTRIES))
         shutil.copy(support.BINARY, os.path.join(base, "Quillmere.exe"))
         bat = os.path.join(base, "extract.bat")
-        with open(bat, "wb") as f:
-            f.write("\r\n".join(oem).encode("cp437") + b"\r\n")
+        self.write(bat, "\r\n".join(oem).encode("cp437") + b"\r\n")
         proc = subprocess.run(support.RUNNER + ["cmd", "/c", drive_z(bat)],
                               input=b"\n", stdout=subprocess.PIPE,
                               stderr=subprocess.PIPE, timeout=60)
@@ -305,10 +245,11 @@ class WindowsPathTest(support.TempDirTestCase):
         self.addCleanup(os.remove, os.path.join(dosdevices, letter + ":"))
         status, out = run_tool(drive_z(pkg), letter.upper() + ":\\", "merge")
         self.assertEqual((status, out),
-                         (0, "Found 0 files\n" + new_package(pkg) +
-                          completion("merge")))
-        with open(os.path.join(pkg, "shaders.spk"), "rb") as f:
-            self.assertEqual(list(spk.parse(f.read())), [])
+                         (0, "Found 0 files\nWarning: No package was there "
+                          "before, creating a new one: '%s/shaders.spk'\n"
+                          % drive_z(pkg) + completion("merge")))
+        self.assertEqual(self.read(os.path.join(pkg, "shaders.spk")),
+                         spk.package([]))
 
     def test_merge_waits_for_a_program_holding_the_package(self):
         # A game reading the package holds it for a moment and lets nobody
@@ -316,8 +257,7 @@ class WindowsPathTest(support.TempDirTestCase):
         # package each merge replaced.
         pkg, work = self.make_dirs("held")
         original = spk.package([("old.hlsl", b"old")])
-        with open(os.path.join(pkg, "shaders.spk"), "wb") as f:
-            f.write(original)
+        self.write(os.path.join(pkg, "shaders.spk"), original)
         backups = [original]
         for edit in (b"first", b"second"):
             self.write_work(work, [("water.hlsl", edit)] + ENTRIES[1:])
@@ -347,8 +287,7 @@ class WindowsPathTest(support.TempDirTestCase):
         older = spk.package([("older.hlsl", b"older")])
         for name, content in (("shaders.spk", original),
                               ("shaders.spk.bak", older)):
-            with open(os.path.join(pkg, name), "wb") as f:
-                f.write(content)
+            self.write(os.path.join(pkg, name), content)
         self.write_work(work, ENTRIES)
         self.hold(drive_z(pkg) + "\\shaders.spk", 8000)
         status, out = run_tool(drive_z(pkg), drive_z(work), "merge")
