@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <set>
 
+#include "support/package_builder.h"
 #include "support/temp_dir.h"
 #include "support/text.h"
 
@@ -70,12 +71,6 @@ std::int32_t signedLe32At(const std::string& bytes, std::size_t at) {
     value = (value << 8) | static_cast<unsigned char>(bytes[at + i]);
   }
   return static_cast<std::int32_t>(value);
-}
-
-std::string le32(std::uint32_t value) {
-  std::string out;
-  for (int i = 0; i < 4; ++i) out += static_cast<char>(value >> (8 * i));
-  return out;
 }
 
 // An entry header's working name: the low byte of each UTF-16 unit up to
@@ -444,12 +439,6 @@ constexpr std::size_t kNameLengths = 64;
 constexpr std::size_t kPreLengths = 1100;
 constexpr std::uint32_t kShaderSizes = 70000;
 
-void appendLe(std::string* out, std::uint32_t value, int bytes) {
-  for (int i = 0; i < bytes; ++i) {
-    *out += static_cast<char>((value >> (8 * i)) & 0xFF);
-  }
-}
-
 }  // namespace
 
 std::string encodeWorkDirectory(const WorkDirectory& work) {
@@ -459,17 +448,17 @@ std::string encodeWorkDirectory(const WorkDirectory& work) {
                         (work.isPackageDirectory ? kPackageDirectoryFlag : 0) |
                         (work.limited ? kLimitedFlag : 0) |
                         (work.noPackage ? kNoPackageFlag : 0));
-  if (work.limited) appendLe(&out, work.limit / kLimitUnit, 2);
+  if (work.limited) out += le32(work.limit / kLimitUnit).substr(0, 2);
   for (const WorkItem& item : work.items) {
     out += static_cast<char>(item.kind);
     out += static_cast<char>(item.name.size() % kNameLengths);
     out += item.name.substr(0, kNameLengths - 1);
     if (item.kind == WorkItem::kPair || item.kind == WorkItem::kPre) {
-      appendLe(&out, static_cast<std::uint32_t>(item.pre.size()), 2);
+      out += le32(static_cast<std::uint32_t>(item.pre.size())).substr(0, 2);
       out += item.pre;
     }
     if (item.kind == WorkItem::kPair || item.kind == WorkItem::kShader) {
-      appendLe(&out, item.shaderSize, 3);
+      out += le32(item.shaderSize).substr(0, 3);
     }
   }
   return out;

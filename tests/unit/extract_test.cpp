@@ -70,10 +70,6 @@ std::string written(int size, const std::string& path) {
 std::string cannotWrite(const std::string& path) {
   return "Could not write to '" + path + "'\n";
 }
-std::string stop(const Scene& scene) {
-  return "Package ends early, stopping: '" + scene.dir.file("shaders.spk") +
-         "'\n";
-}
 
 // The output and work files of a well-formed entry named `name`.
 void expectEntry(const TestEntry& entry, const std::string& name,
@@ -468,7 +464,8 @@ TEST(ExtractTest, PackageCutWhileBeingRead) {
     std::string expected =
         found("first.hlsl") + written(300000, scene.work + "/first.hlsl");
     if (c.foundSecond) expected += found("second.hlsl");
-    EXPECT_EQ(child.out, expected + stop(scene));
+    EXPECT_EQ(child.out, expected + "Package ends early, stopping: '" +
+                             packagePath + "'\n");
     const Files files = {{"first.hlsl", first.content},
                          {"first.pre", entryHeaderBytes(first)}};
     EXPECT_EQ(listTree(scene.work), files);

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <deque>
 #include <string>
 #include <vector>
@@ -25,95 +26,63 @@ Listing listInto(ShaderPackage* package) {
   return {result, out};
 }
 
-std::deque<std::string> names(std::initializer_list<const char*> list) {
-  return std::deque<std::string>(list.begin(), list.end());
+// The names in `list`, separated by spaces.
+std::deque<std::string> names(const std::string& list) {
+  std::deque<std::string> out;
+  for (std::size_t at = 0, end; at < list.size(); at = end + 1) {
+    end = std::min(list.find(' ', at), list.size());
+    out.push_back(list.substr(at, end - at));
+  }
+  return out;
 }
 
 TEST(ListWorkFilesTest, SkipRulesCountAndParity) {
   struct Case {
-    const char* what;
-    std::vector<std::string> files;
-    std::vector<std::string> directories;
-    std::deque<std::string> listed;
+    const char* files;
+    const char* directories;
+    const char* listed;
     bool result;
     const char* warnedOf = nullptr;  // a package the listing points out
     bool packageDir = false;         // the work directory holds the package
   };
   const Case cases[] = {
-      {"empty directory", {}, {}, {}, true},
-      {"two entries",
-       {"a.hlsl", "a.pre", "b.hlsl", "b.pre"},
-       {},
-       names({"a.hlsl", "b.hlsl"}),
-       true},
-      {"one entry is refused",
-       {"a.hlsl", "a.pre"},
-       {},
-       names({"a.hlsl"}),
-       false},
-      {"only .svn", {}, {".svn"}, {}, true},
+      {"", "", "", true},
+      {"a.hlsl a.pre b.hlsl b.pre", "", "a.hlsl b.hlsl", true},
+      {"a.hlsl a.pre", "", "a.hlsl", false},
+      {"", ".svn", "", true},
       // .pre anywhere in the name, case-sensitively; .svn exactly.
-      {"skip rules",
-       {"a.hlsl", "a.pre", "sky.prepass.hlsl", "a.pre.bak", "x.PRE"},
-       {".svn", "backup"},
-       names({"a.hlsl", "backup", "x.PRE"}),
-       false},
-      {".SVN is not .svn",
-       {"a.hlsl", "a.pre"},
-       {".SVN"},
-       names({".SVN", "a.hlsl"}),
-       true},
-      {"sub-directory counts for parity",
-       {"a.hlsl", "a.pre"},
-       {"backup"},
-       names({"a.hlsl", "backup"}),
-       true},
-      // Left by a merge with the folders swapped: counted, and pointed out.
-      {"package in the work directory counts",
-       {"shaders.spk", "a.hlsl", "a.pre"},
-       {},
-       names({"a.hlsl", "shaders.spk"}),
-       true,
+      {"a.hlsl a.pre sky.prepass.hlsl a.pre.bak x.PRE", ".svn backup",
+       "a.hlsl backup x.PRE", false},
+      {"a.hlsl a.pre", ".SVN", ".SVN a.hlsl", true},
+      {"a.hlsl a.pre", "backup", "a.hlsl backup", true},
+      // Left by a merge with the folders swapped: counted, and pointed out,
+      // in any case; when the count is refused, it is the likely reason.
+      {"shaders.spk a.hlsl a.pre", "", "a.hlsl shaders.spk", true,
        "shaders.spk"},
-      {"a package is pointed out in any case",
-       {"Shaders.SPK", "a.hlsl", "a.pre"},
-       {},
-       names({"a.hlsl", "Shaders.SPK"}),
-       true,
+      {"Shaders.SPK a.hlsl a.pre", "", "a.hlsl Shaders.SPK", true,
        "Shaders.SPK"},
-      // When the count is refused, the package is the likely reason.
-      {"a package making the count odd",
-       {"shaders.spk", "a.hlsl", "a.pre", "b.hlsl", "b.pre"},
-       {},
-       names({"a.hlsl", "b.hlsl", "shaders.spk"}),
-       false,
-       "shaders.spk"},
+      {"shaders.spk a.hlsl a.pre b.hlsl b.pre", "", "a.hlsl b.hlsl shaders.spk",
+       false, "shaders.spk"},
       // The package folder as the work folder: its package is no stray,
       // and the names the tool keeps beside it are no work files.
-      {"the package's own folder",
-       {"shaders.spk", "shaders.spk.bak", "shaders.spk.orig", "a.hlsl",
-        "a.pre"},
-       {},
-       names({"a.hlsl", "shaders.spk"}),
-       true,
-       nullptr,
-       true},
+      {"shaders.spk shaders.spk.bak shaders.spk.orig a.hlsl a.pre", "",
+       "a.hlsl shaders.spk", true, nullptr, true},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
+    SCOPED_TRACE(c.files + std::string(" / ") + c.directories);
     TempDir dir;
-    for (const std::string& file : c.files) {
+    for (const std::string& file : names(c.files)) {
       ASSERT_TRUE(writeFile(dir.file(file), "x"));
     }
-    for (const std::string& sub : c.directories) {
+    for (const std::string& sub : names(c.directories)) {
       ASSERT_TRUE(makeDirectory(dir.file(sub)));
     }
     ShaderPackage package;
     package.setPaths(c.packageDir ? dir.path() : "unused", dir.path());
-    package.fileList = names({"left over"});
+    package.fileList = {"left over"};
     Listing got = listInto(&package);
     std::string expected =
-        "Found " + std::to_string(c.listed.size()) + " files\n";
+        "Found " + std::to_string(names(c.listed).size()) + " files\n";
     if (c.warnedOf != nullptr) {
       expected +=
           "Warning: A package, not a shader, maybe left from swapped "
@@ -126,7 +95,7 @@ TEST(ListWorkFilesTest, SkipRulesCountAndParity) {
     EXPECT_EQ(got.output, expected);
     EXPECT_EQ(got.result, c.result);
     // A refused listing keeps its names too.
-    EXPECT_EQ(package.fileList, c.listed);
+    EXPECT_EQ(package.fileList, names(c.listed));
   }
 }
 
@@ -158,11 +127,11 @@ TEST(ListWorkFilesTest, UnreadableDirectoryFailsSilently) {
     SCOPED_TRACE(workPath);
     ShaderPackage package;
     package.setPaths("", workPath);
-    package.fileList = names({"kept"});
+    package.fileList = {"kept"};
     Listing got = listInto(&package);
     EXPECT_FALSE(got.result);
     EXPECT_EQ(got.output, "");
-    EXPECT_EQ(package.fileList, names({"kept"}));
+    EXPECT_EQ(package.fileList, names("kept"));
   }
 }
 
