@@ -1,11 +1,7 @@
-"""The Windows build given paths the way Windows users type them: drive
-letters, backslashes, a trailing backslash, the \\?\\ form, paths past 260
-characters and names outside ASCII. Each spelling reaches the same
-directories, and every message shows the path exactly as the tool formed it
-(directory + "/" + name, nothing converted), in the ANSI code page when the
-output is no console. Also a merge while another program holds the
-package. Runs only against the Windows build, under wine, where Z: is the
-Linux root."""
+"""The Windows build given paths as Windows users type them (drive letters,
+backslashes, \\?\\, past 260 characters, names outside ASCII), and a
+package another program holds. Messages show the path as the tool formed it,
+in the ANSI code page. Under wine, where Z: is the Linux root."""
 import os
 import shutil
 import subprocess

@@ -1,12 +1,6 @@
-// Merge of a work directory built from the input: names, pre file bytes,
-// shader sizes, sub-directories, a missing work directory, the package
-// directory as work directory, no package before, and a file size limit that
-// plays a full disk. Whether the package is replaced, with which bytes, and
-// the lines printed come from a model of the work directory as it is on the
-// disk (the listing rule and order, the even count, which entries are whole,
-// the limit); after every input the folders hold exactly that package, the
-// old one as the backup (and as the original when it had entries), and
-// otherwise what they held before.
+// Merge of a work directory built from the input (see WorkDirectory). The
+// package, its backups and the lines printed must be what the merge model
+// gives from the folder as it is on the disk; nothing else may change.
 #include <sys/resource.h>
 
 #include <csignal>

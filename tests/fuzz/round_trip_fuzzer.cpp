@@ -1,10 +1,6 @@
-// Extraction of an arbitrary package, then a merge of what it wrote back
-// into it. Every input is checked against the two models composed: the
-// extraction model gives the work directory (and the lines), the merge model
-// reads that directory and gives the package, the lines and the files beside
-// the package. A package whose entries all come through, with the mark 1 and
-// in the order the listing gives, comes back byte for byte; such inputs are
-// counted, so a run tells how many round trips were whole.
+// Extraction of an arbitrary package, then a merge of what it wrote back,
+// checked against the two models chained. Inputs that come back byte for
+// byte are counted, so a run tells how many round trips were whole.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>

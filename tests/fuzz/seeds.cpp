@@ -1,10 +1,6 @@
-// Writes the seed corpora of the fuzz targets, made with the tests' own
-// package builder: valid packages, cut ones, odd names, and the boundary
-// sizes of names (56, 57, 504, 505 units), contents (0, 65535, 65536 bytes)
-// and pre files (3, 4, 16, 1024, 1025 bytes), negative fields included.
-//
-// Usage: quillmere_fuzz_seeds DIRECTORY   (makes extract/, merge/ and
-// round_trip/ in it, each file one seed)
+// Writes the fuzz targets' seeds: valid, cut and damaged packages, odd
+// names, boundary sizes, and work folders for the merge.
+// Usage: quillmere_fuzz_seeds DIRECTORY   (makes extract/, merge/, round_trip/)
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
