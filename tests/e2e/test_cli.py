@@ -19,8 +19,7 @@ class CommandLineTest(support.TempDirTestCase):
     def test_fullwidth_mode_word_extracts_on_windows(self):
         if not support.WINDOWS:
             self.skipTest("the ANSI spelling of a word is Windows's")
-        with open(self.path("shaders.spk"), "wb") as f:
-            f.write(spk.package([]))
+        self.write("shaders.spk", spk.package([]))
         # An input method's fullwidth mode: judged on its best-fit ANSI
         # spelling, as the ANSI command line gave it, not merged.
         status, out = run_tool(
@@ -30,8 +29,7 @@ class CommandLineTest(support.TempDirTestCase):
         self.assertTrue(out.endswith(completion("extraction")), out)
 
     def test_waits_for_a_key_after_the_message(self):
-        with open(self.path("shaders.spk"), "wb") as f:
-            f.write(spk.package([]))
+        self.write("shaders.spk", spk.package([]))
         proc = subprocess.Popen(support.command(self.tmp, self.tmp, "extract"),
                                 stdin=subprocess.PIPE, stdout=subprocess.PIPE)
         try:
@@ -220,8 +218,7 @@ class CommandLineTest(support.TempDirTestCase):
             self.skipTest("a pseudo-terminal for the Linux build only")
         import fcntl
         import termios
-        with open(self.path("shaders.spk"), "wb") as f:
-            f.write(spk.package([]))
+        self.write("shaders.spk", spk.package([]))
 
         def take_terminal():
             os.setsid()
