@@ -1,24 +1,20 @@
 // The replacement's steps on Windows. Every path reaches the W calls through
 // win32::systemPath; every name of the tool's is opened without following a
 // reparse point.
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#define WIN32_LEAN_AND_MEAN
-
 #include "platform/replace_steps.h"
 
-#include <aclapi.h>
-#include <sddl.h>
-#include <windows.h>
-
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
 #include "platform/win32/handle.h"
-#include "platform/win32_path.h"
+
+// After windows.h, which handle.h brings.
+#include <aclapi.h>
+#include <sddl.h>
 
 namespace platform {
 namespace steps {
@@ -31,8 +27,7 @@ using win32::systemPath;
 
 // Windows 10 and later; mingw-w64 headers hide them below some targets.
 const auto kRenameInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22);
-constexpr DWORD kReplaceIfExists = 0x1;
-constexpr DWORD kPosixSemantics = 0x2;
+constexpr DWORD kReplacePosix = 0x3;  // replace if exists, POSIX semantics
 constexpr DWORD kSelf =
     FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS;
 
@@ -45,10 +40,11 @@ bool failed() {
   return false;
 }
 
-File openHandle(const std::wstring& path, DWORD access, DWORD share,
-                DWORD flags) {
-  const HANDLE handle = CreateFileW(path.c_str(), access, share, nullptr,
-                                    OPEN_EXISTING, flags, nullptr);
+File openHandle(const std::string& path, DWORD access, DWORD share, DWORD flags,
+                DWORD how = OPEN_EXISTING,
+                SECURITY_ATTRIBUTES* security = nullptr) {
+  const HANDLE handle = CreateFileW(systemPath(path).c_str(), access, share,
+                                    security, how, flags, nullptr);
   if (handle == INVALID_HANDLE_VALUE) failed();
   return win32::fileOf(handle);
 }
@@ -59,12 +55,11 @@ File openHandle(const std::wstring& path, DWORD access, DWORD share,
 bool failedOn(const std::string& path) {
   failed();
   if (lastError != ERROR_ACCESS_DENIED) return false;
-  const std::wstring wide = systemPath(path);
-  const DWORD attributes = GetFileAttributesW(wide.c_str());
+  const DWORD attributes = GetFileAttributesW(systemPath(path).c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES &&
       (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
     lastError = ERROR_FILE_READ_ONLY;
-  } else if (openHandle(wide, DELETE, kShareAll, kSelf).isOpen() ||
+  } else if (openHandle(path, DELETE, kShareAll, kSelf).isOpen() ||
              lastError == ERROR_SHARING_VIOLATION) {
     lastError = ERROR_SHARING_VIOLATION;
   } else {
@@ -73,30 +68,24 @@ bool failedOn(const std::string& path) {
   return false;
 }
 
-// A SID of the process token's, read once into a block of its own:
-// TOKEN_USER and TOKEN_OWNER both begin with a pointer to it.
-PSID tokenSid(TOKEN_INFORMATION_CLASS kind, unsigned char (&block)[128]) {
+// A SID of the process token's: TOKEN_USER and TOKEN_OWNER both begin with
+// a pointer to it.
+PSID tokenSid(TOKEN_INFORMATION_CLASS kind) {
+  alignas(PSID) static unsigned char blocks[2][128];
+  unsigned char* const block = blocks[kind == TokenOwner ? 1 : 0];
   HANDLE token = nullptr;
   DWORD size = 0;
   const bool read =
       OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) != 0 &&
-      GetTokenInformation(token, kind, block, sizeof block, &size) != 0;
+      GetTokenInformation(token, kind, block, sizeof blocks[0], &size) != 0;
   if (token != nullptr) CloseHandle(token);
   return read ? *reinterpret_cast<PSID*>(block) : nullptr;
-}
-
-PSID userSid() {
-  alignas(PSID) static unsigned char block[128];
-  static const PSID user = tokenSid(TokenUser, block);
-  return user;
 }
 
 // The token's user, or its default owner: Administrators in an elevated
 // window, which owns what that window made. `orSystem` adds Administrators
 // and SYSTEM, who own what installers and updates made.
 bool ownedByUs(HANDLE file, bool orSystem) {
-  alignas(PSID) static unsigned char block[128];
-  static const PSID owner = tokenSid(TokenOwner, block);
   PSID sid = nullptr;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   if (GetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &sid,
@@ -104,56 +93,32 @@ bool ownedByUs(HANDLE file, bool orSystem) {
                       &descriptor) != ERROR_SUCCESS) {
     return false;
   }
-  const bool ours =
-      (userSid() != nullptr && EqualSid(sid, userSid()) != 0) ||
-      (owner != nullptr && EqualSid(sid, owner) != 0) ||
-      (orSystem && (IsWellKnownSid(sid, WinBuiltinAdministratorsSid) ||
-                    IsWellKnownSid(sid, WinLocalSystemSid)));
+  bool ours = orSystem && (IsWellKnownSid(sid, WinBuiltinAdministratorsSid) ||
+                           IsWellKnownSid(sid, WinLocalSystemSid));
+  for (const auto kind : {TokenUser, TokenOwner}) {
+    const PSID mine = tokenSid(kind);
+    ours = ours || (mine != nullptr && EqualSid(sid, mine) != 0);
+  }
   LocalFree(descriptor);
   return ours;
-}
-
-// A file on a disk that is neither a directory nor a reparse point:
-// CreateFile opens devices such as NUL or CON too.
-bool fillFromFile(const File& file, Look* found) {
-  const HANDLE handle = handleOf(file);
-  BY_HANDLE_FILE_INFORMATION info;
-  if (GetFileInformationByHandle(handle, &info) == 0) return failed();
-  found->link = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-  found->regular = GetFileType(handle) == FILE_TYPE_DISK && !found->link &&
-                   (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
-  found->size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) |
-                info.nFileSizeLow;
-  found->links = info.nNumberOfLinks;
-  found->ours = ownedByUs(handle, false);
-  // No id is equal to nothing, which the protocol takes as changed.
-  found->id = FileId();
-  if (!identify(file, &found->id)) found->id = FileId();
-  return true;
 }
 
 // Where `file` is, spelt as the tool spells paths: UTF-8 joined with "/",
 // without the \\?\ that systemPath puts back where it is needed.
 bool finalPath(const File& file, std::string* path) {
-  const DWORD flags = FILE_NAME_NORMALIZED | VOLUME_NAME_DOS;
-  const DWORD size =
-      GetFinalPathNameByHandleW(handleOf(file), nullptr, 0, flags);
-  std::wstring final(size, L'\0');
-  if (size == 0 || GetFinalPathNameByHandleW(handleOf(file), &final[0], size,
-                                             flags) != size - 1) {
-    return failed();
+  std::wstring final(32768, L'\0');
+  const DWORD size = GetFinalPathNameByHandleW(
+      handleOf(file), &final[0], 32768, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+  if (size == 0 || size >= final.size()) return failed();
+  final.resize(size);
+  // "\\?\UNC\server\..." is "\\server\...", and "\\?\C:\..." "C:\...".
+  const bool unc = final.compare(0, 8, L"\\\\?\\UNC\\") == 0;
+  if (unc || final.compare(0, 4, L"\\\\?\\") == 0) {
+    final.erase(unc ? 2 : 0, unc ? 6 : 4);
   }
-  final.resize(size - 1);
-  if (final.compare(0, 8, L"\\\\?\\UNC\\") == 0) {
-    final = L"\\\\" + final.substr(8);
-  } else if (final.compare(0, 4, L"\\\\?\\") == 0) {
-    final = final.substr(4);
-  }
-  *path = win32::textOf(final.c_str());
   // A UNC path keeps its leading pair as it was.
-  for (std::size_t i = 2; i < path->size(); ++i) {
-    if ((*path)[i] == '\\') (*path)[i] = '/';
-  }
+  std::replace(final.begin() + 2, final.end(), L'\\', L'/');
+  *path = win32::textOf(final.c_str());
   return true;
 }
 
@@ -178,6 +143,20 @@ std::wstring ntPath(const std::string& path) {
   if (full.compare(0, 4, L"\\\\?\\") == 0) return L"\\??\\" + full.substr(4);
   if (full.compare(0, 2, L"\\\\") == 0) return L"\\??\\UNC\\" + full.substr(2);
   return L"\\??\\" + full;
+}
+
+// A file's move, write-through: done only once it is on the disk.
+// ReplaceFile is not used: see docs/DEVELOPING.md. A refusal is judged on
+// `judged`.
+bool move(const std::string& from, const std::string& to, DWORD flags,
+          const std::string& judged) {
+  const std::wstring source = systemPath(from);
+  const std::wstring destination = systemPath(to);
+  return win32::retried([&] {
+           return MoveFileExW(source.c_str(), destination.c_str(),
+                              flags | MOVEFILE_WRITE_THROUGH) != 0;
+         }) ||
+         failedOn(judged);
 }
 
 }  // namespace
@@ -216,15 +195,30 @@ bool lastWasDenied() {
          lastError == ERROR_INVALID_FUNCTION;
 }
 
-bool look(const std::string& path, Look* found) {
-  // No data access, which no holder's sharing refuses.
-  const File file = openHandle(
-      systemPath(path), READ_CONTROL | FILE_READ_ATTRIBUTES, kShareAll, kSelf);
-  return file.isOpen() ? fillFromFile(file, found) : failedOn(path);
+// A file on a disk that is neither a directory nor a reparse point:
+// CreateFile opens devices such as NUL or CON too.
+bool lookOpen(const File& file, Look* found) {
+  const HANDLE handle = handleOf(file);
+  BY_HANDLE_FILE_INFORMATION info;
+  if (GetFileInformationByHandle(handle, &info) == 0) return failed();
+  found->link = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+  found->regular = GetFileType(handle) == FILE_TYPE_DISK && !found->link &&
+                   (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+  found->size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) |
+                info.nFileSizeLow;
+  found->links = info.nNumberOfLinks;
+  found->ours = ownedByUs(handle, false);
+  // No id is equal to nothing, which the protocol takes as changed.
+  found->id = FileId();
+  identify(file, &found->id);
+  return true;
 }
 
-bool lookOpen(const File& file, Look* found) {
-  return fillFromFile(file, found);
+bool look(const std::string& path, Look* found) {
+  // No data access, which no holder's sharing refuses.
+  const File file =
+      openHandle(path, READ_CONTROL | FILE_READ_ATTRIBUTES, kShareAll, kSelf);
+  return file.isOpen() ? lookOpen(file, found) : failedOn(path);
 }
 
 bool resolveLinks(const std::string& path, std::string* target, Cause* cause) {
@@ -240,43 +234,35 @@ bool resolveLinks(const std::string& path, std::string* target, Cause* cause) {
   // Held without sharing its deletion, so that the link judged is the one
   // the open below follows. A package itself is not: a merge that published
   // it may still hold its new file with DELETE access.
-  const std::wstring wide = systemPath(path);
-  const File link = openHandle(wide, READ_CONTROL | FILE_READ_ATTRIBUTES,
+  const File link = openHandle(path, READ_CONTROL | FILE_READ_ATTRIBUTES,
                                FILE_SHARE_READ | FILE_SHARE_WRITE, kSelf);
   Look again;
-  if (!link.isOpen() || !fillFromFile(link, &again) ||
-      !(again.id == found.id)) {
-    *cause = Cause::kChanged;
-    return false;
-  }
-  if (!ownedByUs(handleOf(link), true)) {
-    *cause = Cause::kUnsafeLink;
+  const bool same =
+      link.isOpen() && lookOpen(link, &again) && again.id == found.id;
+  if (!same || !ownedByUs(handleOf(link), true)) {
+    *cause = same ? Cause::kUnsafeLink : Cause::kChanged;
     return false;
   }
   // The system follows the rest of the chain, and says where it ended.
-  const File followed = openHandle(wide, FILE_READ_ATTRIBUTES, kShareAll,
+  const File followed = openHandle(path, FILE_READ_ATTRIBUTES, kShareAll,
                                    FILE_FLAG_BACKUP_SEMANTICS);
   if (!followed.isOpen()) {
-    *cause = lastWasMissing() || lastError == ERROR_CANT_RESOLVE_FILENAME
-                 ? Cause::kBrokenLink
-                 : lastCause();
+    *cause = lastWasMissing() ? Cause::kBrokenLink : lastCause();
     return false;
   }
   // The final name must lead to the file followed, not to one put there
   // since.
   FileId at;
-  Look there;
   if (!finalPath(followed, target) || !identify(followed, &at) ||
-      !look(*target, &there) || !(there.id == at)) {
+      !look(*target, &found) || !(found.id == at)) {
     *cause = Cause::kChanged;
     return false;
   }
   return true;
 }
 
-void folderAccess(const std::string& folder, bool* openToOthers, bool* sticky) {
-  // Windows decides with ACLs, which the tool does not judge.
-  static_cast<void>(folder);
+// Windows decides with ACLs, which the tool does not judge.
+void folderAccess(const std::string&, bool* openToOthers, bool* sticky) {
   *openToOthers = false;
   *sticky = false;
 }
@@ -290,7 +276,7 @@ File openExisting(const std::string& path, bool forWriting) {
   Look found;
   if (!file.isOpen()) {
     failedOn(path);
-  } else if (!fillFromFile(file, &found) || !found.regular) {
+  } else if (!lookOpen(file, &found) || !found.regular) {
     lastError = ERROR_BAD_FILE_TYPE;
     file = File();
   }
@@ -302,7 +288,8 @@ File createNew(const std::string& path) {
   // handle opened meanwhile would keep its access.
   LPWSTR user = nullptr;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (userSid() == nullptr || ConvertSidToStringSidW(userSid(), &user) == 0 ||
+  if (tokenSid(TokenUser) == nullptr ||
+      ConvertSidToStringSidW(tokenSid(TokenUser), &user) == 0 ||
       ConvertStringSecurityDescriptorToSecurityDescriptorW(
           (L"D:P(A;;FA;;;" + std::wstring(user) + L")").c_str(),
           SDDL_REVISION_1, &descriptor, nullptr) == 0) {
@@ -312,14 +299,13 @@ File createNew(const std::string& path) {
   }
   SECURITY_ATTRIBUTES security = {sizeof security, descriptor, FALSE};
   // DELETE, so that publish() renames it by this handle.
-  const HANDLE handle = CreateFileW(
-      systemPath(path).c_str(), GENERIC_READ | GENERIC_WRITE | DELETE,
-      FILE_SHARE_READ | FILE_SHARE_DELETE, &security, CREATE_NEW,
-      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) failedOn(path);
+  File file = openHandle(path, GENERIC_READ | GENERIC_WRITE | DELETE,
+                         FILE_SHARE_READ | FILE_SHARE_DELETE,
+                         FILE_FLAG_OPEN_REPARSE_POINT, CREATE_NEW, &security);
+  if (!file.isOpen()) failedOn(path);
   LocalFree(user);
   LocalFree(descriptor);
-  return win32::fileOf(handle);
+  return file;
 }
 
 Locked lockFile(const File& file, bool exclusive) {
@@ -338,9 +324,7 @@ Locked lockFile(const File& file, bool exclusive) {
   if (lastError == ERROR_NOT_SUPPORTED || lastError == ERROR_INVALID_FUNCTION) {
     return Locked::kYes;
   }
-  return lastError == ERROR_LOCK_VIOLATION || lastError == ERROR_IO_PENDING
-             ? Locked::kBusy
-             : Locked::kFailed;
+  return lastError == ERROR_LOCK_VIOLATION ? Locked::kBusy : Locked::kFailed;
 }
 
 bool mayWrite(const std::string& path) {
@@ -349,23 +333,17 @@ bool mayWrite(const std::string& path) {
   return (attributes & FILE_ATTRIBUTE_READONLY) == 0;
 }
 
+bool mayReplace(const std::string& path) {
+  return win32::retried([&] {
+           return openHandle(path, DELETE, kShareAll, kSelf).isOpen();
+         }) ||
+         failedOn(path);
+}
+
 bool linkName(const std::string& from, const std::string& to) {
   return CreateHardLinkW(systemPath(to).c_str(), systemPath(from).c_str(),
                          nullptr) != 0 ||
          failed();
-}
-
-// Write-through: done only once the move is on the disk. ReplaceFile is not
-// used: see docs/DEVELOPING.md. A refusal is judged on `judged`.
-bool move(const std::string& from, const std::string& to, DWORD flags,
-          const std::string& judged) {
-  const std::wstring source = systemPath(from);
-  const std::wstring destination = systemPath(to);
-  return win32::retried([&] {
-           return MoveFileExW(source.c_str(), destination.c_str(),
-                              flags | MOVEFILE_WRITE_THROUGH) != 0;
-         }) ||
-         failedOn(judged);
 }
 
 bool renameNoReplace(const std::string& from, const std::string& to) {
@@ -385,8 +363,7 @@ bool publish(const File& fresh, const std::string& freshPath,
   std::vector<unsigned char> info(at + (name.size() + 1) * sizeof(wchar_t));
   auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(info.data());
   // Flags shares its place with ReplaceIfExists, named or not by the headers.
-  const DWORD flags = kReplaceIfExists | kPosixSemantics;
-  std::memcpy(info.data(), &flags, sizeof flags);
+  std::memcpy(info.data(), &kReplacePosix, sizeof kReplacePosix);
   rename->FileNameLength = static_cast<DWORD>(name.size() * sizeof(wchar_t));
   std::memcpy(&info[at], name.c_str(), (name.size() + 1) * sizeof(wchar_t));
   if (SetFileInformationByHandle(handleOf(fresh), kRenameInfoEx, info.data(),
@@ -399,14 +376,6 @@ bool publish(const File& fresh, const std::string& freshPath,
   return renameOver(freshPath, target);
 }
 
-bool mayReplace(const std::string& path) {
-  const std::wstring wide = systemPath(path);
-  return win32::retried([&] {
-           return openHandle(wide, DELETE, kShareAll, kSelf).isOpen();
-         }) ||
-         failedOn(path);
-}
-
 bool removeName(const std::string& path) {
   const std::wstring wide = systemPath(path);
   return win32::retried([&] { return DeleteFileW(wide.c_str()) != 0; }) ||
@@ -417,12 +386,9 @@ bool syncFile(const File& file) {
   return FlushFileBuffers(handleOf(file)) != 0 || failed();
 }
 
-bool syncFolder(const std::string& folder) {
-  // A folder opens for flushing only with backup semantics and write access,
-  // which a user rarely has; MOVEFILE_WRITE_THROUGH put the names there.
-  static_cast<void>(folder);
-  return true;
-}
+// A folder opens for flushing only with backup semantics and write access,
+// which a user rarely has; MOVEFILE_WRITE_THROUGH put the names there.
+bool syncFolder(const std::string&) { return true; }
 
 // Through the handle's own position: one thread, and every handle its own.
 bool readAt(const File& file, std::uint64_t offset, unsigned char* data,
@@ -448,27 +414,25 @@ bool truncateTo(const File& file, std::uint64_t size) {
 
 Kept keepMetadata(const File& from, const File& to, bool copy) {
   const HANDLE old = handleOf(from);
-  // What the user set and sees in Explorer; read-only is never set here, as
-  // a read-only package is refused before. Zero times stay as they are.
-  const DWORD kept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
-                     FILE_ATTRIBUTE_ARCHIVE |
-                     FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
-  FILE_BASIC_INFO basic;
-  FILE_BASIC_INFO mine = {};
-  if (GetFileInformationByHandleEx(old, FileBasicInfo, &basic, sizeof basic) ==
-      0) {
-    failed();
-    return Kept::kFailed;
+  if (!copy) {
+    // What the user set and sees in Explorer; read-only is never set here,
+    // as a read-only package is refused before. Zero times stay as they are.
+    FILE_BASIC_INFO basic = {};
+    FILE_BASIC_INFO mine = {};
+    const bool read = GetFileInformationByHandleEx(old, FileBasicInfo, &basic,
+                                                   sizeof basic) != 0;
+    mine.FileAttributes =
+        basic.FileAttributes &
+        (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+         FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED);
+    if (mine.FileAttributes == 0) mine.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    if (!read || SetFileInformationByHandle(handleOf(to), FileBasicInfo, &mine,
+                                            sizeof mine) == 0) {
+      failed();
+      return Kept::kFailed;
+    }
+    if (hasNamedStream(old)) return Kept::kNo;
   }
-  mine.FileAttributes = (basic.FileAttributes & kept) != 0
-                            ? basic.FileAttributes & kept
-                            : FILE_ATTRIBUTE_NORMAL;
-  if (!copy && SetFileInformationByHandle(handleOf(to), FileBasicInfo, &mine,
-                                          sizeof mine) == 0) {
-    failed();
-    return Kept::kFailed;
-  }
-  if (!copy && hasNamedStream(old)) return Kept::kNo;
   PSID owner = nullptr;
   PACL dacl = nullptr;
   PACL label = nullptr;
@@ -505,7 +469,7 @@ Kept keepMetadata(const File& from, const File& to, bool copy) {
   return given ? Kept::kYes : Kept::kNo;
 }
 
-void startWriteback(const File& file) { static_cast<void>(file); }
+void startWriteback(const File&) {}
 
 }  // namespace steps
 }  // namespace platform
