@@ -1,6 +1,7 @@
 #include "platform/file.h"
 
 #include <cstring>
+#include <initializer_list>
 #include <utility>
 
 #include "platform/win32/handle.h"
@@ -46,6 +47,41 @@ bool seekTo(const File& file, std::uint64_t offset, DWORD from) {
   LARGE_INTEGER at;
   at.QuadPart = static_cast<LONGLONG>(offset);
   return SetFilePointerEx(handleOf(file), at, nullptr, from) != 0;
+}
+
+// A SID of the process token's: TOKEN_USER and TOKEN_OWNER both begin with
+// a pointer to it.
+PSID tokenSid(TOKEN_INFORMATION_CLASS kind) {
+  alignas(PSID) static unsigned char blocks[2][128];
+  unsigned char* const block = blocks[kind == TokenOwner ? 1 : 0];
+  HANDLE token = nullptr;
+  DWORD size = 0;
+  const bool read =
+      OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) != 0 &&
+      GetTokenInformation(token, kind, block, sizeof blocks[0], &size) != 0;
+  if (token != nullptr) CloseHandle(token);
+  return read ? *reinterpret_cast<PSID*>(block) : nullptr;
+}
+
+// The token's user, or its default owner: Administrators in an elevated
+// window, which owns what that window made. `orSystem` adds Administrators
+// and SYSTEM, who own what installers and updates made.
+bool ownedByUs(HANDLE file, bool orSystem) {
+  PSID sid = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &sid,
+                      nullptr, nullptr, nullptr,
+                      &descriptor) != ERROR_SUCCESS) {
+    return false;
+  }
+  bool ours = orSystem && (IsWellKnownSid(sid, WinBuiltinAdministratorsSid) ||
+                           IsWellKnownSid(sid, WinLocalSystemSid));
+  for (const auto kind : {TokenUser, TokenOwner}) {
+    const PSID mine = tokenSid(kind);
+    ours = ours || (mine != nullptr && EqualSid(sid, mine) != 0);
+  }
+  LocalFree(descriptor);
+  return ours;
 }
 
 }  // namespace win32
@@ -102,36 +138,8 @@ bool isReparsePoint(HANDLE handle) {
          (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
 
-// Whether the reparse point open as `handle` (with READ_CONTROL) is this
-// user's, the Administrators' or SYSTEM's: another user's could lead to any
-// file of ours.
-bool mayFollow(HANDLE handle) {
-  PSID owner = nullptr;
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION,
-                      &owner, nullptr, nullptr, nullptr,
-                      &descriptor) != ERROR_SUCCESS) {
-    return false;
-  }
-  bool ours = IsWellKnownSid(owner, WinBuiltinAdministratorsSid) ||
-              IsWellKnownSid(owner, WinLocalSystemSid);
-  HANDLE token = nullptr;
-  if (!ours && OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
-    union {
-      TOKEN_USER user;
-      unsigned char bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
-    } info;
-    DWORD size = 0;
-    ours = GetTokenInformation(token, TokenUser, &info, sizeof info, &size) &&
-           EqualSid(owner, info.user.User.Sid);
-    CloseHandle(token);
-  }
-  LocalFree(descriptor);
-  return ours;
-}
-
 // Opens the file at `path` as CreateFileW would, but a reparse point there
-// only when mayFollow() passes it; `othersLink` is set when it does not.
+// only when ownedByUs() passes it; `othersLink` is set when it does not.
 File openFollowingOurs(const std::wstring& path, DWORD access, DWORD share,
                        DWORD flags, bool* othersLink) {
   *othersLink = false;
@@ -144,7 +152,7 @@ File openFollowingOurs(const std::wstring& path, DWORD access, DWORD share,
       path.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES, kShareAll, nullptr,
       OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
       nullptr));
-  *othersLink = !point.isOpen() || !mayFollow(handleOf(point));
+  *othersLink = !point.isOpen() || !win32::ownedByUs(handleOf(point), true);
   if (*othersLink) return File();
   return fileOf(CreateFileW(path.c_str(), access, share, nullptr, OPEN_EXISTING,
                             flags, nullptr));

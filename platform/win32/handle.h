@@ -73,6 +73,14 @@ constexpr DWORD kShareAll =
 
 bool seekTo(const File& file, std::uint64_t offset, DWORD from);
 
+// A SID of the process token's (TokenUser, TokenOwner); nullptr when it
+// cannot be read.
+PSID tokenSid(TOKEN_INFORMATION_CLASS kind);
+// Whether the file open as `handle` (with READ_CONTROL) is owned by the
+// token's user or its default owner; `orSystem` adds Administrators and
+// SYSTEM. Another user's reparse point could lead to any file of ours.
+bool ownedByUs(HANDLE handle, bool orSystem);
+
 }  // namespace win32
 }  // namespace platform
 

@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
-#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -68,41 +67,6 @@ bool failedOn(const std::string& path) {
   return false;
 }
 
-// A SID of the process token's: TOKEN_USER and TOKEN_OWNER both begin with
-// a pointer to it.
-PSID tokenSid(TOKEN_INFORMATION_CLASS kind) {
-  alignas(PSID) static unsigned char blocks[2][128];
-  unsigned char* const block = blocks[kind == TokenOwner ? 1 : 0];
-  HANDLE token = nullptr;
-  DWORD size = 0;
-  const bool read =
-      OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) != 0 &&
-      GetTokenInformation(token, kind, block, sizeof blocks[0], &size) != 0;
-  if (token != nullptr) CloseHandle(token);
-  return read ? *reinterpret_cast<PSID*>(block) : nullptr;
-}
-
-// The token's user, or its default owner: Administrators in an elevated
-// window, which owns what that window made. `orSystem` adds Administrators
-// and SYSTEM, who own what installers and updates made.
-bool ownedByUs(HANDLE file, bool orSystem) {
-  PSID sid = nullptr;
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (GetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &sid,
-                      nullptr, nullptr, nullptr,
-                      &descriptor) != ERROR_SUCCESS) {
-    return false;
-  }
-  bool ours = orSystem && (IsWellKnownSid(sid, WinBuiltinAdministratorsSid) ||
-                           IsWellKnownSid(sid, WinLocalSystemSid));
-  for (const auto kind : {TokenUser, TokenOwner}) {
-    const PSID mine = tokenSid(kind);
-    ours = ours || (mine != nullptr && EqualSid(sid, mine) != 0);
-  }
-  LocalFree(descriptor);
-  return ours;
-}
-
 // Where `file` is, spelt as the tool spells paths: UTF-8 joined with "/",
 // without the \\?\ that systemPath puts back where it is needed.
 bool finalPath(const File& file, std::string* path) {
@@ -145,9 +109,8 @@ std::wstring ntPath(const std::string& path) {
   return L"\\??\\" + full;
 }
 
-// A file's move, write-through: done only once it is on the disk.
-// ReplaceFile is not used: see docs/DEVELOPING.md. A refusal is judged on
-// `judged`.
+// Write-through: done only once the move is on the disk. ReplaceFile is not
+// used: see docs/DEVELOPING.md. A refusal is judged on `judged`.
 bool move(const std::string& from, const std::string& to, DWORD flags,
           const std::string& judged) {
   const std::wstring source = systemPath(from);
@@ -207,7 +170,7 @@ bool lookOpen(const File& file, Look* found) {
   found->size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) |
                 info.nFileSizeLow;
   found->links = info.nNumberOfLinks;
-  found->ours = ownedByUs(handle, false);
+  found->ours = win32::ownedByUs(handle, false);
   // No id is equal to nothing, which the protocol takes as changed.
   found->id = FileId();
   identify(file, &found->id);
@@ -239,7 +202,7 @@ bool resolveLinks(const std::string& path, std::string* target, Cause* cause) {
   Look again;
   const bool same =
       link.isOpen() && lookOpen(link, &again) && again.id == found.id;
-  if (!same || !ownedByUs(handleOf(link), true)) {
+  if (!same || !win32::ownedByUs(handleOf(link), true)) {
     *cause = same ? Cause::kUnsafeLink : Cause::kChanged;
     return false;
   }
@@ -250,8 +213,7 @@ bool resolveLinks(const std::string& path, std::string* target, Cause* cause) {
     *cause = lastWasMissing() ? Cause::kBrokenLink : lastCause();
     return false;
   }
-  // The final name must lead to the file followed, not to one put there
-  // since.
+  // The final name must lead to the file followed, not one put there since.
   FileId at;
   if (!finalPath(followed, target) || !identify(followed, &at) ||
       !look(*target, &found) || !(found.id == at)) {
@@ -268,8 +230,7 @@ void folderAccess(const std::string&, bool* openToOthers, bool* sticky) {
 }
 
 File openExisting(const std::string& path, bool forWriting) {
-  // Shared for deleting: the lock held on it must not stop the rename over
-  // it.
+  // Shared for deleting, so that the lock held on it lets a rename over it.
   File file = win32::openRetried(
       systemPath(path), GENERIC_READ | (forWriting ? GENERIC_WRITE : 0),
       kShareAll, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT);
@@ -288,8 +249,8 @@ File createNew(const std::string& path) {
   // handle opened meanwhile would keep its access.
   LPWSTR user = nullptr;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (tokenSid(TokenUser) == nullptr ||
-      ConvertSidToStringSidW(tokenSid(TokenUser), &user) == 0 ||
+  if (win32::tokenSid(TokenUser) == nullptr ||
+      ConvertSidToStringSidW(win32::tokenSid(TokenUser), &user) == 0 ||
       ConvertStringSecurityDescriptorToSecurityDescriptorW(
           (L"D:P(A;;FA;;;" + std::wstring(user) + L")").c_str(),
           SDDL_REVISION_1, &descriptor, nullptr) == 0) {
@@ -316,12 +277,9 @@ Locked lockFile(const File& file, bool exclusive) {
   at.OffsetHigh = 0x7FFFFFFFu;
   const DWORD flags =
       LOCKFILE_FAIL_IMMEDIATELY | (exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0);
-  if (LockFileEx(handleOf(file), flags, 0, 1, 0, &at) != 0) {
-    return Locked::kYes;
-  }
-  failed();
   // A file system that cannot lock is taken as it was before locks.
-  if (lastError == ERROR_NOT_SUPPORTED || lastError == ERROR_INVALID_FUNCTION) {
+  if (LockFileEx(handleOf(file), flags, 0, 1, 0, &at) != 0 || failed() ||
+      lastError == ERROR_NOT_SUPPORTED || lastError == ERROR_INVALID_FUNCTION) {
     return Locked::kYes;
   }
   return lastError == ERROR_LOCK_VIOLATION ? Locked::kBusy : Locked::kFailed;
