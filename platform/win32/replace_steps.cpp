@@ -91,8 +91,7 @@ bool finalPath(const File& file, std::string* path) {
 bool hasNamedStream(HANDLE file) {
   alignas(FILE_STREAM_INFO) unsigned char list[1024];
   const auto* first = reinterpret_cast<const FILE_STREAM_INFO*>(list);
-  if (GetFileInformationByHandleEx(file, FileStreamInfo, list, sizeof list) ==
-      0) {
+  if (!GetFileInformationByHandleEx(file, FileStreamInfo, list, sizeof list)) {
     return GetLastError() == ERROR_MORE_DATA;  // FAT and wine list none
   }
   // More than "::$DATA", the file's own bytes.
@@ -113,10 +112,8 @@ std::wstring ntPath(const std::string& path) {
 // used: see docs/DEVELOPING.md. A refusal is judged on `judged`.
 bool move(const std::string& from, const std::string& to, DWORD flags,
           const std::string& judged) {
-  const std::wstring source = systemPath(from);
-  const std::wstring destination = systemPath(to);
   return win32::retried([&] {
-           return MoveFileExW(source.c_str(), destination.c_str(),
+           return MoveFileExW(systemPath(from).c_str(), systemPath(to).c_str(),
                               flags | MOVEFILE_WRITE_THROUGH) != 0;
          }) ||
          failedOn(judged);
