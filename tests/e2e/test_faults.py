@@ -250,32 +250,6 @@ class FaultSweepTest(support.TempDirTestCase):
                         self.path("pkg/shaders.spk"),
                         self.path("game/shaders.spk")))
 
-    def test_a_file_that_cannot_be_read_or_written(self):
-        self.fresh(False, work=True)
-        self.tool(["pkg", "work", "extract"])
-        lost = ("Warning: The package loses 1 of its 4 entries, the first "
-                "'b.hlsl'; see \"A game update\" in the README\n")
-        # (the path, its call that fails, the error, the lines, the entries)
-        cases = [("work/b.hlsl", "read", "EIO", lost, "acd"),
-                 ("work/b.pre", "read", "EIO", lost, "acd")]
-        for victim, call, error, lines, kept in cases:
-            with self.subTest(victim=victim):
-                self.write("pkg/shaders.spk", package_of(ENTRIES))
-                proc = subprocess.run(
-                    ["strace", "-qq", "-o", os.devnull, "-P", victim, "-e",
-                     "inject=%s:error=%s" % (call, error)] + support.command(
-                         "pkg", "work", "merge"),
-                    input=b"\n", stdout=subprocess.PIPE,
-                    stderr=subprocess.DEVNULL, cwd=self.tmp, env=TRACED_ENV)
-                out = proc.stdout.decode("latin-1")
-                if error == "EIO":
-                    self.assertIn("Warning: Could not read, skipped: '%s'\n"
-                                  % victim, out)
-                self.assertIn(lines, out)
-                self.assertEqual(
-                    [n for n, _ in entries_of(self.read("pkg/shaders.spk"))],
-                    [("%s.hlsl" % c).encode() for c in kept])
-
     def test_merge_keeps_the_package(self):
         self.check_merge(linked=False)
 

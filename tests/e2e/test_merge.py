@@ -98,6 +98,17 @@ class MergeTest(support.TempDirTestCase):
              "Found 2 files\nCould not open '%s'\nCause: shaders.spk is a link "
              "that leads to no file; fix the link or give the folder that "
              "holds the package.\n" % pkg, pairs),
+            # A shader or pre file that cannot be read whole is left out.
+            ] + [("merge", work(name), "read:error=EIO", pairs,
+                  "Found 2 files\nMerged: '%s'\nWarning: Could not read, "
+                  "skipped: '%s'\n" % (work("a.hlsl"), work(name)) +
+                  lost[lost.index("Warning"):],
+                  dict(replaced, **{"pkg/shaders.spk": spk.package([a])}))
+                 for name in ("b.hlsl", "b.pre")] + [
+            # A full disk at the header's write: no entry is built after it.
+            ("merge", None, "pwrite64:error=ENOSPC:when=1", pairs,
+             "Found 2 files\nCould not write to '%s'\nCause: the disk is full; free "
+             "some space and merge again.\n" % pkg, pairs),
             # A file system without locks: the merge goes on.
             ("merge", None, "flock:error=ENOLCK", pairs, lost, replaced),
             # A read-only drive: nothing is rewritten in place either.

@@ -881,52 +881,6 @@ TEST_F(MergeTest, AclsAndAttributesAreKept) {
   }
 }
 
-TEST_F(MergeTest, FullDiskLeavesTheOldPackageByteForByte) {
-  struct Case {
-    const char* what;
-    int entries;
-    std::size_t contentSize;
-    std::int64_t limit;
-    bool stopsEarly;
-  };
-  const Case cases[] = {
-      // Everything fits the output buffer: the failure shows at the flush.
-      {"fails at the final flush", 2, 100, 64, false},
-      // The package outgrows the buffer: a write fails in the loop and the
-      // merge stops there rather than going on.
-      {"fails mid-merge", 8, 60000, 100000, true},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    std::filesystem::remove_all(work);
-    ASSERT_TRUE(makeDirectory(work));
-    for (int i = 0; i < c.entries; ++i) {
-      addEntry("s" + std::to_string(i) + ".hlsl",
-               std::string(c.contentSize, static_cast<char>('a' + i)));
-    }
-    ASSERT_TRUE(writeFile(backupPath(), "older backup"));
-    ChildOptions fullDisk;
-    fullDisk.fileSizeLimit = c.limit;
-    const ChildResult child = mergeInChild(fullDisk);
-    EXPECT_TRUE(child.endedNormally);
-    const std::string& output = child.out;
-    EXPECT_EQ(
-        output.rfind("Found " + std::to_string(c.entries) + " files\n", 0), 0u)
-        << output;
-    std::string failure = "Could not write to '" + packagePath() +
-                          "'\nCause: the disk is full; free some space and "
-                          "merge again.\n";
-    ASSERT_GE(output.size(), failure.size()) << output;
-    EXPECT_EQ(output.substr(output.size() - failure.size()), failure);
-    EXPECT_EQ(packageBytes(), kOldPackage);
-    std::string backup;
-    EXPECT_TRUE(readFile(backupPath(), &backup));
-    EXPECT_EQ(backup, "older backup");
-    std::string last = merged("s" + std::to_string(c.entries - 1) + ".hlsl");
-    EXPECT_EQ(output.find(last) == std::string::npos, c.stopsEarly) << output;
-    // TearDown checks that no temporary file is left.
-  }
-}
 #endif
 
 }  // namespace
