@@ -43,8 +43,8 @@ bool lookOpen(const File& file, Look* found);
 // nothing at `path`, `target` is `path` itself.
 bool resolveLinks(const std::string& path, std::string* target, Cause* cause);
 
-// Whether others may write `folder`, and whether it has the sticky bit.
-void folderAccess(const std::string& folder, bool* openToOthers, bool* sticky);
+// Whether others may write `folder` and swap files in it (no sticky bit).
+bool openToOthers(const std::string& folder);
 
 // An existing regular file, links not followed, shared for everything
 // (a rename over it included); a FIFO never blocks the open.

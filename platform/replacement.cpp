@@ -10,6 +10,7 @@
 #include "platform/replacement.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <random>
@@ -48,13 +49,10 @@ std::string baseOf(const std::string& path) {
 }
 
 std::string workingName(const std::string& beside, Role role) {
-  static std::mt19937_64 random{std::random_device{}()};
-  static const char kHex[] = "0123456789abcdef";
-  std::string name = beside + "." + kRoleNames[static_cast<int>(role)] + "~";
-  for (std::uint64_t tag = random(), i = 0; i < 8; ++i, tag >>= 4) {
-    name += kHex[tag & 15];
-  }
-  return name;
+  static std::mt19937 random{std::random_device{}()};
+  char tag[9];
+  std::snprintf(tag, sizeof tag, "%08x", static_cast<unsigned>(random()));
+  return beside + "." + kRoleNames[static_cast<int>(role)] + "~" + tag;
 }
 
 // What a rewrite in place puts over the package's first bytes: the old
@@ -85,14 +83,19 @@ enum class Marked { kNo, kYes, kUnread };
 Marked readMark(const File& file, Mark* mark) {
   unsigned char in[format::kMaxMarkSize];
   std::size_t got = 0;
-  if (!steps::readAt(file, 0, in, sizeof in, &got)) return Marked::kUnread;
+  std::size_t size = 0;
+  // A Windows read moves the handle: back to where extraction starts.
+  if (!steps::readAt(file, 0, in, sizeof in, &got) ||
+      !steps::readAt(file, 0, in, 0, &size)) {
+    return Marked::kUnread;
+  }
   if (got < format::kPackageHeaderSize ||
       std::memcmp(in, format::kRewriteMark, 4) != 0 ||
       format::readLe32Signed(in + format::kEntryCountOffset) != -1) {
     return Marked::kNo;
   }
   const std::size_t g = in[40] | (in[41] << 8);
-  const std::size_t size = format::kMarkFixedSize + g;
+  size = format::kMarkFixedSize + g;
   if (got >= size + 8 && size + 8 <= sizeof in &&
       readLe64(in + size) == hashMore(kHashStart, in, size)) {
     for (int i = 0; i < 4; ++i) mark->word[i] = readLe64(in + 8 + 8 * i);
@@ -229,10 +232,13 @@ bool Replacement::State::lockPackage() {
     Look found;
     if (!steps::look(target, &found)) {
       if (!steps::lastWasMissing()) return failWithLast();
-      // No package: a new one is published without replacing.
-      return steps::look(targetFolder, &found) ||
-             (steps::lastWasMissing() ? fail(Cause::kNoFolder, targetFolder)
-                                      : failWithLast());
+      // No package: a new one is published without replacing. (Windows
+      // says a name below a file is missing.)
+      if (steps::look(targetFolder, &found)) {
+        return !found.regular || fail(Cause::kNotFolder, targetFolder);
+      }
+      return steps::lastWasMissing() ? fail(Cause::kNoFolder, targetFolder)
+                                     : failWithLast();
     }
     if (!found.regular) return fail(Cause::kNotRegular);
     old = steps::openExisting(target, false);
@@ -522,12 +528,8 @@ Replacement::~Replacement() {
 }
 
 bool Replacement::lock() {
-  State& s = *state_;
-  bool openToOthers = false;
-  bool sticky = false;
-  steps::folderAccess(s.folder, &openToOthers, &sticky);
-  s.shared = openToOthers && !sticky;
-  return s.lockPackage();
+  state_->shared = steps::openToOthers(state_->folder);
+  return state_->lockPackage();
 }
 
 bool Replacement::open() {
@@ -639,12 +641,7 @@ Replacement::Cause checkReadable(const std::string& path, const File& file,
     return Cause::kBusy;
   }
   Mark mark;
-  const Marked marked = readMark(file, &mark);
-  // A Windows read moves the handle: back to where extraction starts.
-  unsigned char none = 0;
-  std::size_t got = 0;
-  steps::readAt(file, 0, &none, 0, &got);
-  switch (marked) {
+  switch (readMark(file, &mark)) {
     case Marked::kNo:
       return Cause::kNone;
     case Marked::kYes:

@@ -171,13 +171,10 @@ bool resolveLinks(const std::string& path, std::string* target, Cause* cause) {
   return false;
 }
 
-void folderAccess(const std::string& folder, bool* openToOthers, bool* sticky) {
+bool openToOthers(const std::string& folder) {
   struct stat info;
-  *openToOthers = false;
-  *sticky = false;
-  if (stat(folder.c_str(), &info) != 0) return;
-  *openToOthers = (info.st_mode & S_IWOTH) != 0;
-  *sticky = (info.st_mode & S_ISVTX) != 0;
+  return stat(folder.c_str(), &info) == 0 &&
+         (info.st_mode & (S_IWOTH | S_ISVTX)) == S_IWOTH;
 }
 
 File openExisting(const std::string& path, bool forWriting) {

@@ -221,10 +221,7 @@ bool resolveLinks(const std::string& path, std::string* target, Cause* cause) {
 }
 
 // Windows decides with ACLs, which the tool does not judge.
-void folderAccess(const std::string&, bool* openToOthers, bool* sticky) {
-  *openToOthers = false;
-  *sticky = false;
-}
+bool openToOthers(const std::string&) { return false; }
 
 File openExisting(const std::string& path, bool forWriting) {
   // Shared for deleting, so that the lock held on it lets a rename over it.

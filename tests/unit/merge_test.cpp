@@ -537,6 +537,12 @@ TEST_F(MergeTest, PackageThatCannotBeReplacedIsLeftAlone) {
        },
        "Cause: shaders.spk is not a regular file (a folder or a device); give "
        "the folder that holds the package.\n"},
+      // The package file given for its folder.
+      {"a package path that names a file", [&] { pkg = packagePath(); },
+       "Cause: '" + packagePath() +
+           "' is a file, not a folder; give the folder that holds "
+           "shaders.spk.\n",
+       false, [&] { pkg = root.file("pkg"); }},
       // Set whatever the umask, so the package is never writable by chance.
       {"a package its user may not write",
        [&] { fs::permissions(packagePath(), readOnly); },
@@ -551,12 +557,6 @@ TEST_F(MergeTest, PackageThatCannotBeReplacedIsLeftAlone) {
        }},
 #else
        [] {}},
-      // The package file given for its folder.
-      {"a package path that names a file", [&] { pkg = packagePath(); },
-       "Cause: '" + packagePath() +
-           "' is a file, not a folder; give the folder that holds "
-           "shaders.spk.\n",
-       false, [&] { pkg = root.file("pkg"); }},
       {"a symbolic link that leads nowhere",
        [&] {
          fs::remove(packagePath());
