@@ -301,18 +301,20 @@ class FaultSweepTest(support.TempDirTestCase):
                         "pkg/shaders.spk", "-e",
                         "inject=pwrite64:signal=KILL:when=2"] +
                        support.command("pkg", "work", "merge"), input=b"\n",
-                       stdout=subprocess.DEVNULL, cwd=self.tmp, env=TRACED_ENV)
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                       cwd=self.tmp, env=TRACED_ENV)
         guard = [n for n in os.listdir(self.path("pkg")) if "guard~" in n]
         self.assertEqual([self.read("pkg/" + n) for n in guard], [old])
         self.assertTrue(self.read("pkg/shaders.spk").startswith(b"QMRW"))
         return old, new, "pkg/" + guard[0]
 
     def test_a_killed_recovery_is_recovered(self):
-        """Every call of the merge that puts a marked package back, failed
-        and killed: the package the user had stays whole somewhere, and the
-        next merge ends with the new package."""
+        """Every call of the merge that puts a marked package back (before
+        its first entry is read), failed and killed: the package the user
+        had stays whole somewhere, and the next merge ends with the new
+        package."""
         old, new, _ = self.torn()
-        for fault in self.faults(["pkg", "work", "merge"]):
+        for fault in self.faults(["pkg", "work", "merge"], recovery=True):
             with self.subTest(fault=fault):
                 self.torn()
                 killed, out = self.tool(["pkg", "work", "merge"], fault)
