@@ -104,6 +104,18 @@ Marked readMark(const File& file, Mark* mark) {
   return Marked::kYes;
 }
 
+// Gives the file `from` the free name `to`, never replacing a file there:
+// a second name, or where there are none a rename. False with
+// lastWasExisting() when `to` was taken.
+bool placeNew(const std::string& from, const std::string& to) {
+  if (steps::linkName(from, to)) {
+    steps::removeName(from);
+    return true;
+  }
+  return !steps::lastWasExisting() && steps::lastWasDenied() &&
+         steps::renameNoReplace(from, to);
+}
+
 }  // namespace
 
 bool isWorkingName(const std::string& name, const std::string& packageName,
@@ -389,18 +401,6 @@ bool Replacement::State::copyOld(const std::string& name, File* copy,
       kept == steps::Kept::kNo ? Cause::kDenied : steps::lastCause();
   if (stillNamed(*copy, name)) steps::removeName(name);
   return fail(why);
-}
-
-// Gives the file `from` the free name `to`, never replacing a file there:
-// a second name, or where there are none a rename. False with
-// lastWasExisting() when `to` was taken.
-bool placeNew(const std::string& from, const std::string& to) {
-  if (steps::linkName(from, to)) {
-    steps::removeName(from);
-    return true;
-  }
-  return !steps::lastWasExisting() && steps::lastWasDenied() &&
-         steps::renameNoReplace(from, to);
 }
 
 // The first package with entries the tool replaces stays, for good, as
