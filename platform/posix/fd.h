@@ -13,6 +13,13 @@ namespace posix {
 inline int fdOf(const File& file) { return static_cast<int>(file.handle()); }
 File openExisting(const std::string& path, int flags);
 
+// The symbolic link at `path`, looked at through one descriptor of the link
+// itself, so the owner checked and the `target` read are one link's even if
+// another user swaps the name meanwhile. Only the user's or root's is
+// followed.
+enum class Link { kOurs, kOthers, kFailed };
+Link followLink(const std::string& path, std::string* target);
+
 }  // namespace posix
 }  // namespace platform
 

@@ -18,26 +18,6 @@ File openExisting(const std::string& path, int flags) {
   return File(open(path.c_str(), flags | O_NOCTTY | O_CLOEXEC | O_NONBLOCK));
 }
 
-}  // namespace posix
-
-using posix::fdOf;
-using posix::openExisting;
-
-namespace {
-
-FileId idOf(const struct stat& info) {
-  FileId id;
-  id.volume = static_cast<std::uint64_t>(info.st_dev);
-  id.index = static_cast<std::uint64_t>(info.st_ino);
-  return id;
-}
-
-enum class Link { kOurs, kOthers, kFailed };
-
-// The symbolic link at `path`, looked at through one descriptor of the link
-// itself, so the owner checked and the `target` read are one link's even if
-// another user swaps the name meanwhile: a link's text never changes in
-// place.
 Link followLink(const std::string& path, std::string* target) {
   const File link(open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
   struct stat info;
@@ -56,6 +36,22 @@ Link followLink(const std::string& path, std::string* target) {
       text[0] == '/' ? std::string() : path.substr(0, path.rfind('/') + 1);
   target->append(text, static_cast<std::size_t>(length));
   return Link::kOurs;
+}
+
+}  // namespace posix
+
+using posix::fdOf;
+using posix::followLink;
+using posix::Link;
+using posix::openExisting;
+
+namespace {
+
+FileId idOf(const struct stat& info) {
+  FileId id;
+  id.volume = static_cast<std::uint64_t>(info.st_dev);
+  id.index = static_cast<std::uint64_t>(info.st_ino);
+  return id;
 }
 
 }  // namespace

@@ -134,11 +134,8 @@ bool resolveLinks(const std::string& path, std::string* target, Cause* cause) {
   std::string current = path;
   // The kernel's own limit on links in one look-up.
   for (int hop = 0; hop < 40; ++hop) {
-    // The link is judged and read on one descriptor, so it cannot be
-    // swapped between the two.
-    const File named(::open(current.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
     struct stat info;
-    if (!named.isOpen() || fstat(fdOf(named), &info) != 0) {
+    if (lstat(current.c_str(), &info) != 0) {
       const bool missing = errno == ENOENT;
       if (missing && hop == 0) {
         *target = path;  // no package yet
@@ -151,21 +148,14 @@ bool resolveLinks(const std::string& path, std::string* target, Cause* cause) {
       *target = current;
       return true;
     }
-    if (info.st_uid != geteuid() && info.st_uid != 0) {
-      *cause = Cause::kUnsafeLink;
+    std::string next;
+    const posix::Link link = posix::followLink(current, &next);
+    if (link != posix::Link::kOurs) {
+      *cause =
+          link == posix::Link::kOthers ? Cause::kUnsafeLink : Cause::kChanged;
       return false;
     }
-    std::vector<char> to(static_cast<std::size_t>(info.st_size) + 2);
-    const ssize_t length = readlinkat(fdOf(named), "", to.data(), to.size());
-    if (length <= 0 || static_cast<std::size_t>(length) >= to.size()) {
-      *cause = Cause::kChanged;
-      return false;
-    }
-    const std::string next(to.data(), static_cast<std::size_t>(length));
-    const std::size_t slash = current.find_last_of('/');
-    current = next[0] == '/' || slash == std::string::npos
-                  ? next
-                  : current.substr(0, slash + 1) + next;
+    current = next;
   }
   *cause = Cause::kBrokenLink;
   return false;
