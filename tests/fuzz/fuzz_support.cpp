@@ -154,35 +154,44 @@ bool isToolName(const std::string& name) {
   return false;
 }
 
+// "QMRW" and -1: a rewrite in place that was stopped, which extraction and
+// merge refuse, naming the guard a whole mark names (FNV-1a of the 42 + g
+// bytes before its hash), else the package (docs/DEVELOPING.md has the
+// layout). Empty for any other package.
+std::string unfinishedCause(const std::string& bytes,
+                            const std::string& packagePath) {
+  if (bytes.size() < 8 || bytes.compare(0, 4, "QMRW") != 0 ||
+      signedLe32At(bytes, 4) != -1) {
+    return "";
+  }
+  std::string named = packagePath;
+  const std::size_t g =
+      bytes.size() < 42 ? 0 : (bytes[40] & 0xff) | (bytes[41] & 0xff) << 8;
+  std::uint64_t hash = 14695981039346656037ull;
+  for (std::size_t i = 0; i < 42 + g && i < bytes.size(); ++i) {
+    hash = (hash ^ static_cast<unsigned char>(bytes[i])) * 1099511628211ull;
+  }
+  if (50 + g <= std::min<std::size_t>(bytes.size(), 512) &&
+      static_cast<std::uint32_t>(signedLe32At(bytes, 42 + g)) ==
+          static_cast<std::uint32_t>(hash) &&
+      static_cast<std::uint32_t>(signedLe32At(bytes, 46 + g)) ==
+          static_cast<std::uint32_t>(hash >> 32)) {
+    named = bytes.substr(42, g);
+  }
+  const std::string guard = quotedLine("", named);
+  return "Cause: a merge was stopped while it rewrote the package; merge "
+         "again through the name it was given, beside which " +
+         guard.substr(0, guard.size() - 1) + " holds the package as it was.\n";
+}
+
 Extraction expectExtraction(const std::string& bytes,
                             const std::string& packagePath,
                             const std::string& workPath) {
   Extraction out;
-  // "QMRW" and -1: a rewrite in place that was stopped. Refused, naming the
-  // guard a whole mark names (FNV-1a of the 42 + g bytes before its hash),
-  // else the package (docs/DEVELOPING.md has the layout).
-  if (bytes.size() >= 8 && bytes.compare(0, 4, "QMRW") == 0 &&
-      signedLe32At(bytes, 4) == -1) {
-    std::string named = packagePath;
-    const std::size_t g =
-        bytes.size() < 42 ? 0 : (bytes[40] & 0xff) | (bytes[41] & 0xff) << 8;
-    std::uint64_t hash = 14695981039346656037ull;
-    for (std::size_t i = 0; i < 42 + g && i < bytes.size(); ++i) {
-      hash = (hash ^ static_cast<unsigned char>(bytes[i])) * 1099511628211ull;
-    }
-    if (50 + g <= std::min<std::size_t>(bytes.size(), 512) &&
-        static_cast<std::uint32_t>(signedLe32At(bytes, 42 + g)) ==
-            static_cast<std::uint32_t>(hash) &&
-        static_cast<std::uint32_t>(signedLe32At(bytes, 46 + g)) ==
-            static_cast<std::uint32_t>(hash >> 32)) {
-      named = bytes.substr(42, g);
-    }
-    const std::string guard = quotedLine("", named);
-    out.lines = quotedLine("could not open shaders.spk: ", packagePath) +
-                "Cause: a merge was stopped while it rewrote the package; "
-                "merge again through the name it was given, beside which " +
-                guard.substr(0, guard.size() - 1) +
-                " holds the package as it was.\n";
+  const std::string unfinished = unfinishedCause(bytes, packagePath);
+  if (!unfinished.empty()) {
+    out.lines =
+        quotedLine("could not open shaders.spk: ", packagePath) + unfinished;
     return out;
   }
   std::size_t at = kHeaderBytes;
@@ -389,6 +398,12 @@ MergeOutcome expectMerge(const WorkFolder& work, const std::string& workPath,
                   std::to_string(strays.size() - 1) +
                   " more; move such stray files (hidden ones too) out of the "
                   "work folder.\n";
+    return out;
+  }
+  const std::string unfinished =
+      hadOld ? unfinishedCause(old, packagePath) : "";
+  if (!unfinished.empty()) {
+    out.head += quotedLine("Could not open ", packagePath) + unfinished;
     return out;
   }
   if (!hadOld) {
