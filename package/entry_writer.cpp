@@ -98,7 +98,7 @@ bool writeShaderFile(Target* shader, std::uint64_t count, PackageReader* reader,
                      bool* written) {
   bool writeFailed = !shader->file.isOpen();
   if (!writeFailed && shader->opened == platform::Opened::kExisting) {
-    shader->ours = platform::truncateFile(shader->file);
+    shader->ours = platform::truncateTo(shader->file, 0);
     writeFailed = !shader->ours;
   }
   const bool whole =
@@ -111,7 +111,7 @@ bool writeShaderFile(Target* shader, std::uint64_t count, PackageReader* reader,
 // Writes the entry header bytes; a file that did not get them all is
 // removed, so no half file is left for a merge to pack.
 bool writePreFile(Target* pre, const unsigned char* header, std::size_t size) {
-  bool ok = platform::writeFile(pre->file, header, size);
+  bool ok = platform::writeAt(pre->file, 0, header, size);
   ok = pre->file.close() && ok;
   if (!ok) discard(pre);
   return ok;
@@ -152,7 +152,7 @@ bool writeEntry(const std::string& workPath, const std::string& name,
   accept(name, pre, shader, written);
 
   if (pre.opened == platform::Opened::kExisting) {
-    pre.ours = platform::truncateFile(pre.file);
+    pre.ours = platform::truncateTo(pre.file, 0);
     if (!pre.ours) pre.file.close();
   }
   if (!pre.file.isOpen()) message::notWritten(pre.path);

@@ -57,7 +57,7 @@ bool hasOwnPreFile(const std::string& workPath, const std::string& name,
   const platform::File pre = platform::openForReading(prePath, &size);
   unsigned char header[format::kMaxPreFileSize];
   std::size_t got = 0;
-  if (!pre.isOpen() || !platform::readSome(pre, header, sizeof header, &got)) {
+  if (!pre.isOpen() || !platform::readAt(pre, 0, header, sizeof header, &got)) {
     return false;
   }
   const std::string named = workingName(header, got);

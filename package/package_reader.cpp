@@ -21,9 +21,11 @@ bool PackageReader::fill() {
   start_ = 0;
   end_ = 0;
   // A short read means the file shrank under us: the same as ending early.
-  if (!platform::readSome(package_, buffer_.data(), buffer_.size(), &got)) {
+  if (!platform::readAt(package_, read_, buffer_.data(), buffer_.size(),
+                        &got)) {
     return false;
   }
+  read_ += got;
   end_ = got;
   return got > 0;
 }
@@ -46,15 +48,16 @@ bool PackageReader::copy(std::uint64_t count, const platform::File* out,
                          bool* writeFailed) {
   if (!holds(count)) return false;
   remaining_ -= count;
-  while (count > 0) {
+  for (std::uint64_t at = 0; at < count;) {
     if (start_ == end_ && !fill()) return false;
-    const std::size_t part =
-        static_cast<std::size_t>(std::min<std::uint64_t>(count, end_ - start_));
+    const std::size_t part = static_cast<std::size_t>(
+        std::min<std::uint64_t>(count - at, end_ - start_));
     if (out != nullptr && !*writeFailed) {
-      *writeFailed = !platform::writeFile(*out, buffer_.data() + start_, part);
+      *writeFailed =
+          !platform::writeAt(*out, at, buffer_.data() + start_, part);
     }
     start_ += part;
-    count -= part;
+    at += part;
   }
   return true;
 }

@@ -28,9 +28,10 @@ class PackageReader {
 
   // Whether the package still holds `count` more bytes.
   bool holds(std::uint64_t count) const { return count <= remaining_; }
-  // Moves the next `count` bytes to `out`, or only past them without it.
-  // Once a write fails the rest is passed over and `*writeFailed` is set, so
-  // the package still stands at the next entry. False when it ended first.
+  // Moves the next `count` bytes to the start of `out`, or only past them
+  // without it. Once a write fails the rest is passed over and `*writeFailed`
+  // is set, so the package still stands at the next entry. False when it ended
+  // first.
   bool copy(std::uint64_t count, const platform::File* out, bool* writeFailed);
 
  private:
@@ -39,6 +40,7 @@ class PackageReader {
 
   const platform::File& package_;
   std::uint64_t remaining_;
+  std::uint64_t read_ = 0;  // where the next fill() reads
   // One buffer for everything read: headers are taken from it, contents
   // written out of it, so memory stays bounded whatever an entry's size.
   std::vector<unsigned char> buffer_;

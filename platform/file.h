@@ -103,9 +103,22 @@ enum class Opened {
 // SYSTEM's: in a folder others may write, another user's link could lead to
 // any file of ours. The caller truncates an existing file once it may.
 Opened openForWriting(const std::string& path, File* file, FileId* id);
-bool truncateFile(const File& file);
+
+// Reads and writes at `offset`, never through a position of the handle's,
+// so no read moves where another starts. readAt reads up to `size` bytes
+// and sets `got`: fewer only at the end of the file.
+bool readAt(const File& file, std::uint64_t offset, unsigned char* data,
+            std::size_t size, std::size_t* got);
 // Writes all `size` bytes, or returns false.
-bool writeFile(const File& file, const unsigned char* data, std::size_t size);
+bool writeAt(const File& file, std::uint64_t offset, const unsigned char* data,
+             std::size_t size);
+bool truncateTo(const File& file, std::uint64_t size);
+// The file's first `size` bytes: false on a read error or an early end.
+inline bool readExactly(const File& file, unsigned char* data,
+                        std::size_t size) {
+  std::size_t got = 0;
+  return readAt(file, 0, data, size, &got) && got == size;
+}
 
 // Opens a regular file for reading and sets `size`; a closed File for one
 // that cannot be opened or is no regular file. A FIFO or device is never
@@ -115,12 +128,6 @@ bool writeFile(const File& file, const unsigned char* data, std::size_t size);
 // `othersLink` tells whether another user's link was refused.
 File openForReading(const std::string& path, std::uint64_t* size,
                     bool* othersLink = nullptr);
-// Reads up to `size` bytes and sets `got` to how many: fewer only at the end
-// of the file. False on a read error.
-bool readSome(const File& file, unsigned char* data, std::size_t size,
-              std::size_t* got);
-// Reads exactly `size` bytes: false on a read error or an early end.
-bool readExactly(const File& file, unsigned char* data, std::size_t size);
 
 // Removes a file; false when it could not be removed (a missing file
 // included).

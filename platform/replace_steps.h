@@ -26,12 +26,11 @@ struct Look {
   bool ours = false;
 };
 
-// The cause the system gave for the step that just failed, and what kind
-// of failure it was.
+// The cause the system gave for the step that just failed: kChanged for a
+// name that was taken, kDenied for a permission; and whether it found
+// nothing at a name.
 Cause lastCause();
 bool lastWasMissing();
-bool lastWasExisting();
-bool lastWasDenied();
 
 bool look(const std::string& path, Look* found);
 bool lookOpen(const File& file, Look* found);
@@ -64,8 +63,7 @@ bool mayWrite(const std::string& path);
 // one holds it without sharing its deletion; retried for a while).
 bool mayReplace(const std::string& path);
 
-// A second name that never replaces one: false with lastWasExisting() when
-// `to` is taken. lastWasDenied() where the file system has no hard links.
+// A second name that never replaces one.
 bool linkName(const std::string& from, const std::string& to);
 // Moves `from` to the free name `to`; never replaces a file there.
 bool renameNoReplace(const std::string& from, const std::string& to);
@@ -82,12 +80,6 @@ bool syncFile(const File& file);
 // False only when the system reports that the folder's names may not be on
 // the disk; a file system that cannot sync a folder is taken at its word.
 bool syncFolder(const std::string& folder);
-
-bool readAt(const File& file, std::uint64_t offset, unsigned char* data,
-            std::size_t size, std::size_t* got);
-bool writeAt(const File& file, std::uint64_t offset, const unsigned char* data,
-             std::size_t size);
-bool truncateTo(const File& file, std::uint64_t size);
 
 enum class Kept { kYes, kNo, kFailed };
 // Gives `to` exactly what the users of `from` see besides its bytes. For a

@@ -83,19 +83,14 @@ enum class Marked { kNo, kYes, kUnread };
 Marked readMark(const File& file, Mark* mark) {
   unsigned char in[format::kMaxMarkSize];
   std::size_t got = 0;
-  std::size_t size = 0;
-  // A Windows read moves the handle: back to where extraction starts.
-  if (!steps::readAt(file, 0, in, sizeof in, &got) ||
-      !steps::readAt(file, 0, in, 0, &size)) {
-    return Marked::kUnread;
-  }
+  if (!readAt(file, 0, in, sizeof in, &got)) return Marked::kUnread;
   if (got < format::kPackageHeaderSize ||
       std::memcmp(in, format::kRewriteMark, 4) != 0 ||
       format::readLe32Signed(in + format::kEntryCountOffset) != -1) {
     return Marked::kNo;
   }
   const std::size_t g = in[40] | (in[41] << 8);
-  size = format::kMarkFixedSize + g;
+  const std::size_t size = format::kMarkFixedSize + g;
   if (got >= size + 8 && size + 8 <= sizeof in &&
       readLe64(in + size) == hashMore(kHashStart, in, size)) {
     for (int i = 0; i < 4; ++i) mark->word[i] = readLe64(in + 8 + 8 * i);
@@ -105,14 +100,14 @@ Marked readMark(const File& file, Mark* mark) {
 }
 
 // Gives the file `from` the free name `to`, never replacing a file there:
-// a second name, or where there are none a rename. False with
-// lastWasExisting() when `to` was taken.
+// a second name, or where there are none a rename. False with kChanged
+// when `to` was taken.
 bool placeNew(const std::string& from, const std::string& to) {
   if (steps::linkName(from, to)) {
     steps::removeName(from);
     return true;
   }
-  return !steps::lastWasExisting() && steps::lastWasDenied() &&
+  return steps::lastCause() != Cause::kChanged &&
          steps::renameNoReplace(from, to);
 }
 
@@ -161,6 +156,11 @@ struct Replacement::State {
     return why == Cause::kNone;
   }
   bool failWithLast() { return fail(steps::lastCause()); }
+  // A file that could not be made: denied is the folder's refusal.
+  bool failToCreate() {
+    const Cause why = steps::lastCause();
+    return fail(why == Cause::kDenied ? Cause::kFolderRefuses : why);
+  }
 
   bool lockPackage();
   bool trusted(const std::string& name);
@@ -168,7 +168,8 @@ struct Replacement::State {
   bool chooseWay();
   bool judgeLeftovers(const std::string& in, const std::string& beside);
   bool judge(const std::string& name, Role role);
-  bool putBack(const File& into, const File& guard, const Mark& mark);
+  bool rewrite(const File& into, const Mark& mark, const File& from,
+               std::uint64_t bytesOf);
   bool pass(const File& from, std::uint64_t begin, std::uint64_t end,
             const File* to, const File* against, std::uint64_t* hash);
   bool stillNamed(const File& file, const std::string& name);
@@ -206,10 +207,10 @@ bool Replacement::State::pass(const File& from, std::uint64_t begin,
         std::min<std::uint64_t>(buffer.size(), end - at));
     std::size_t got = 0;
     std::size_t theirs = 0;
-    if (!steps::readAt(from, at, buffer.data(), want, &got) || got != want ||
-        (to != nullptr && !steps::writeAt(*to, at, buffer.data(), got)) ||
+    if (!readAt(from, at, buffer.data(), want, &got) || got != want ||
+        (to != nullptr && !platform::writeAt(*to, at, buffer.data(), got)) ||
         (against != nullptr &&
-         (!steps::readAt(*against, at, other.data(), want, &theirs) ||
+         (!readAt(*against, at, other.data(), want, &theirs) ||
           theirs != want ||
           std::memcmp(buffer.data(), other.data(), want) != 0))) {
       return false;
@@ -305,19 +306,23 @@ bool Replacement::State::chooseWay() {
   return kept != steps::Kept::kFailed || failWithLast();
 }
 
-// Puts the old bytes from `guard` back into `into`, keeping the mark until
-// they are all in.
-bool Replacement::State::putBack(const File& into, const File& guard,
-                                 const Mark& mark) {
-  const std::uint64_t oldSize = mark.word[Mark::kOldSize];
-  const std::uint64_t head =
-      std::min<std::uint64_t>(oldSize, format::kMaxMarkSize);
-  const std::uint64_t marked = format::kMarkFixedSize + mark.guard.size() + 8;
-  return pass(guard, head, oldSize, &into, nullptr, nullptr) &&
-         steps::truncateTo(into, std::max(oldSize, marked)) &&
+// Writes the first `bytesOf` bytes of `from` over `into` under `mark`: the
+// mark, the bytes after it, the first bytes, and a cut below the mark's size
+// last, each step synced, so that every reader refuses `into` until its
+// first bytes are real.
+bool Replacement::State::rewrite(const File& into, const Mark& mark,
+                                 const File& from, std::uint64_t bytesOf) {
+  const std::vector<unsigned char> bytes = encode(mark);
+  const std::uint64_t marked = bytes.size();
+  const std::uint64_t head = std::min(bytesOf, marked);
+  return platform::writeAt(into, 0, bytes.data(), bytes.size()) &&
          steps::syncFile(into) &&
-         pass(guard, 0, head, &into, nullptr, nullptr) &&
-         steps::truncateTo(into, oldSize) && steps::syncFile(into);
+         pass(from, head, bytesOf, &into, nullptr, nullptr) &&
+         truncateTo(into, std::max(bytesOf, marked)) && steps::syncFile(into) &&
+         pass(from, 0, head, &into, nullptr, nullptr) &&
+         steps::syncFile(into) &&
+         (bytesOf >= marked ||
+          (truncateTo(into, bytesOf) && steps::syncFile(into)));
 }
 
 // A working file a killed merge left: ours, with one name (a backup in
@@ -349,7 +354,7 @@ bool Replacement::State::judge(const std::string& name, Role role) {
     }
     const File into = steps::openExisting(target, true);
     if (!into.isOpen() || !stillNamed(into, target) ||
-        !putBack(into, file, mark)) {
+        !rewrite(into, mark, file, found.size)) {
       return failWithLast();
     }
   } else if (role == Role::kBackup || role == Role::kGuard) {
@@ -386,10 +391,7 @@ bool Replacement::State::judgeLeftovers(const std::string& in,
 bool Replacement::State::copyOld(const std::string& name, File* copy,
                                  std::uint64_t* hash) {
   *copy = steps::createNew(name);
-  if (!copy->isOpen()) {
-    return fail(steps::lastWasDenied() ? Cause::kFolderRefuses
-                                       : steps::lastCause());
-  }
+  if (!copy->isOpen()) return failToCreate();
   steps::Kept kept = steps::Kept::kFailed;
   if (steps::lockFile(*copy, true) != steps::Locked::kFailed &&
       pass(old, 0, oldLook.size, copy, nullptr, hash) &&
@@ -413,17 +415,15 @@ bool Replacement::State::keepOriginal() {
     return cause == Cause::kNone;
   }
   // An original someone put there meanwhile stays.
-  const Cause why =
-      steps::lastWasExisting() ? Cause::kNone : steps::lastCause();
+  const Cause why = steps::lastCause();
   steps::removeName(name);
-  return fail(why);
+  return fail(why == Cause::kChanged ? Cause::kNone : why);
 }
 
 bool Replacement::State::create() {
   // Never over a package someone made meanwhile.
   if (!steps::syncFile(fresh) || !placeNew(freshPath, target)) {
-    return fail(steps::lastWasExisting() ? Cause::kChanged
-                                         : steps::lastCause());
+    return failWithLast();
   }
   freshPath.clear();
   if (!steps::syncFolder(targetFolder)) outcome = Commit::kUnsynced;
@@ -488,23 +488,11 @@ bool Replacement::State::inPlace(bool wantBackup) {
     steps::removeName(guardPath);
     return fail(Cause::kIo);
   }
-  // From the mark on, every reader refuses the package until its first
-  // bytes are real again; a cut below the mark's size comes last.
-  const std::vector<unsigned char> bytes = encode(mark);
-  const std::uint64_t head = std::min<std::uint64_t>(size, bytes.size());
-  if (!steps::writeAt(into, 0, bytes.data(), bytes.size()) ||
-      !steps::syncFile(into) ||
-      !pass(fresh, head, size, &into, nullptr, nullptr) ||
-      !steps::truncateTo(into, std::max<std::uint64_t>(size, bytes.size())) ||
-      !steps::syncFile(into) ||
-      !pass(fresh, 0, head, &into, nullptr, nullptr) ||
-      !steps::syncFile(into) ||
-      (size < bytes.size() &&
-       !(steps::truncateTo(into, size) && steps::syncFile(into)))) {
+  if (!rewrite(into, mark, fresh, size)) {
     failWithLast();
     // The old bytes go back now; should that fail too, the next merge puts
     // them back from the guard.
-    if (putBack(into, guard, mark)) steps::removeName(guardPath);
+    if (rewrite(into, mark, guard, oldLook.size)) steps::removeName(guardPath);
     return false;
   }
   if (!wantBackup) {
@@ -554,7 +542,8 @@ bool Replacement::open() {
   }
   s.freshPath = workingName(s.target, Role::kNew);
   s.fresh = steps::createNew(s.freshPath);
-  if (!s.fresh.isOpen() && steps::lastWasDenied() && s.oldExists) {
+  if (!s.fresh.isOpen() && steps::lastCause() == Cause::kDenied &&
+      s.oldExists) {
     // T's folder refuses new files: T takes the new bytes itself, which
     // are kept meanwhile beside P.
     s.freshPath = workingName(s.path, Role::kNew);
@@ -562,8 +551,7 @@ bool Replacement::open() {
   }
   if (!s.fresh.isOpen()) {
     s.freshPath.clear();
-    return s.fail(steps::lastWasDenied() ? Cause::kFolderRefuses
-                                         : steps::lastCause());
+    return s.failToCreate();
   }
   return (steps::lockFile(s.fresh, true) != steps::Locked::kFailed ||
           s.failWithLast()) &&
@@ -572,7 +560,7 @@ bool Replacement::open() {
 
 bool Replacement::write(const unsigned char* data, std::size_t size) {
   State& s = *state_;
-  if (!s.fresh.isOpen() || !steps::writeAt(s.fresh, s.size, data, size)) {
+  if (!s.fresh.isOpen() || !platform::writeAt(s.fresh, s.size, data, size)) {
     return s.failWithLast();
   }
   s.size += size;
@@ -590,7 +578,7 @@ bool Replacement::writeAt(std::uint64_t offset, const unsigned char* data,
                           std::size_t size) {
   State& s = *state_;
   return (s.fresh.isOpen() && offset + size <= s.size &&
-          steps::writeAt(s.fresh, offset, data, size)) ||
+          platform::writeAt(s.fresh, offset, data, size)) ||
          s.failWithLast();
 }
 
@@ -623,8 +611,7 @@ Replacement::Commit Replacement::commit(bool replaceBackup) {
 
 bool Replacement::readOld(std::uint64_t offset, unsigned char* data,
                           std::size_t size, std::size_t* got) {
-  return state_->old.isOpen() &&
-         steps::readAt(state_->old, offset, data, size, got);
+  return state_->old.isOpen() && readAt(state_->old, offset, data, size, got);
 }
 
 bool Replacement::existed() const { return state_->oldExists; }

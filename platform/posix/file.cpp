@@ -119,16 +119,34 @@ Opened openForWriting(const std::string& path, File* file, FileId* id) {
   return Opened::kExisting;
 }
 
-bool truncateFile(const File& file) { return ftruncate(fdOf(file), 0) == 0; }
+bool readAt(const File& file, std::uint64_t offset, unsigned char* data,
+            std::size_t size, std::size_t* got) {
+  *got = 0;
+  while (*got < size) {
+    const ssize_t done = pread(fdOf(file), data + *got, size - *got,
+                               static_cast<off_t>(offset + *got));
+    if (done < 0) return false;
+    if (done == 0) break;
+    *got += static_cast<std::size_t>(done);
+  }
+  return true;
+}
 
-bool writeFile(const File& file, const unsigned char* data, std::size_t size) {
+bool writeAt(const File& file, std::uint64_t offset, const unsigned char* data,
+             std::size_t size) {
   while (size > 0) {
-    const ssize_t done = write(fdOf(file), data, size);
+    const ssize_t done =
+        pwrite(fdOf(file), data, size, static_cast<off_t>(offset));
     if (done <= 0) return false;
     data += done;
+    offset += static_cast<std::uint64_t>(done);
     size -= static_cast<std::size_t>(done);
   }
   return true;
+}
+
+bool truncateTo(const File& file, std::uint64_t size) {
+  return ftruncate(fdOf(file), static_cast<off_t>(size)) == 0;
 }
 
 File openForReading(const std::string& path, std::uint64_t* size,
@@ -150,23 +168,6 @@ File openForReading(const std::string& path, std::uint64_t* size,
   }
   *size = static_cast<std::uint64_t>(info.st_size);
   return file;
-}
-
-bool readSome(const File& file, unsigned char* data, std::size_t size,
-              std::size_t* got) {
-  *got = 0;
-  while (*got < size) {
-    const ssize_t done = read(fdOf(file), data + *got, size - *got);
-    if (done < 0) return false;
-    if (done == 0) break;
-    *got += static_cast<std::size_t>(done);
-  }
-  return true;
-}
-
-bool readExactly(const File& file, unsigned char* data, std::size_t size) {
-  std::size_t got = 0;
-  return readSome(file, data, size, &got) && got == size;
 }
 
 bool removeFile(const std::string& path) { return unlink(path.c_str()) == 0; }

@@ -94,6 +94,8 @@ Cause lastCause() {
       return Cause::kDiskFull;
     case EROFS:
       return Cause::kReadOnlyVolume;
+    case EEXIST:
+      return Cause::kChanged;
     case ENOTDIR:
       return Cause::kNotFolder;
     case EBUSY:
@@ -110,11 +112,6 @@ Cause lastCause() {
 }
 
 bool lastWasMissing() { return errno == ENOENT; }
-bool lastWasExisting() { return errno == EEXIST; }
-bool lastWasDenied() {
-  return errno == EACCES || errno == EPERM || errno == EROFS ||
-         errno == EXDEV || errno == EMLINK || errno == ENOTSUP;
-}
 
 bool look(const std::string& path, Look* found) {
   struct stat info;
@@ -131,31 +128,24 @@ bool lookOpen(const File& file, Look* found) {
 }
 
 bool resolveLinks(const std::string& path, std::string* target, Cause* cause) {
-  std::string current = path;
+  *target = path;
   // The kernel's own limit on links in one look-up.
   for (int hop = 0; hop < 40; ++hop) {
     struct stat info;
-    if (lstat(current.c_str(), &info) != 0) {
-      const bool missing = errno == ENOENT;
-      if (missing && hop == 0) {
-        *target = path;  // no package yet
-        return true;
-      }
-      *cause = missing ? Cause::kBrokenLink : lastCause();
+    if (lstat(target->c_str(), &info) != 0) {
+      // Nothing at `path` is no package yet.
+      if (errno == ENOENT && hop == 0) return true;
+      *cause = errno == ENOENT ? Cause::kBrokenLink : lastCause();
       return false;
     }
-    if (!S_ISLNK(info.st_mode)) {
-      *target = current;
-      return true;
-    }
-    std::string next;
-    const posix::Link link = posix::followLink(current, &next);
-    if (link != posix::Link::kOurs) {
-      *cause =
-          link == posix::Link::kOthers ? Cause::kUnsafeLink : Cause::kChanged;
+    if (!S_ISLNK(info.st_mode)) return true;
+    const std::string link = *target;
+    const posix::Link followed = posix::followLink(link, target);
+    if (followed != posix::Link::kOurs) {
+      *cause = followed == posix::Link::kOthers ? Cause::kUnsafeLink
+                                                : Cause::kChanged;
       return false;
     }
-    current = next;
   }
   *cause = Cause::kBrokenLink;
   return false;
@@ -239,36 +229,6 @@ bool syncFolder(const std::string& folder) {
   if (!dir.isOpen()) return errno != EIO;
   return fsync(fdOf(dir)) == 0 || errno == EINVAL || errno == EROFS ||
          errno == ENOTSUP;
-}
-
-bool readAt(const File& file, std::uint64_t offset, unsigned char* data,
-            std::size_t size, std::size_t* got) {
-  *got = 0;
-  while (*got < size) {
-    const ssize_t done = pread(fdOf(file), data + *got, size - *got,
-                               static_cast<off_t>(offset + *got));
-    if (done < 0) return false;
-    if (done == 0) break;
-    *got += static_cast<std::size_t>(done);
-  }
-  return true;
-}
-
-bool writeAt(const File& file, std::uint64_t offset, const unsigned char* data,
-             std::size_t size) {
-  while (size > 0) {
-    const ssize_t done =
-        pwrite(fdOf(file), data, size, static_cast<off_t>(offset));
-    if (done <= 0) return false;
-    data += done;
-    offset += static_cast<std::uint64_t>(done);
-    size -= static_cast<std::size_t>(done);
-  }
-  return true;
-}
-
-bool truncateTo(const File& file, std::uint64_t size) {
-  return ftruncate(fdOf(file), static_cast<off_t>(size)) == 0;
 }
 
 Kept keepMetadata(const File& from, const File& to, bool copy) {

@@ -1,5 +1,6 @@
 #include "platform/file.h"
 
+#include <algorithm>
 #include <cstring>
 #include <initializer_list>
 #include <utility>
@@ -43,10 +44,11 @@ File openRetried(const std::wstring& path, DWORD access, DWORD share,
   return fileOf(handle);
 }
 
-bool seekTo(const File& file, std::uint64_t offset, DWORD from) {
-  LARGE_INTEGER at;
-  at.QuadPart = static_cast<LONGLONG>(offset);
-  return SetFilePointerEx(handleOf(file), at, nullptr, from) != 0;
+DWORD lastError = ERROR_SUCCESS;
+
+bool failed() {
+  lastError = GetLastError();
+  return false;
 }
 
 // A SID of the process token's: TOKEN_USER and TOKEN_OWNER both begin with
@@ -86,12 +88,12 @@ bool ownedByUs(HANDLE file, bool orSystem) {
 
 }  // namespace win32
 
+using win32::failed;
 using win32::fileOf;
 using win32::handleOf;
 using win32::isDirectory;
 using win32::kShareAll;
 using win32::regularFile;
-using win32::seekTo;
 using win32::systemPath;
 
 namespace {
@@ -218,23 +220,62 @@ Opened openForWriting(const std::string& path, File* file, FileId* id) {
   return Opened::kExisting;
 }
 
-bool truncateFile(const File& file) {
-  return seekTo(file, 0, FILE_BEGIN) && SetEndOfFile(handleOf(file)) != 0;
+namespace {
+
+// Given an OVERLAPPED, a handle that is not overlapped reads or writes at
+// its offset and waits as usual.
+OVERLAPPED at(std::uint64_t offset) {
+  OVERLAPPED where = {};
+  where.Offset = static_cast<DWORD>(offset);
+  where.OffsetHigh = static_cast<DWORD>(offset >> 32);
+  return where;
 }
 
-bool writeFile(const File& file, const unsigned char* data, std::size_t size) {
-  while (size > 0) {
-    const DWORD part =
-        size > 0x40000000u ? 0x40000000u : static_cast<DWORD>(size);
+constexpr std::size_t kMostPerCall = 0x40000000;
+
+}  // namespace
+
+bool readAt(const File& file, std::uint64_t offset, unsigned char* data,
+            std::size_t size, std::size_t* got) {
+  *got = 0;
+  while (*got < size) {
+    OVERLAPPED where = at(offset + *got);
     DWORD done = 0;
-    if (WriteFile(handleOf(file), data, part, &done, nullptr) == 0 ||
-        done == 0) {
-      return false;
+    if (ReadFile(handleOf(file), data + *got,
+                 static_cast<DWORD>(std::min(size - *got, kMostPerCall)), &done,
+                 &where) == 0) {
+      // The end of the file reads as nothing.
+      if (GetLastError() == ERROR_HANDLE_EOF) break;
+      return failed();
     }
-    data += done;
-    size -= done;
+    if (done == 0) break;
+    *got += done;
   }
   return true;
+}
+
+bool writeAt(const File& file, std::uint64_t offset, const unsigned char* data,
+             std::size_t size) {
+  for (std::size_t written = 0; written < size;) {
+    OVERLAPPED where = at(offset + written);
+    DWORD done = 0;
+    if (WriteFile(handleOf(file), data + written,
+                  static_cast<DWORD>(std::min(size - written, kMostPerCall)),
+                  &done, &where) == 0 ||
+        done == 0) {
+      return failed();
+    }
+    written += done;
+  }
+  return true;
+}
+
+bool truncateTo(const File& file, std::uint64_t size) {
+  FILE_END_OF_FILE_INFO end;
+  end.EndOfFile.QuadPart = static_cast<LONGLONG>(size);
+  return SetFileInformationByHandle(handleOf(file), FileEndOfFileInfo, &end,
+                                    sizeof end) != 0 ||
+         failed();
 }
 
 File openForReading(const std::string& path, std::uint64_t* size,
@@ -252,28 +293,6 @@ File openForReading(const std::string& path, std::uint64_t* size,
   if (!file.isOpen() || !regularFile(handleOf(file), &info)) return File();
   *size = sizeOf(info);
   return file;
-}
-
-bool readSome(const File& file, unsigned char* data, std::size_t size,
-              std::size_t* got) {
-  *got = 0;
-  while (*got < size) {
-    const std::size_t left = size - *got;
-    const DWORD part =
-        left > 0x40000000u ? 0x40000000u : static_cast<DWORD>(left);
-    DWORD done = 0;
-    if (ReadFile(handleOf(file), data + *got, part, &done, nullptr) == 0) {
-      return false;
-    }
-    if (done == 0) break;
-    *got += done;
-  }
-  return true;
-}
-
-bool readExactly(const File& file, unsigned char* data, std::size_t size) {
-  std::size_t got = 0;
-  return readSome(file, data, size, &got) && got == size;
 }
 
 bool removeFile(const std::string& path) {

@@ -71,7 +71,11 @@ File openRetried(const std::wstring& path, DWORD access, DWORD share,
 constexpr DWORD kShareAll =
     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
-bool seekTo(const File& file, std::uint64_t offset, DWORD from);
+// The error of the last call of the platform's that failed, kept by failed()
+// (which returns false): a close or a sleep in between must not change what
+// the replacement reads.
+extern DWORD lastError;
+bool failed();
 
 // A SID of the process token's (TokenUser, TokenOwner); nullptr when it
 // cannot be read.

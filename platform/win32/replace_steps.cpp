@@ -20,8 +20,10 @@ namespace steps {
 
 namespace {
 
+using win32::failed;
 using win32::handleOf;
 using win32::kShareAll;
+using win32::lastError;
 using win32::systemPath;
 
 // Windows 10 and later; mingw-w64 headers hide them below some targets.
@@ -29,15 +31,6 @@ const auto kRenameInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22);
 constexpr DWORD kReplacePosix = 0x3;  // replace if exists, POSIX semantics
 constexpr DWORD kSelf =
     FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS;
-
-// The error of the last step that failed: a close or a sleep in between
-// must not change what the protocol reads.
-DWORD lastError = ERROR_SUCCESS;
-
-bool failed() {
-  lastError = GetLastError();
-  return false;
-}
 
 File openHandle(const std::string& path, DWORD access, DWORD share, DWORD flags,
                 DWORD how = OPEN_EXISTING,
@@ -129,6 +122,8 @@ Cause lastCause() {
       {ERROR_DISK_FULL, Cause::kDiskFull},
       {ERROR_HANDLE_DISK_FULL, Cause::kDiskFull},
       {ERROR_WRITE_PROTECT, Cause::kReadOnlyVolume},
+      {ERROR_ALREADY_EXISTS, Cause::kChanged},
+      {ERROR_FILE_EXISTS, Cause::kChanged},
       {ERROR_FILE_READ_ONLY, Cause::kReadOnly},  // set by failedOn()
       {ERROR_DIRECTORY, Cause::kNotFolder},
       {ERROR_BAD_FILE_TYPE, Cause::kNotRegular},  // set by openExisting()
@@ -144,16 +139,6 @@ Cause lastCause() {
 }
 
 bool lastWasMissing() { return win32::isMissing(lastError); }
-
-bool lastWasExisting() {
-  return lastError == ERROR_ALREADY_EXISTS || lastError == ERROR_FILE_EXISTS;
-}
-
-// Denied, or a file system without hard links: either way a copy will do.
-bool lastWasDenied() {
-  return lastError == ERROR_ACCESS_DENIED || lastError == ERROR_NOT_SUPPORTED ||
-         lastError == ERROR_INVALID_FUNCTION;
-}
 
 // A file on a disk that is neither a directory nor a reparse point:
 // CreateFile opens devices such as NUL or CON too.
@@ -341,28 +326,6 @@ bool syncFile(const File& file) {
 // A folder opens for flushing only with backup semantics and write access,
 // which a user rarely has; MOVEFILE_WRITE_THROUGH put the names there.
 bool syncFolder(const std::string&) { return true; }
-
-// Through the handle's own position: one thread, and every handle its own.
-bool readAt(const File& file, std::uint64_t offset, unsigned char* data,
-            std::size_t size, std::size_t* got) {
-  return (win32::seekTo(file, offset, FILE_BEGIN) &&
-          readSome(file, data, size, got)) ||
-         failed();
-}
-
-bool writeAt(const File& file, std::uint64_t offset, const unsigned char* data,
-             std::size_t size) {
-  SetLastError(ERROR_WRITE_FAULT);  // what a write of nothing leaves
-  return (win32::seekTo(file, offset, FILE_BEGIN) &&
-          writeFile(file, data, size)) ||
-         failed();
-}
-
-bool truncateTo(const File& file, std::uint64_t size) {
-  return (win32::seekTo(file, size, FILE_BEGIN) &&
-          SetEndOfFile(handleOf(file)) != 0) ||
-         failed();
-}
 
 Kept keepMetadata(const File& from, const File& to, bool copy) {
   const HANDLE old = handleOf(from);

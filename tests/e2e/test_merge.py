@@ -99,7 +99,7 @@ class MergeTest(support.TempDirTestCase):
              "that leads to no file; fix the link or give the folder that "
              "holds the package.\n" % pkg, pairs),
             # A shader or pre file that cannot be read whole is left out.
-            ] + [("merge", work(name), "read:error=EIO", pairs,
+            ] + [("merge", work(name), "pread64:error=EIO", pairs,
                   "Found 2 files\nMerged: '%s'\nWarning: Could not read, "
                   "skipped: '%s'\n" % (work("a.hlsl"), work(name)) +
                   lost[lost.index("Warning"):],
@@ -116,7 +116,7 @@ class MergeTest(support.TempDirTestCase):
              "Found 2 files\nCould not open '%s'\n" % pkg + rofs, pairs),
             # The next write of the same file succeeds: big.hlsl is still
             # removed, and the next entry extracted.
-            ("extract", work("big.hlsl"), "write:error=EIO:when=1", extraction,
+            ("extract", work("big.hlsl"), "pwrite64:error=EIO:when=1", extraction,
              "Found hlsl file: 'big.hlsl'\nCould not write to '%s'\n"
              "Found hlsl file: 'a.hlsl'\nwritten 8 bytes to '%s'\n"
              % (work("big.hlsl"), work("a.hlsl")),
