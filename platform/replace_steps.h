@@ -51,11 +51,11 @@ File openExisting(const std::string& path, bool forWriting);
 // A new file only this user may read yet; never an existing name or a link.
 File createNew(const std::string& path);
 
-enum class Locked { kYes, kBusy, kFailed };
 // A lock that goes with the handle or the process (a kill included), which
 // no reader of the bytes notices: flock, or LockFileEx on a byte far past
-// the end. A file system without locks grants it.
-Locked lockFile(const File& file, bool exclusive);
+// the end. kNone when granted (a file system without locks grants it),
+// kBusy when another holds it.
+Cause lockFile(const File& file, bool exclusive);
 
 // Whether this user may write the file at `path` (no read-only flag).
 bool mayWrite(const std::string& path);

@@ -29,6 +29,9 @@ using steps::Look;
 
 constexpr std::size_t kBufferSize = 256 * 1024;
 constexpr int kTries = 3;
+// The files a replacement writes beside the package, each under a name of
+// its own.
+enum class Role { kNew, kBackup, kOriginal, kGuard };
 const char* const kRoleNames[] = {"new", "bak", "orig", "guard"};
 const char* const kEarlierNames[] = {".lock", ".tmp", ".bak.tmp", ".undo"};
 
@@ -111,8 +114,6 @@ bool placeNew(const std::string& from, const std::string& to) {
          steps::renameNoReplace(from, to);
 }
 
-}  // namespace
-
 bool isWorkingName(const std::string& name, const std::string& packageName,
                    Role* role) {
   for (int r = 0; r < 4; ++r) {
@@ -127,6 +128,8 @@ bool isWorkingName(const std::string& name, const std::string& packageName,
   }
   return false;
 }
+
+}  // namespace
 
 bool isReplacementName(const std::string& name,
                        const std::string& packageName) {
@@ -186,7 +189,6 @@ struct Replacement::State {
   File origCopy;  // P.orig when this merge made it
   Look oldLook;
   std::uint64_t size = 0;  // of the new package
-  std::uint64_t sinceWriteback = 0;
   bool oldExists = false;
   bool rewriteInPlace = false;
   bool shared = false;  // others may write P's folder, and it is not sticky
@@ -256,11 +258,7 @@ bool Replacement::State::lockPackage() {
     if (!found.regular) return fail(Cause::kNotRegular);
     old = steps::openExisting(target, false);
     if (!old.isOpen()) return failWithLast();
-    const steps::Locked locked = steps::lockFile(old, true);
-    if (locked != steps::Locked::kYes) {
-      return locked == steps::Locked::kBusy ? fail(Cause::kBusy)
-                                            : failWithLast();
-    }
+    if (!fail(steps::lockFile(old, true))) return false;
     oldExists = steps::lookOpen(old, &oldLook) && stillNamed(old, target);
     if (oldExists) return fail(Cause::kNone);
   }
@@ -340,7 +338,7 @@ bool Replacement::State::judge(const std::string& name, Role role) {
   }
   const File file = steps::openExisting(name, false);
   if (!file.isOpen() || !stillNamed(file, name) ||
-      (!packagesOwn && steps::lockFile(file, true) != steps::Locked::kYes)) {
+      (!packagesOwn && steps::lockFile(file, true) != Cause::kNone)) {
     return true;
   }
   Mark mark;
@@ -393,7 +391,7 @@ bool Replacement::State::copyOld(const std::string& name, File* copy,
   *copy = steps::createNew(name);
   if (!copy->isOpen()) return failToCreate();
   steps::Kept kept = steps::Kept::kFailed;
-  if (steps::lockFile(*copy, true) != steps::Locked::kFailed &&
+  if (steps::lockFile(*copy, true) == Cause::kNone &&
       pass(old, 0, oldLook.size, copy, nullptr, hash) &&
       (kept = steps::keepMetadata(old, *copy, true)) == steps::Kept::kYes &&
       steps::syncFile(*copy)) {
@@ -553,8 +551,7 @@ bool Replacement::open() {
     s.freshPath.clear();
     return s.failToCreate();
   }
-  return (steps::lockFile(s.fresh, true) != steps::Locked::kFailed ||
-          s.failWithLast()) &&
+  return s.fail(steps::lockFile(s.fresh, true)) &&
          (!s.oldExists || s.chooseWay());
 }
 
@@ -564,13 +561,9 @@ bool Replacement::write(const unsigned char* data, std::size_t size) {
     return s.failWithLast();
   }
   s.size += size;
-  s.sinceWriteback += size;
-  // Every 8 MiB the disk is asked to start on what it was handed, so the
+  // At every 8 MiB the disk is asked to start on what it was handed, so the
   // sync at the end finds little left to wait for.
-  if (s.sinceWriteback >= 8 * 1024 * 1024) {
-    steps::startWriteback(s.fresh);
-    s.sinceWriteback = 0;
-  }
+  if ((s.size - size) >> 23 != s.size >> 23) steps::startWriteback(s.fresh);
   return true;
 }
 
@@ -624,20 +617,13 @@ Replacement::Cause checkReadable(const std::string& path, const File& file,
   Look found;
   *name = path + ".undo";
   if (steps::look(*name, &found)) return Cause::kEarlierRelease;
-  if (steps::lockFile(file, false) == steps::Locked::kBusy) {
-    return Cause::kBusy;
-  }
+  if (steps::lockFile(file, false) == Cause::kBusy) return Cause::kBusy;
   Mark mark;
-  switch (readMark(file, &mark)) {
-    case Marked::kNo:
-      return Cause::kNone;
-    case Marked::kYes:
-      *name = mark.guard.empty() ? path : mark.guard;
-      return Cause::kUnfinished;
-    case Marked::kUnread:
-      break;
-  }
-  return Cause::kIo;
+  const Marked marked = readMark(file, &mark);
+  if (marked == Marked::kYes) *name = mark.guard.empty() ? path : mark.guard;
+  return marked == Marked::kNo    ? Cause::kNone
+         : marked == Marked::kYes ? Cause::kUnfinished
+                                  : Cause::kIo;
 }
 
 }  // namespace platform

@@ -11,14 +11,10 @@
 
 namespace platform {
 
-// The files a replacement writes beside the package, each under a name of
-// its own: "shaders.spk.new~3f2a91c0" is a new package.
-enum class Role { kNew, kBackup, kOriginal, kGuard };
-bool isWorkingName(const std::string& name, const std::string& packageName,
-                   Role* role);
 // Every name of the tool's beside the package `packageName`: the backup,
-// the original, the working names, and the names an earlier release left.
-// A listing of the package folder leaves them out.
+// the original, the working names ("shaders.spk.new~3f2a91c0" is a new
+// package), and the names an earlier release left. A listing of the
+// package folder leaves them out.
 bool isReplacementName(const std::string& name, const std::string& packageName);
 
 // Replaces the package at `path` so that the package the user had is never

@@ -173,16 +173,13 @@ File createNew(const std::string& path) {
       ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | kNoFollow, 0600));
 }
 
-Locked lockFile(const File& file, bool exclusive) {
-  if (flock(fdOf(file), (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) == 0) {
-    return Locked::kYes;
-  }
-  if (errno == EWOULDBLOCK) return Locked::kBusy;
+Cause lockFile(const File& file, bool exclusive) {
   // A file system without flock (some network ones) cannot lock at all.
-  if (errno == ENOLCK || errno == EINVAL || errno == EOPNOTSUPP) {
-    return Locked::kYes;
+  if (flock(fdOf(file), (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) == 0 ||
+      errno == ENOLCK || errno == EINVAL || errno == EOPNOTSUPP) {
+    return Cause::kNone;
   }
-  return Locked::kFailed;
+  return errno == EWOULDBLOCK ? Cause::kBusy : lastCause();
 }
 
 bool mayWrite(const std::string& path) {

@@ -248,7 +248,7 @@ File createNew(const std::string& path) {
   return file;
 }
 
-Locked lockFile(const File& file, bool exclusive) {
+Cause lockFile(const File& file, bool exclusive) {
   // Far past any end of file: Windows locks are mandatory, and a lock on the
   // bytes themselves would refuse the game's reads of the package.
   OVERLAPPED at = {};
@@ -259,9 +259,9 @@ Locked lockFile(const File& file, bool exclusive) {
   // A file system that cannot lock is taken as it was before locks.
   if (LockFileEx(handleOf(file), flags, 0, 1, 0, &at) != 0 || failed() ||
       lastError == ERROR_NOT_SUPPORTED || lastError == ERROR_INVALID_FUNCTION) {
-    return Locked::kYes;
+    return Cause::kNone;
   }
-  return lastError == ERROR_LOCK_VIOLATION ? Locked::kBusy : Locked::kFailed;
+  return lastError == ERROR_LOCK_VIOLATION ? Cause::kBusy : lastCause();
 }
 
 bool mayWrite(const std::string& path) {
