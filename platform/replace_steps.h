@@ -39,8 +39,8 @@ bool lookOpen(const File& file, Look* found);
 // from the descriptor it was judged on. Only a link of the running user's
 // or root's (Windows: the user, Administrators or SYSTEM) is followed;
 // another's is kUnsafeLink, a link to nothing or a loop kBrokenLink. With
-// nothing at `path`, `target` is `path` itself.
-bool resolveLinks(const std::string& path, std::string* target, Cause* cause);
+// nothing at `path`, `target` is `path` itself (and kNone).
+Cause resolveLinks(const std::string& path, std::string* target);
 
 // Whether others may write `folder` and swap files in it (no sticky bit).
 bool openToOthers(const std::string& folder);
@@ -65,10 +65,8 @@ bool mayReplace(const std::string& path);
 
 // A second name that never replaces one.
 bool linkName(const std::string& from, const std::string& to);
-// Moves `from` to the free name `to`; never replaces a file there.
-bool renameNoReplace(const std::string& from, const std::string& to);
-// Moves `from` over `to`.
-bool renameOver(const std::string& from, const std::string& to);
+// Moves `from` to `to`: over a file there with `over`, else to a free name.
+bool moveName(const std::string& from, const std::string& to, bool over);
 // Puts the new file `fresh`, named `freshPath`, in place of `target`, whose
 // lock `held` holds. Windows keeps the lock through the rename where the
 // system allows it, and otherwise closes `held` first.
@@ -81,16 +79,15 @@ bool syncFile(const File& file);
 // the disk; a file system that cannot sync a folder is taken at its word.
 bool syncFolder(const std::string& folder);
 
-enum class Kept { kYes, kNo, kFailed };
 // Gives `to` exactly what the users of `from` see besides its bytes. For a
 // new package: mode, owner, group, the access ACL (every entry, nothing of
 // the folder's default) and the extended attributes; Windows: the DACL,
-// owner, integrity label, attributes and alternate data streams. kNo when
-// one of them cannot be given, so only the old file keeps them. For a copy
-// (`copy` true): the access ACL and mode, and the group where permitted
-// (otherwise no group access); never the owner. kNo when the copy would be
-// readable by someone the package is not.
-Kept keepMetadata(const File& from, const File& to, bool copy);
+// owner, integrity label, attributes and alternate data streams. kDenied
+// when one of them cannot be given, so only the old file keeps them. For a
+// copy (`copy` true): the access ACL and mode, and the group where
+// permitted (otherwise no group access); never the owner. kDenied when the
+// copy would be readable by someone the package is not.
+Cause keepMetadata(const File& from, const File& to, bool copy);
 
 // A hint that the system may start writing out what it was handed.
 void startWriteback(const File& file);

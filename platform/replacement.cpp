@@ -111,7 +111,7 @@ bool placeNew(const std::string& from, const std::string& to) {
     return true;
   }
   return steps::lastCause() != Cause::kChanged &&
-         steps::renameNoReplace(from, to);
+         steps::moveName(from, to, false);
 }
 
 bool isWorkingName(const std::string& name, const std::string& packageName,
@@ -149,8 +149,7 @@ struct Replacement::State {
         folder(folderOf(package)),
         backup(package + ".bak"),
         orig(package + ".orig"),
-        buffer(kBufferSize),
-        other(kBufferSize) {}
+        buffer(kBufferSize) {}
 
   // False, with the cause; true for kNone, a cause cleared.
   bool fail(Cause why, const std::string& name = std::string()) {
@@ -174,7 +173,7 @@ struct Replacement::State {
   bool rewrite(const File& into, const Mark& mark, const File& from,
                std::uint64_t bytesOf);
   bool pass(const File& from, std::uint64_t begin, std::uint64_t end,
-            const File* to, const File* against, std::uint64_t* hash);
+            const File* to, std::uint64_t* hash);
   bool stillNamed(const File& file, const std::string& name);
   bool copyOld(const std::string& name, File* copy, std::uint64_t* hash);
   bool keepOriginal();
@@ -195,26 +194,21 @@ struct Replacement::State {
   Cause cause = Cause::kNone;
   std::string causeName;
   Commit outcome = Commit::kDone;  // when the package is in place
-  std::vector<unsigned char> buffer, other;
+  std::vector<unsigned char> buffer;
 };
 
-// One pass over the bytes [begin, end) of `from`: copied to `to`, compared
-// with `against`, hashed into `hash`, each at the same offsets. False when
-// a read or write fails, `from` ends early, or `against` differs.
+// One pass over the bytes [begin, end) of `from`: copied to `to` at the
+// same offsets, hashed into `hash` (which compares them). False when a read
+// or write fails or `from` ends early.
 bool Replacement::State::pass(const File& from, std::uint64_t begin,
                               std::uint64_t end, const File* to,
-                              const File* against, std::uint64_t* hash) {
+                              std::uint64_t* hash) {
   for (std::uint64_t at = begin; at < end;) {
     const std::size_t want = static_cast<std::size_t>(
         std::min<std::uint64_t>(buffer.size(), end - at));
     std::size_t got = 0;
-    std::size_t theirs = 0;
     if (!readAt(from, at, buffer.data(), want, &got) || got != want ||
-        (to != nullptr && !platform::writeAt(*to, at, buffer.data(), got)) ||
-        (against != nullptr &&
-         (!readAt(*against, at, other.data(), want, &theirs) ||
-          theirs != want ||
-          std::memcmp(buffer.data(), other.data(), want) != 0))) {
+        (to != nullptr && !platform::writeAt(*to, at, buffer.data(), got))) {
       return false;
     }
     if (hash != nullptr) *hash = hashMore(*hash, buffer.data(), got);
@@ -236,8 +230,8 @@ bool Replacement::State::lockPackage() {
   for (int attempt = 0; attempt < kTries; ++attempt) {
     old.close();
     oldExists = false;
-    Cause why = Cause::kNone;
-    if (!steps::resolveLinks(path, &target, &why)) return fail(why, folder);
+    const Cause why = steps::resolveLinks(path, &target);
+    if (why != Cause::kNone) return fail(why, folder);
     targetFolder = folderOf(target);
     // A link to one of the tool's own files would lose the package the
     // user had under the backup's name.
@@ -297,11 +291,10 @@ bool Replacement::State::checkPackage() {
 // place, which keeps T's other names, owner and access as they are.
 bool Replacement::State::chooseWay() {
   rewriteInPlace = oldLook.links > 1 || folderOf(freshPath) != targetFolder;
-  const steps::Kept kept = rewriteInPlace
-                               ? steps::Kept::kNo
-                               : steps::keepMetadata(old, fresh, false);
-  rewriteInPlace = kept == steps::Kept::kNo;
-  return kept != steps::Kept::kFailed || failWithLast();
+  const Cause kept =
+      rewriteInPlace ? Cause::kDenied : steps::keepMetadata(old, fresh, false);
+  rewriteInPlace = kept == Cause::kDenied;
+  return rewriteInPlace || fail(kept);
 }
 
 // Writes the first `bytesOf` bytes of `from` over `into` under `mark`: the
@@ -314,11 +307,9 @@ bool Replacement::State::rewrite(const File& into, const Mark& mark,
   const std::uint64_t marked = bytes.size();
   const std::uint64_t head = std::min(bytesOf, marked);
   return platform::writeAt(into, 0, bytes.data(), bytes.size()) &&
-         steps::syncFile(into) &&
-         pass(from, head, bytesOf, &into, nullptr, nullptr) &&
+         steps::syncFile(into) && pass(from, head, bytesOf, &into, nullptr) &&
          truncateTo(into, std::max(bytesOf, marked)) && steps::syncFile(into) &&
-         pass(from, 0, head, &into, nullptr, nullptr) &&
-         steps::syncFile(into) &&
+         pass(from, 0, head, &into, nullptr) && steps::syncFile(into) &&
          (bytesOf >= marked ||
           (truncateTo(into, bytesOf) && steps::syncFile(into)));
 }
@@ -346,7 +337,7 @@ bool Replacement::State::judge(const std::string& name, Role role) {
       readMark(old, &mark) != Marked::kNo) {
     std::uint64_t hash = kHashStart;
     if (mark.guard != baseOf(name) || found.size != mark.word[Mark::kOldSize] ||
-        !pass(file, 0, found.size, nullptr, nullptr, &hash) ||
+        !pass(file, 0, found.size, nullptr, &hash) ||
         hash != mark.word[Mark::kOldHash]) {
       return true;  // not this guard's package: refused below
     }
@@ -358,13 +349,17 @@ bool Replacement::State::judge(const std::string& name, Role role) {
   } else if (role == Role::kBackup || role == Role::kGuard) {
     // The package in place, or a first part of it (a guard: all of it), is
     // no backup; anything else is the package a merge replaced.
+    std::uint64_t mine = kHashStart;
+    std::uint64_t theirs = kHashStart;
     const bool copy =
-        packagesOwn || (oldExists && found.size <= oldLook.size &&
-                        (role == Role::kBackup || found.size == oldLook.size) &&
-                        pass(file, 0, found.size, nullptr, &old, nullptr));
+        packagesOwn ||
+        (oldExists && found.size <= oldLook.size &&
+         (role == Role::kBackup || found.size == oldLook.size) &&
+         pass(file, 0, found.size, nullptr, &mine) &&
+         pass(old, 0, found.size, nullptr, &theirs) && mine == theirs);
     if (!copy) {
       return trusted(backup) &&
-             (steps::renameOver(name, backup) || failWithLast());
+             (steps::moveName(name, backup, true) || failWithLast());
     }
   }
   return steps::removeName(name) || failWithLast();
@@ -390,15 +385,14 @@ bool Replacement::State::copyOld(const std::string& name, File* copy,
                                  std::uint64_t* hash) {
   *copy = steps::createNew(name);
   if (!copy->isOpen()) return failToCreate();
-  steps::Kept kept = steps::Kept::kFailed;
+  Cause why = Cause::kNone;
   if (steps::lockFile(*copy, true) == Cause::kNone &&
-      pass(old, 0, oldLook.size, copy, nullptr, hash) &&
-      (kept = steps::keepMetadata(old, *copy, true)) == steps::Kept::kYes &&
+      pass(old, 0, oldLook.size, copy, hash) &&
+      (why = steps::keepMetadata(old, *copy, true)) == Cause::kNone &&
       steps::syncFile(*copy)) {
     return true;
   }
-  const Cause why =
-      kept == steps::Kept::kNo ? Cause::kDenied : steps::lastCause();
+  if (why == Cause::kNone) why = steps::lastCause();
   if (stillNamed(*copy, name)) steps::removeName(name);
   return fail(why);
 }
@@ -460,7 +454,7 @@ bool Replacement::State::byRename(bool wantBackup) {
   // die first, the next merge rolls it forward.
   Look now;
   if (wantBackup && !(steps::look(waiting, &now) && now.id == kept.id &&
-                      steps::renameOver(waiting, backup))) {
+                      steps::moveName(waiting, backup, true))) {
     fail(steps::lastCause(), waiting);
     outcome = Commit::kNoBackup;
   }
@@ -478,7 +472,7 @@ bool Replacement::State::inPlace(bool wantBackup) {
   const std::string guardPath = workingName(path, Role::kGuard);
   mark.guard = baseOf(guardPath);
   File guard;
-  if (!pass(fresh, 0, size, nullptr, nullptr, &mark.word[Mark::kNewHash])) {
+  if (!pass(fresh, 0, size, nullptr, &mark.word[Mark::kNewHash])) {
     return failWithLast();
   }
   if (!copyOld(guardPath, &guard, &mark.word[Mark::kOldHash])) return false;
@@ -496,7 +490,7 @@ bool Replacement::State::inPlace(bool wantBackup) {
   if (!wantBackup) {
     steps::removeName(guardPath);
   } else if (!stillNamed(guard, guardPath) ||
-             !steps::renameOver(guardPath, backup)) {
+             !steps::moveName(guardPath, backup, true)) {
     fail(steps::lastCause(), guardPath);
     outcome = Commit::kNoBackup;
   }

@@ -60,28 +60,26 @@ bool attributes(int fd, bool aclOnly, Attributes* all) {
 
 // `to` gets exactly the attributes `from` has: one the folder's default ACL
 // gave it is removed, one the system gave it already is not set again.
-Kept keepAttributes(int from, int to, bool aclOnly) {
+Cause keepAttributes(int from, int to, bool aclOnly) {
   Attributes wanted;
   Attributes present;
   if (!attributes(from, aclOnly, &wanted) ||
       !attributes(to, aclOnly, &present)) {
-    return Kept::kFailed;
+    return lastCause();
   }
   for (const auto& [name, value] : present) {
     if (wanted.count(name) == 0 && fremovexattr(to, name.c_str()) != 0) {
-      return Kept::kNo;
+      return Cause::kDenied;
     }
   }
   for (const auto& [name, value] : wanted) {
     const auto there = present.find(name);
     if ((there == present.end() || there->second != value) &&
         fsetxattr(to, name.c_str(), value.data(), value.size(), 0) != 0) {
-      return (errno == EPERM || errno == ENOTSUP || errno == EACCES)
-                 ? Kept::kNo
-                 : Kept::kFailed;
+      return errno == ENOTSUP ? Cause::kDenied : lastCause();
     }
   }
-  return Kept::kYes;
+  return Cause::kNone;
 }
 
 }  // namespace
@@ -127,28 +125,25 @@ bool lookOpen(const File& file, Look* found) {
   return true;
 }
 
-bool resolveLinks(const std::string& path, std::string* target, Cause* cause) {
+Cause resolveLinks(const std::string& path, std::string* target) {
   *target = path;
   // The kernel's own limit on links in one look-up.
   for (int hop = 0; hop < 40; ++hop) {
     struct stat info;
     if (lstat(target->c_str(), &info) != 0) {
       // Nothing at `path` is no package yet.
-      if (errno == ENOENT && hop == 0) return true;
-      *cause = errno == ENOENT ? Cause::kBrokenLink : lastCause();
-      return false;
+      if (errno != ENOENT) return lastCause();
+      return hop == 0 ? Cause::kNone : Cause::kBrokenLink;
     }
-    if (!S_ISLNK(info.st_mode)) return true;
+    if (!S_ISLNK(info.st_mode)) return Cause::kNone;
     const std::string link = *target;
     const posix::Link followed = posix::followLink(link, target);
     if (followed != posix::Link::kOurs) {
-      *cause = followed == posix::Link::kOthers ? Cause::kUnsafeLink
-                                                : Cause::kChanged;
-      return false;
+      return followed == posix::Link::kOthers ? Cause::kUnsafeLink
+                                              : Cause::kChanged;
     }
   }
-  *cause = Cause::kBrokenLink;
-  return false;
+  return Cause::kBrokenLink;
 }
 
 bool openToOthers(const std::string& folder) {
@@ -192,7 +187,8 @@ bool linkName(const std::string& from, const std::string& to) {
   return link(from.c_str(), to.c_str()) == 0;
 }
 
-bool renameNoReplace(const std::string& from, const std::string& to) {
+bool moveName(const std::string& from, const std::string& to, bool over) {
+  if (over) return std::rename(from.c_str(), to.c_str()) == 0;
   if (syscall(SYS_renameat2, AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(),
               1 /* RENAME_NOREPLACE */) == 0) {
     return true;
@@ -208,13 +204,9 @@ bool renameNoReplace(const std::string& from, const std::string& to) {
   return std::rename(from.c_str(), to.c_str()) == 0;
 }
 
-bool renameOver(const std::string& from, const std::string& to) {
-  return std::rename(from.c_str(), to.c_str()) == 0;
-}
-
 bool publish(const File&, const std::string& freshPath,
              const std::string& target, File*) {
-  return renameOver(freshPath, target);
+  return moveName(freshPath, target, true);
 }
 
 bool removeName(const std::string& path) { return unlink(path.c_str()) == 0; }
@@ -228,24 +220,23 @@ bool syncFolder(const std::string& folder) {
          errno == ENOTSUP;
 }
 
-Kept keepMetadata(const File& from, const File& to, bool copy) {
+Cause keepMetadata(const File& from, const File& to, bool copy) {
   struct stat old;
-  if (fstat(fdOf(from), &old) != 0) return Kept::kFailed;
+  if (fstat(fdOf(from), &old) != 0) return lastCause();
   mode_t mode = old.st_mode & 07777;
   // A copy never takes the owner; where its group cannot be given, its
   // group gets nothing (with an ACL: the mask, so no named entry either).
   if (fchown(fdOf(to), copy ? static_cast<uid_t>(-1) : old.st_uid,
              old.st_gid) != 0) {
-    if (errno != EPERM) return Kept::kFailed;
-    if (!copy) return Kept::kNo;
+    if (errno != EPERM || !copy) return lastCause();
     mode &= ~static_cast<mode_t>(070);
   }
-  if (fchmod(fdOf(to), copy ? mode & 0777 : mode) != 0) return Kept::kFailed;
-  const Kept kept = keepAttributes(fdOf(from), fdOf(to), copy);
+  if (fchmod(fdOf(to), copy ? mode & 0777 : mode) != 0) return lastCause();
+  const Cause kept = keepAttributes(fdOf(from), fdOf(to), copy);
   // An ACL set after the chmod brings its mask back: narrow it again.
-  if (kept == Kept::kYes && (mode & 070) != (old.st_mode & 070) &&
+  if (kept == Cause::kNone && (mode & 070) != (old.st_mode & 070) &&
       fchmod(fdOf(to), mode & 0777) != 0) {
-    return Kept::kFailed;
+    return lastCause();
   }
   return kept;
 }

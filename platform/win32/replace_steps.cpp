@@ -101,17 +101,6 @@ std::wstring ntPath(const std::string& path) {
   return L"\\??\\" + full;
 }
 
-// Write-through: done only once the move is on the disk. ReplaceFile is not
-// used: see docs/DEVELOPING.md. A refusal is judged on `judged`.
-bool move(const std::string& from, const std::string& to, DWORD flags,
-          const std::string& judged) {
-  return win32::retried([&] {
-           return MoveFileExW(systemPath(from).c_str(), systemPath(to).c_str(),
-                              flags | MOVEFILE_WRITE_THROUGH) != 0;
-         }) ||
-         failedOn(judged);
-}
-
 }  // namespace
 
 Cause lastCause() {
@@ -166,43 +155,33 @@ bool look(const std::string& path, Look* found) {
   return file.isOpen() ? lookOpen(file, found) : failedOn(path);
 }
 
-bool resolveLinks(const std::string& path, std::string* target, Cause* cause) {
+Cause resolveLinks(const std::string& path, std::string* target) {
+  *target = path;  // no link, or no package yet
   Look found;
-  if (!look(path, &found) && !lastWasMissing()) {
-    *cause = lastCause();
-    return false;
-  }
-  if (!found.link) {
-    *target = path;  // no link, or no package yet
-    return true;
-  }
+  if (!look(path, &found)) return lastWasMissing() ? Cause::kNone : lastCause();
+  if (!found.link) return Cause::kNone;
   // Held without sharing its deletion, so that the link judged is the one
   // the open below follows. A package itself is not: a merge that published
   // it may still hold its new file with DELETE access.
   const File link = openHandle(path, READ_CONTROL | FILE_READ_ATTRIBUTES,
                                FILE_SHARE_READ | FILE_SHARE_WRITE, kSelf);
   Look again;
-  const bool same =
-      link.isOpen() && lookOpen(link, &again) && again.id == found.id;
-  if (!same || !win32::ownedByUs(handleOf(link), true)) {
-    *cause = same ? Cause::kUnsafeLink : Cause::kChanged;
-    return false;
+  if (!link.isOpen() || !lookOpen(link, &again) || !(again.id == found.id)) {
+    return Cause::kChanged;
   }
+  if (!win32::ownedByUs(handleOf(link), true)) return Cause::kUnsafeLink;
   // The system follows the rest of the chain, and says where it ended.
   const File followed = openHandle(path, FILE_READ_ATTRIBUTES, kShareAll,
                                    FILE_FLAG_BACKUP_SEMANTICS);
   if (!followed.isOpen()) {
-    *cause = lastWasMissing() ? Cause::kBrokenLink : lastCause();
-    return false;
+    return lastWasMissing() ? Cause::kBrokenLink : lastCause();
   }
   // The final name must lead to the file followed, not one put there since.
   FileId at;
-  if (!finalPath(followed, target) || !identify(followed, &at) ||
-      !look(*target, &found) || !(found.id == at)) {
-    *cause = Cause::kChanged;
-    return false;
-  }
-  return true;
+  return finalPath(followed, target) && identify(followed, &at) &&
+                 look(*target, &found) && found.id == at
+             ? Cause::kNone
+             : Cause::kChanged;
 }
 
 // Windows decides with ACLs, which the tool does not judge.
@@ -283,12 +262,15 @@ bool linkName(const std::string& from, const std::string& to) {
          failed();
 }
 
-bool renameNoReplace(const std::string& from, const std::string& to) {
-  return move(from, to, 0, from);
-}
-
-bool renameOver(const std::string& from, const std::string& to) {
-  return move(from, to, MOVEFILE_REPLACE_EXISTING, to);
+// Write-through: done only once the move is on the disk. ReplaceFile is not
+// used: see docs/DEVELOPING.md. A refusal is judged on the file replaced.
+bool moveName(const std::string& from, const std::string& to, bool over) {
+  const DWORD flags = over ? MOVEFILE_REPLACE_EXISTING : 0;
+  return win32::retried([&] {
+           return MoveFileExW(systemPath(from).c_str(), systemPath(to).c_str(),
+                              flags | MOVEFILE_WRITE_THROUGH) != 0;
+         }) ||
+         failedOn(over ? to : from);
 }
 
 bool publish(const File& fresh, const std::string& freshPath,
@@ -310,7 +292,7 @@ bool publish(const File& fresh, const std::string& freshPath,
   // Older systems, FAT and wine refuse it: the lock goes first, as the old
   // file open would refuse the rename.
   held->close();
-  return renameOver(freshPath, target);
+  return moveName(freshPath, target, true);
 }
 
 bool removeName(const std::string& path) {
@@ -327,7 +309,7 @@ bool syncFile(const File& file) {
 // which a user rarely has; MOVEFILE_WRITE_THROUGH put the names there.
 bool syncFolder(const std::string&) { return true; }
 
-Kept keepMetadata(const File& from, const File& to, bool copy) {
+Cause keepMetadata(const File& from, const File& to, bool copy) {
   const HANDLE old = handleOf(from);
   if (!copy) {
     // What the user set and sees in Explorer; read-only is never set here,
@@ -344,9 +326,9 @@ Kept keepMetadata(const File& from, const File& to, bool copy) {
     if (!read || SetFileInformationByHandle(handleOf(to), FileBasicInfo, &mine,
                                             sizeof mine) == 0) {
       failed();
-      return Kept::kFailed;
+      return lastCause();
     }
-    if (hasNamedStream(old)) return Kept::kNo;
+    if (hasNamedStream(old)) return Cause::kDenied;
   }
   PSID owner = nullptr;
   PACL dacl = nullptr;
@@ -359,7 +341,7 @@ Kept keepMetadata(const File& from, const File& to, bool copy) {
                       &owner, nullptr, &dacl, &label, &was);
   if (read != ERROR_SUCCESS) {
     lastError = read;
-    return Kept::kFailed;
+    return lastCause();
   }
   SECURITY_DESCRIPTOR_CONTROL control = 0;
   DWORD revision = 0;
@@ -381,7 +363,7 @@ Kept keepMetadata(const File& from, const File& to, bool copy) {
                                      copy ? nullptr : owner, nullptr, dacl,
                                      copy ? nullptr : label) == ERROR_SUCCESS;
   LocalFree(was);
-  return given ? Kept::kYes : Kept::kNo;
+  return given ? Cause::kNone : Cause::kDenied;
 }
 
 void startWriteback(const File&) {}
