@@ -58,11 +58,6 @@ bool writeFile(const std::string& path, const std::string& contents) {
   return std::fclose(f) == 0 && ok;
 }
 
-bool fileExists(const std::string& path) {
-  std::error_code ec;
-  return fs::exists(fs::u8path(path), ec);
-}
-
 bool makeDirectory(const std::string& path) {
   std::error_code ec;
   return fs::create_directory(fs::u8path(path), ec);

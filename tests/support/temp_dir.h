@@ -24,7 +24,6 @@ class TempDir {
 // Whole-file helpers for tests; readFile returns false for a missing file.
 bool readFile(const std::string& path, std::string* contents);
 bool writeFile(const std::string& path, const std::string& contents);
-bool fileExists(const std::string& path);
 bool makeDirectory(const std::string& path);
 
 // Every file and directory under `root` by relative path ("sub/a.hlsl"); a

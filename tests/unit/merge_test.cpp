@@ -25,6 +25,8 @@
 
 namespace {
 
+namespace fs = std::filesystem;
+
 const char kOldPackage[] = "old package bytes, never to be lost";
 
 // A shape a package takes in a modder's game folder, and how it is merged.
@@ -44,8 +46,8 @@ class MergeTest : public testing::Test {
  protected:
   // Called again by a table's rows: each starts from an empty root.
   void SetUp() override {
-    for (const auto& file : std::filesystem::directory_iterator(root.path())) {
-      std::filesystem::remove_all(file.path());
+    for (const auto& file : fs::directory_iterator(root.path())) {
+      fs::remove_all(file.path());
     }
     pkg = root.file("pkg");
     work = root.file("work");
@@ -59,7 +61,7 @@ class MergeTest : public testing::Test {
   void TearDown() override {
     if (pkg == work) return;
     std::error_code ec;
-    for (std::filesystem::directory_iterator it(pkg, ec), end; !ec && it != end;
+    for (fs::directory_iterator it(pkg, ec), end; !ec && it != end;
          it.increment(ec)) {
       const std::string name = it->path().filename().string();
       EXPECT_TRUE(name == "shaders.spk" || name == "shaders.spk.bak" ||
@@ -98,14 +100,10 @@ class MergeTest : public testing::Test {
     return captureStdout([this] { merge(); });
   }
 #ifndef _WIN32
-  ChildResult mergeInChild(const ChildOptions& options) {
-    return runInChild([this] { merge(); }, options);
-  }
   // Merges as nobody, who may read the work directory and create files
   // beside the package, whatever the umask made of them; what nobody may do
   // with the package itself is the test's to set. Needs root.
   std::string mergeAsNobody() {
-    namespace fs = std::filesystem;
     const fs::perms readable = fs::perms::owner_all | fs::perms::group_read |
                                fs::perms::group_exec | fs::perms::others_read |
                                fs::perms::others_exec;
@@ -120,7 +118,7 @@ class MergeTest : public testing::Test {
     fs::permissions(pkg, fs::perms::all | fs::perms::sticky_bit);
     ChildOptions nobody;
     nobody.user = 65534;
-    const ChildResult child = mergeInChild(nobody);
+    const ChildResult child = runInChild([this] { merge(); }, nobody);
     EXPECT_TRUE(child.endedNormally);
     return child.out;
   }
@@ -130,7 +128,6 @@ class MergeTest : public testing::Test {
   // file, link, owner and mode), with the new bytes; the backup is always a
   // plain file holding the last package with entries.
   void keepsShape(const Shape& c) {
-    namespace fs = std::filesystem;
     SCOPED_TRACE(c.what);
 #ifndef _WIN32
     if (c.asNobody && geteuid() != 0) return;  // the test says it skipped
@@ -163,8 +160,8 @@ class MergeTest : public testing::Test {
     EXPECT_EQ(packageBytes(), buildPackage(entries));
     std::string original;
     if (c.created) {
-      EXPECT_FALSE(fileExists(backupPath()));
-      EXPECT_FALSE(fileExists(pkg + "/shaders.spk.orig"));
+      EXPECT_FALSE(fs::exists(backupPath()));
+      EXPECT_FALSE(fs::exists(pkg + "/shaders.spk.orig"));
       return;
     }
     // The first package replaced stays, however often the merge ran.
@@ -339,7 +336,7 @@ TEST_F(MergeTest, OnlyTheShaderOfAPreFileIsPacked) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    std::filesystem::remove_all(work);
+    fs::remove_all(work);
     ASSERT_TRUE(makeDirectory(work));
     if (!c.old.empty()) {
       ASSERT_TRUE(writeFile(packagePath(), c.old));
@@ -377,7 +374,7 @@ TEST_F(MergeTest, WorkDirectoryMayBeThePackageDirectory) {
     SCOPED_TRACE(spelling);
     SetUp();
 #ifndef _WIN32
-    std::filesystem::create_directory_symlink(pkg, root.file("link"));
+    fs::create_directory_symlink(pkg, root.file("link"));
 #endif
     work = spelling;
     TestEntry a = addEntry("a.hlsl", "a");
@@ -387,8 +384,7 @@ TEST_F(MergeTest, WorkDirectoryMayBeThePackageDirectory) {
     // second name of another file is not the tool's to remove.
     ASSERT_TRUE(writeFile(packagePath() + ".new~0123abcd", "killed merge's"));
     ASSERT_TRUE(writeFile(root.file("theirs"), "the user's"));
-    std::filesystem::create_hard_link(root.file("theirs"),
-                                      packagePath() + ".bak~0123abcd");
+    fs::create_hard_link(root.file("theirs"), packagePath() + ".bak~0123abcd");
     // shaders.spk is listed like any other name; its stem has no pre file.
     // The backup the first merge made, and the files of a replacement, are
     // not: the second merge lists what the first one did.
@@ -398,8 +394,8 @@ TEST_F(MergeTest, WorkDirectoryMayBeThePackageDirectory) {
                     "Warning: Could not open: '" + inWork("shader.pre") +
                     "'\nWarning: Could not open: '" + inWork("zz.pre") + "'\n");
       EXPECT_EQ(packageBytes(), buildPackage({a, b}));
-      EXPECT_FALSE(fileExists(packagePath() + ".new~0123abcd"));
-      EXPECT_TRUE(fileExists(packagePath() + ".bak~0123abcd"));
+      EXPECT_FALSE(fs::exists(packagePath() + ".new~0123abcd"));
+      EXPECT_TRUE(fs::exists(packagePath() + ".bak~0123abcd"));
     }
   }
   work = pkg;  // for TearDown
@@ -409,7 +405,6 @@ TEST_F(MergeTest, WorkDirectoryMayBeThePackageDirectory) {
 // once the listing is done, and nothing in or beside it changes: no new
 // package, no backup, nothing of the tool's left behind.
 TEST_F(MergeTest, PackageThatCannotBeReplacedIsLeftAlone) {
-  namespace fs = std::filesystem;
   struct Case {
     const char* what;
     std::function<void()> setUp;
@@ -576,7 +571,6 @@ TEST_F(MergeTest, PackageThatCannotBeReplacedIsLeftAlone) {
 
 // Shapes a package takes in a modder's game folder.
 TEST_F(MergeTest, PackageShapesAreKept) {
-  namespace fs = std::filesystem;
   const std::string game = root.file("game.spk");
   const Shape cases[] = {
       {"a typo merged three times over an empty work directory", [] {}, 3, true,
@@ -679,7 +673,6 @@ TEST_F(MergeTest, PackageShapesAreKept) {
 // Only a link of the user's own, or root's, is followed, and a folder
 // others may write is pointed out.
 TEST_F(MergeTest, FolderOthersMayWrite) {
-  namespace fs = std::filesystem;
   if (geteuid() != 0) GTEST_SKIP() << "needs root, to give a link to nobody";
   fs::permissions(pkg, fs::perms::all);
   addEntry("a.hlsl", "a");
@@ -725,9 +718,9 @@ TEST_F(MergeTest, AnotherUsersLeftoversAreLeftAlone) {
     std::string planted;
     EXPECT_TRUE(readFile(name, &planted));
     EXPECT_EQ(planted, "planted");
-    std::filesystem::remove(name);
-    std::filesystem::remove(backupPath());
-    std::filesystem::remove(pkg + "/shaders.spk.orig");
+    fs::remove(name);
+    fs::remove(backupPath());
+    fs::remove(pkg + "/shaders.spk.orig");
   }
 }
 
