@@ -133,10 +133,6 @@ TEST(ExtractTest, NeverThePackageNeverOneFileTwiceOnlyRegularFiles) {
   };
   const Want good = {"good.hlsl", kWritten, ""};
   std::vector<Case> cases = {
-      {"the package by name",
-       "",
-       {{"shaders.spk", kPackage, "shaders.spk"}, good},
-       {}},
       {"the package directory as /.",
        "/.",
        {{"shaders.spk", kPackage, "shaders.spk"}, good},
