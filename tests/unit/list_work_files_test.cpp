@@ -10,18 +10,6 @@
 
 namespace {
 
-struct Listing {
-  bool result;
-  std::string output;
-};
-
-Listing listInto(ShaderPackage* package) {
-  bool result = false;
-  const std::string out =
-      captureStdout([&] { result = package->listWorkFiles(); });
-  return {result, out};
-}
-
 // The names in `list`, separated by spaces.
 std::deque<std::string> names(const std::string& list) {
   std::deque<std::string> out;
@@ -67,7 +55,9 @@ TEST(ListWorkFilesTest, SkipRulesCountAndParity) {
     ShaderPackage package;
     package.setPaths("unused", c.workIn ? dir.file(c.workIn) : dir.path());
     package.fileList = {"kept"};
-    Listing got = listInto(&package);
+    bool result = false;
+    const std::string out =
+        captureStdout([&] { result = package.listWorkFiles(); });
     std::string expected =
         "Found " + std::to_string(names(c.listed).size()) + " files\n";
     if (c.warnedOf != nullptr) {
@@ -79,8 +69,8 @@ TEST(ListWorkFilesTest, SkipRulesCountAndParity) {
     if (!c.result) {
       expected += "Expected an even number of files in work path, aborting\n";
     }
-    EXPECT_EQ(got.output, c.workIn ? "" : expected);
-    EXPECT_EQ(got.result, c.result);
+    EXPECT_EQ(out, c.workIn ? "" : expected);
+    EXPECT_EQ(result, c.result);
     // A refused listing keeps its names too.
     EXPECT_EQ(package.fileList, names(c.listed));
   }
@@ -101,8 +91,9 @@ TEST(ListWorkFilesTest, NamesComeInNtfsOrder) {
   }
   ShaderPackage package;
   package.setPaths("", dir.path());
-  Listing got = listInto(&package);
-  EXPECT_TRUE(got.result);
+  bool listed = false;
+  captureStdout([&] { listed = package.listWorkFiles(); });
+  EXPECT_TRUE(listed);
   EXPECT_EQ(package.fileList, expected);
 }
 #endif

@@ -152,25 +152,22 @@ class MergeTest : public testing::Test {
     }
     EXPECT_EQ(out, expected);
     EXPECT_EQ(packageBytes(), buildPackage(entries));
-    std::string original;
     // The first package replaced stays, however often the merge ran.
-    EXPECT_TRUE(readFile(pkg + "/shaders.spk.orig", &original));
-    EXPECT_EQ(original, kOldPackage);
+    EXPECT_EQ(bytesOf(pkg + "/shaders.spk.orig"), kOldPackage);
     // The last package with entries is kept however often the merge ran.
     const std::string last =
         c.merges > 1 && !c.emptyWork ? buildPackage(entries) : kOldPackage;
-    std::string backup;
-    EXPECT_TRUE(readFile(backupPath(), &backup));
-    EXPECT_EQ(backup, last);
+    EXPECT_EQ(bytesOf(backupPath()), last);
     EXPECT_FALSE(fs::is_symlink(backupPath()));
     c.check();
   }
 
-  std::string packageBytes() const {
+  std::string bytesOf(const std::string& path) const {
     std::string bytes;
-    EXPECT_TRUE(readFile(packagePath(), &bytes));
+    EXPECT_TRUE(readFile(path, &bytes)) << path;
     return bytes;
   }
+  std::string packageBytes() const { return bytesOf(packagePath()); }
 
   std::string merged(const std::string& name) const {
     return "Merged: '" + inWork(name) + "'\n";
@@ -563,9 +560,7 @@ TEST_F(MergeTest, PackageShapesAreKept) {
        1, false,
        [&] {
          EXPECT_TRUE(fs::equivalent(packagePath(), game));
-         std::string through;
-         EXPECT_TRUE(readFile(game, &through));
-         EXPECT_EQ(through, packageBytes());
+         EXPECT_EQ(bytesOf(game), packageBytes());
          EXPECT_EQ(fs::hard_link_count(backupPath()), 1u);
 #ifndef _WIN32
          for (const std::string& copy :
@@ -625,9 +620,7 @@ TEST_F(MergeTest, PackageShapesAreKept) {
        },
        1, false,
        [&] {
-         std::string through;
-         EXPECT_TRUE(readFile(game, &through));
-         EXPECT_EQ(through, packageBytes());
+         EXPECT_EQ(bytesOf(game), packageBytes());
          EXPECT_TRUE(fs::is_symlink(packagePath()));
        },
        true},
@@ -655,9 +648,7 @@ TEST_F(MergeTest, FolderOthersMayWrite) {
             "Found 2 files\nCould not open '" + packagePath() +
                 "'\nCause: a link of another user's is not followed; "
                 "replace it with the file it leads to.\n");
-  std::string kept;
-  EXPECT_TRUE(readFile(game, &kept));
-  EXPECT_EQ(kept, kOldPackage);
+  EXPECT_EQ(bytesOf(game), kOldPackage);
   ASSERT_EQ(lchown(packagePath().c_str(), 0, 0), 0);
   EXPECT_EQ(runMerge(), "Found 2 files\nWarning: others may write to '" + pkg +
                             "'; they could swap the package while the tool "
@@ -669,14 +660,14 @@ TEST_F(MergeTest, FolderOthersMayWrite) {
 // used nor removed; a planted backup or original is refused.
 TEST_F(MergeTest, AnotherUsersLeftoversAreLeftAlone) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root, to give a file to nobody";
-  addEntry("a.hlsl", "a");
-  addEntry("b.hlsl", "b");
   for (const std::string& name :
        {packagePath() + ".new~0123abcd", packagePath() + ".bak~0123abcd",
         packagePath() + ".guard~0123abcd", backupPath(),
         pkg + "/shaders.spk.orig"}) {
     SCOPED_TRACE(name);
-    ASSERT_TRUE(writeFile(packagePath(), kOldPackage));
+    SetUp();
+    addEntry("a.hlsl", "a");
+    addEntry("b.hlsl", "b");
     ASSERT_TRUE(writeFile(name, "planted"));
     ASSERT_EQ(chown(name.c_str(), 65534, 65534), 0);
     const bool kept = name.find('~') == std::string::npos;
@@ -685,12 +676,7 @@ TEST_F(MergeTest, AnotherUsersLeftoversAreLeftAlone) {
               kept)
         << out;
     EXPECT_EQ(packageBytes() == kOldPackage, kept);
-    std::string planted;
-    EXPECT_TRUE(readFile(name, &planted));
-    EXPECT_EQ(planted, "planted");
-    fs::remove(name);
-    fs::remove(backupPath());
-    fs::remove(pkg + "/shaders.spk.orig");
+    EXPECT_EQ(bytesOf(name), "planted");
   }
 }
 
