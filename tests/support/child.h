@@ -14,8 +14,6 @@ struct ChildOptions {
   std::int64_t fileSizeLimit = -1;
   // The user and group id to run as (the test must be root); -1 stays.
   int user = -1;
-  // A child still running after this long is killed.
-  unsigned seconds = 60;
   // Called once the child sits in its first write to standard output, which
   // the harness makes wait by filling the pipe beforehand; the child's
   // standard output is unbuffered then, so its first line is that write.

@@ -43,7 +43,6 @@ RunResult runWith(const std::vector<std::string>& args,
 TEST(RunTest, ShortCommandLinePrintsUsageAndReadsNothing) {
   const std::vector<std::vector<std::string>> cases = {
       {"Quillmere.exe"},
-      {"Quillmere.exe", "pkg"},
       {"Quillmere.exe", "pkg", "work"},
   };
   for (const auto& args : cases) {
