@@ -305,7 +305,7 @@ TEST(ExtractTest, NeverThePackageNeverOneFileTwiceOnlyRegularFiles) {
 // once and nothing is written; a missing work directory is never created,
 // and every entry says its files could not be written.
 TEST(ExtractTest, EnvironmentFailures) {
-  enum Package { kWhole, kMissing, kDirectory, kFileAsFolder };
+  enum Package { kWhole, kMissing, kDirectory, kFileAsFolder, kEarlierUndo };
   struct Case {
     const char* what;
     Package package;
@@ -316,6 +316,8 @@ TEST(ExtractTest, EnvironmentFailures) {
       {"the package is a directory", kDirectory, false},
       {"no work directory", kWhole, true},
       {"the package file given as its folder", kFileAsFolder, false},
+      // An earlier release's rewrite left the package part new, part old.
+      {"an earlier release's undo file beside it", kEarlierUndo, false},
   };
   const TestEntry a = makeEntry("a.hlsl", "aaa");
   const TestEntry b = makeEntry("b.hlsl", "bbbb");
@@ -340,6 +342,13 @@ TEST(ExtractTest, EnvironmentFailures) {
                  "gave.\n" +
                  found("b.hlsl") + cannotWrite(w + "b.pre") +
                  cannotWrite(w + "b.hlsl");
+    } else if (c.package == kEarlierUndo) {
+      writeFile(packagePath + ".undo", "old bytes");
+      scene.outside = listTree(scene.dir.path());
+      expected = "could not open shaders.spk: '" + packagePath + "'\nCause: '" +
+                 packagePath +
+                 ".undo' was left by an earlier release of this tool; see the "
+                 "README on what it holds, then move it away.\n";
     } else if (c.package == kFileAsFolder) {
       scene.packageDir = packagePath;
       expected = "could not open shaders.spk: '" + packagePath +
