@@ -140,7 +140,8 @@ std::size_t buildEntry(const std::string& name, const std::string& filePath,
 bool mayHoldEntries(platform::Replacement* replacement) {
   unsigned char header[format::kPackageHeaderSize];
   std::size_t got = 0;
-  if (!replacement->readOld(0, header, sizeof header, &got)) return true;
+  if (!platform::readAt(replacement->old(), 0, header, sizeof header, &got))
+    return true;
   return got == sizeof header &&
          format::readLe32Signed(header + format::kEntryCountOffset) > 0;
 }
@@ -171,8 +172,8 @@ class OldPackage {
       if (at_ == filled_) {
         start_ += at_;
         at_ = 0;
-        if (!replacement_->readOld(start_, block_.data(), block_.size(),
-                                   &filled_) ||
+        if (!platform::readAt(replacement_->old(), start_, block_.data(),
+                              block_.size(), &filled_) ||
             filled_ == 0) {
           return false;
         }
@@ -204,8 +205,9 @@ class OldPackage {
   bool reachesOffset() {
     unsigned char last = 0;
     std::size_t got = 0;
-    return offset() == 0 ||
-           (replacement_->readOld(offset() - 1, &last, 1, &got) && got == 1);
+    return offset() == 0 || (platform::readAt(replacement_->old(), offset() - 1,
+                                              &last, 1, &got) &&
+                             got == 1);
   }
 
  private:
@@ -268,7 +270,7 @@ void warnOfLeftOut(platform::Replacement* replacement,
   // as far as a pre file could hold it.
   unsigned char entry[format::kMaxEntryHeaderSize] = {};
   std::size_t got = 0;
-  if (!replacement->readOld(first, entry, sizeof entry, &got) ||
+  if (!platform::readAt(replacement->old(), first, entry, sizeof entry, &got) ||
       got < format::kEntryFixedSize) {
     return;
   }
@@ -303,7 +305,7 @@ void ShaderPackage::merge() {
   if (replacement.folderOpenToOthers()) message::sharedFolder(pksPath);
   // A package folder without a package is most often a mistyped one: the
   // merge goes on, but says so before the first entry.
-  if (!replacement.existed()) message::newPackage(packagePath);
+  if (!replacement.old().isOpen()) message::newPackage(packagePath);
 
   // The header is rewritten with the count of entries really packed.
   bool ok = writeHeader(&replacement);
@@ -336,7 +338,8 @@ void ShaderPackage::merge() {
   format::writeLe32(count, entriesWritten);
   ok =
       ok && replacement.writeAt(format::kEntryCountOffset, count, sizeof count);
-  if (ok && replacement.existed()) warnOfLeftOut(&replacement, &packedNames);
+  if (ok && replacement.old().isOpen())
+    warnOfLeftOut(&replacement, &packedNames);
   // An empty package is not worth the backup of the last real one.
   const platform::Replacement::Commit commit =
       ok ? replacement.commit(mayHoldEntries(&replacement))

@@ -79,18 +79,17 @@ std::vector<unsigned char> encode(const Mark& mark) {
   return out;
 }
 
-// Whether `file` starts with a mark; `mark` is filled when it is a whole
-// one. A package whose first bytes merely look like one is still refused,
-// and one whose first bytes cannot be read is judged by nobody.
-enum class Marked { kNo, kYes, kUnread };
-Marked readMark(const File& file, Mark* mark) {
+// kUnfinished when `file` starts with a mark; `mark` is filled when it is
+// a whole one. A package whose first bytes merely look like one is still
+// refused, and one whose first bytes cannot be read is judged by nobody.
+Cause readMark(const File& file, Mark* mark) {
   unsigned char in[format::kMaxMarkSize];
   std::size_t got = 0;
-  if (!readAt(file, 0, in, sizeof in, &got)) return Marked::kUnread;
+  if (!readAt(file, 0, in, sizeof in, &got)) return steps::lastCause();
   if (got < format::kPackageHeaderSize ||
       std::memcmp(in, format::kRewriteMark, 4) != 0 ||
       format::readLe32Signed(in + format::kEntryCountOffset) != -1) {
-    return Marked::kNo;
+    return Cause::kNone;
   }
   const std::size_t g = in[40] | (in[41] << 8);
   const std::size_t size = format::kMarkFixedSize + g;
@@ -99,7 +98,14 @@ Marked readMark(const File& file, Mark* mark) {
     for (int i = 0; i < 4; ++i) mark->word[i] = readLe64(in + 8 + 8 * i);
     mark->guard.assign(reinterpret_cast<const char*>(in + 42), g);
   }
-  return Marked::kYes;
+  return Cause::kUnfinished;
+}
+
+bool stillNamed(const File& file, const std::string& name) {
+  Look named;
+  Look opened;
+  return steps::look(name, &named) && steps::lookOpen(file, &opened) &&
+         named.id == opened.id;
 }
 
 // Gives the file `from` the free name `to`, never replacing a file there:
@@ -174,12 +180,10 @@ struct Replacement::State {
                std::uint64_t bytesOf);
   bool pass(const File& from, std::uint64_t begin, std::uint64_t end,
             const File* to, std::uint64_t* hash);
-  bool stillNamed(const File& file, const std::string& name);
   bool copyOld(const std::string& name, File* copy, std::uint64_t* hash);
   bool keepOriginal();
   bool byRename(bool wantBackup);
   bool inPlace(bool wantBackup);
-  bool create();
 
   const std::string path, folder, backup, orig;
   std::string target, targetFolder, freshPath;
@@ -190,7 +194,6 @@ struct Replacement::State {
   std::uint64_t size = 0;  // of the new package
   bool oldExists = false;
   bool rewriteInPlace = false;
-  bool shared = false;  // others may write P's folder, and it is not sticky
   Cause cause = Cause::kNone;
   std::string causeName;
   Commit outcome = Commit::kDone;  // when the package is in place
@@ -215,13 +218,6 @@ bool Replacement::State::pass(const File& from, std::uint64_t begin,
     at += got;
   }
   return true;
-}
-
-bool Replacement::State::stillNamed(const File& file, const std::string& name) {
-  Look named;
-  Look opened;
-  return steps::look(name, &named) && steps::lookOpen(file, &opened) &&
-         named.id == opened.id;
 }
 
 // Locks the file P leads to, and tries again when P leads elsewhere by
@@ -276,23 +272,21 @@ bool Replacement::State::checkPackage() {
   if (!trusted(backup) || !trusted(orig)) return false;
   if (!oldExists) return true;
   Mark mark;
-  const Marked marked = readMark(old, &mark);
-  if (marked == Marked::kUnread) return failWithLast();
-  if (marked == Marked::kYes) {
-    return fail(Cause::kUnfinished, mark.guard.empty() ? target : mark.guard);
+  const Cause marked = readMark(old, &mark);
+  if (marked != Cause::kNone) {
+    return fail(marked, mark.guard.empty() ? target : mark.guard);
   }
   // Renaming over a package its user may not write would go around its
   // protection.
-  if (!steps::mayWrite(target)) return fail(Cause::kReadOnly);
-  return true;
+  return steps::mayWrite(target) || fail(Cause::kReadOnly);
 }
 
 // By rename where a new file can be all the old one was; otherwise in
 // place, which keeps T's other names, owner and access as they are.
 bool Replacement::State::chooseWay() {
-  rewriteInPlace = oldLook.links > 1 || folderOf(freshPath) != targetFolder;
-  const Cause kept =
-      rewriteInPlace ? Cause::kDenied : steps::keepMetadata(old, fresh, false);
+  const Cause kept = oldLook.links > 1 || folderOf(freshPath) != targetFolder
+                         ? Cause::kDenied
+                         : steps::keepMetadata(old, fresh, false);
   rewriteInPlace = kept == Cause::kDenied;
   return rewriteInPlace || fail(kept);
 }
@@ -334,7 +328,7 @@ bool Replacement::State::judge(const std::string& name, Role role) {
   }
   Mark mark;
   if (role == Role::kGuard && oldExists &&
-      readMark(old, &mark) != Marked::kNo) {
+      readMark(old, &mark) != Cause::kNone) {
     std::uint64_t hash = kHashStart;
     if (mark.guard != baseOf(name) || found.size != mark.word[Mark::kOldSize] ||
         !pass(file, 0, found.size, nullptr, &hash) ||
@@ -412,19 +406,11 @@ bool Replacement::State::keepOriginal() {
   return fail(why == Cause::kChanged ? Cause::kNone : why);
 }
 
-bool Replacement::State::create() {
-  // Never over a package someone made meanwhile.
-  if (!steps::syncFile(fresh) || !placeNew(freshPath, target)) {
-    return failWithLast();
-  }
-  freshPath.clear();
-  if (!steps::syncFolder(targetFolder)) outcome = Commit::kUnsynced;
-  return true;
-}
-
+// The new file renamed over T, or where there was none given its name
+// without replacing one someone made meanwhile.
 bool Replacement::State::byRename(bool wantBackup) {
   // A program that holds T refuses the rename: nothing is made yet.
-  if (!steps::syncFile(fresh) || !steps::mayReplace(target)) {
+  if (!steps::syncFile(fresh) || (oldExists && !steps::mayReplace(target))) {
     return failWithLast();
   }
   const std::string waiting = workingName(path, Role::kBackup);
@@ -443,7 +429,8 @@ bool Replacement::State::byRename(bool wantBackup) {
     }
   }
   if (!stillNamed(fresh, freshPath) ||
-      !steps::publish(fresh, freshPath, target, &old)) {
+      !(oldExists ? steps::publish(fresh, freshPath, target, &old)
+                  : placeNew(freshPath, target))) {
     failWithLast();
     if (wantBackup) steps::removeName(waiting);
     return false;
@@ -466,11 +453,8 @@ bool Replacement::State::inPlace(bool wantBackup) {
   if (!into.isOpen() || !stillNamed(into, target)) {
     return fail(into.isOpen() ? Cause::kChanged : steps::lastCause());
   }
-  Mark mark;
-  mark.word[Mark::kOldSize] = oldLook.size;
-  mark.word[Mark::kNewSize] = size;
   const std::string guardPath = workingName(path, Role::kGuard);
-  mark.guard = baseOf(guardPath);
+  Mark mark{{oldLook.size, kHashStart, size, kHashStart}, baseOf(guardPath)};
   File guard;
   if (!pass(fresh, 0, size, nullptr, &mark.word[Mark::kNewHash])) {
     return failWithLast();
@@ -501,16 +485,13 @@ Replacement::Replacement(const std::string& path) : state_(new State(path)) {}
 
 Replacement::~Replacement() {
   State& s = *state_;
-  if (!s.freshPath.empty() && s.stillNamed(s.fresh, s.freshPath)) {
+  if (!s.freshPath.empty() && stillNamed(s.fresh, s.freshPath)) {
     s.fresh.close();
     steps::removeName(s.freshPath);
   }
 }
 
-bool Replacement::lock() {
-  state_->shared = steps::openToOthers(state_->folder);
-  return state_->lockPackage();
-}
+bool Replacement::lock() { return state_->lockPackage(); }
 
 bool Replacement::open() {
   State& s = *state_;
@@ -573,7 +554,7 @@ Replacement::Commit Replacement::commit(bool replaceBackup) {
   State& s = *state_;
   // P must still lead to the file locked and judged; if it was swapped
   // meanwhile, the merge starts over from the lock with what it built.
-  for (int attempt = 0; s.oldExists && !s.stillNamed(s.old, s.target);
+  for (int attempt = 0; s.oldExists && !stillNamed(s.old, s.target);
        ++attempt) {
     if (attempt == kTries || !s.lockPackage() || !s.oldExists ||
         !s.checkPackage() || !s.chooseWay()) {
@@ -582,27 +563,23 @@ Replacement::Commit Replacement::commit(bool replaceBackup) {
     }
   }
   Look found;
-  const bool wantBackup = replaceBackup || (!steps::look(s.backup, &found) &&
-                                            steps::lastWasMissing());
-  const bool done = !s.oldExists
-                        ? s.create()
-                        : (!replaceBackup || s.keepOriginal()) &&
-                              (s.rewriteInPlace ? s.inPlace(wantBackup)
-                                                : s.byRename(wantBackup));
+  const bool wantBackup =
+      s.oldExists && (replaceBackup || (!steps::look(s.backup, &found) &&
+                                        steps::lastWasMissing()));
+  const bool done =
+      (!s.oldExists || !replaceBackup || s.keepOriginal()) &&
+      (s.rewriteInPlace ? s.inPlace(wantBackup) : s.byRename(wantBackup));
   // A merge that failed leaves the original as it was: none.
-  if (!done && s.origCopy.isOpen() && s.stillNamed(s.origCopy, s.orig)) {
+  if (!done && s.origCopy.isOpen() && stillNamed(s.origCopy, s.orig)) {
     steps::removeName(s.orig);
   }
   return done ? s.outcome : Commit::kFailed;
 }
 
-bool Replacement::readOld(std::uint64_t offset, unsigned char* data,
-                          std::size_t size, std::size_t* got) {
-  return state_->old.isOpen() && readAt(state_->old, offset, data, size, got);
+const File& Replacement::old() const { return state_->old; }
+bool Replacement::folderOpenToOthers() const {
+  return steps::openToOthers(state_->folder);
 }
-
-bool Replacement::existed() const { return state_->oldExists; }
-bool Replacement::folderOpenToOthers() const { return state_->shared; }
 Replacement::Cause Replacement::cause() const { return state_->cause; }
 const std::string& Replacement::causeName() const { return state_->causeName; }
 
@@ -613,11 +590,9 @@ Replacement::Cause checkReadable(const std::string& path, const File& file,
   if (steps::look(*name, &found)) return Cause::kEarlierRelease;
   if (steps::lockFile(file, false) == Cause::kBusy) return Cause::kBusy;
   Mark mark;
-  const Marked marked = readMark(file, &mark);
-  if (marked == Marked::kYes) *name = mark.guard.empty() ? path : mark.guard;
-  return marked == Marked::kNo    ? Cause::kNone
-         : marked == Marked::kYes ? Cause::kUnfinished
-                                  : Cause::kIo;
+  const Cause marked = readMark(file, &mark);
+  *name = mark.guard.empty() ? path : mark.guard;
+  return marked;
 }
 
 }  // namespace platform

@@ -50,8 +50,6 @@ class Replacement {
 
   explicit Replacement(const std::string& path);
   ~Replacement();
-  Replacement(const Replacement&) = delete;
-  Replacement& operator=(const Replacement&) = delete;
 
   bool lock();
   bool open();
@@ -74,15 +72,12 @@ class Replacement {
   // is none.
   Commit commit(bool replaceBackup);
 
-  // Bytes of the package being replaced, from `offset`; `got` tells how many
-  // there were. False when it cannot be read.
-  bool readOld(std::uint64_t offset, unsigned char* data, std::size_t size,
-               std::size_t* got);
+  // After open(): the package being replaced, open for reading; closed when
+  // there was none.
+  const File& old() const;
 
-  // After open(): whether there was a package to replace.
-  bool existed() const;
-  // After lock(): whether others may write the package's folder and swap
-  // the package while the tool runs (no sticky bit).
+  // Whether others may write the package's folder and swap the package
+  // while the tool runs (no sticky bit).
   bool folderOpenToOthers() const;
   // Why the last step failed, and the file it names, if any.
   Cause cause() const;
