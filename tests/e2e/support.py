@@ -111,6 +111,11 @@ class TempDirTestCase(unittest.TestCase):
         with open(self.path(relative), "rb") as f:
             return f.read()
 
+    def files(self, folder):
+        """The files in `folder`: name -> bytes."""
+        return {name: self.read(os.path.join(folder, name))
+                for name in os.listdir(self.path(folder))}
+
 
 def main():
     global BINARY, RUNNER, WINDOWS
