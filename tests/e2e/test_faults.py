@@ -37,6 +37,10 @@ def package_of(entries):
     return spk.package([(name.decode(), content) for name, content in entries])
 
 
+OLD = package_of(ENTRIES)
+NEW = package_of([(n, EDITED if n == b"b.hlsl" else c) for n, c in ENTRIES])
+
+
 def entries_of(data):
     return [(name.encode("latin-1"), content)
             for _, _, name, content in spk.parse(data)]
@@ -58,17 +62,23 @@ class FaultSweepTest(support.TempDirTestCase):
         # strace's options for every run: the file system the sweep plays.
         self.around = []
 
+    def traced(self, strace, *args, env=TRACED_ENV):
+        """The tool run to its end in the test's directory, under strace
+        with the options `strace` when there are any."""
+        tracer = ["strace", "-f", "-qq"] + strace if strace else []
+        return subprocess.run(tracer + support.command(*args), input=b"\n",
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                              timeout=60, cwd=self.tmp, env=env)
+
     def tool(self, args, inject=None):
         """Runs the tool, under strace when `inject` is (call, n, fault)."""
-        command = support.command(*args)
+        strace, env = [], TRACED_ENV
         if inject:
             call, n, fault = inject
             action = "signal=KILL" if fault == "KILL" else "error=" + fault
-            command = ["strace", "-f", "-qq", "-o", os.devnull, "-e",
-                       "trace=%s,link,renameat2" % call] + self.around + [
-                "-e", "inject=%s:%s:when=%d" % (call, action, n)] + command
-        env = TRACED_ENV
-        if inject:
+            strace = ["-o", os.devnull, "-e", "trace=%s,link,renameat2" % call
+                      ] + self.around + [
+                "-e", "inject=%s:%s:when=%d" % (call, action, n)]
             # A fault counted past a short run's end can land in a coverage
             # build's writing of its counts and spoil the file every run
             # adds to; so each faulted run writes its own, which
@@ -76,34 +86,35 @@ class FaultSweepTest(support.TempDirTestCase):
             env = dict(env, GCOV_PREFIX=os.path.join(
                 os.environ.get("QUILLMERE_FAULT_COUNTS", self.path("counts")),
                 str(next(RUNS))))
-        proc = subprocess.run(command, input=b"\n", stdout=subprocess.PIPE,
-                              stderr=subprocess.PIPE, timeout=60,
-                              cwd=self.tmp, env=env)
+        proc = self.traced(strace, *args, env=env)
         killed = b"+++ killed by SIGKILL" in proc.stderr or \
             proc.returncode in (-9, 137)
         if not killed:
             self.assertEqual(proc.returncode, 0, (inject, proc.stderr))
         return killed, proc.stdout.decode("latin-1")
 
+    def trace(self, strace, args):
+        """What strace logs of a clean run with the options `strace`: one
+        call a line, without the process id."""
+        log = self.path("trace.log")
+        proc = self.traced(["-y", "-o", log] + strace, *args)
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        with open(log) as f:
+            lines = [re.sub(r"^\d+ +", "", line) for line in f]
+        os.remove(log)
+        return lines
+
     def calls(self, args, recovery=False):
         """The tool's own file calls in a clean run: (name, n) for the n-th
         call of that name, from the first that names our directory on. With
         `recovery`, those on the package and the tool's files before the
         first entry is read: what clears a killed merge's files."""
-        log = self.path("trace.log")
-        subprocess.run(["strace", "-f", "-qq", "-y", "-o", log, "-e",
-                        "trace=" + TRACED] + self.around +
-                       support.command(*args),
-                       input=b"\n", stdout=subprocess.DEVNULL, check=True,
-                       cwd=self.tmp, env=TRACED_ENV)
-        with open(log) as f:
-            lines = f.read().splitlines()
-        os.remove(log)
+        lines = self.trace(["-e", "trace=" + TRACED] + self.around, args)
         seen = {}
         found = []
         started = False
         for line in lines:
-            match = re.match(r"\d+ +(\w+)\((.*)", line)
+            match = re.match(r"(\w+)\((.*)", line)
             if not match:
                 continue
             name, rest = match.groups()
@@ -139,23 +150,27 @@ class FaultSweepTest(support.TempDirTestCase):
         for name in ("pkg", "game") + (("work",) if work else ()):
             shutil.rmtree(self.path(name), True)
             os.mkdir(self.path(name))
-        old = package_of(ENTRIES)
         package = self.path("game" if linked is True else "pkg",
                             "shaders.spk")
-        self.write(package, old)
+        self.write(package, OLD)
         if linked is True:
             os.symlink(package, self.path("pkg", "shaders.spk"))
         elif linked:
             # A mod manager's deployment: rewritten in place.
             os.link(package, self.path("game", "shaders.spk"))
         self.write("pkg/shaders.spk.bak", b"an older backup")
-        return old
 
-    def leftovers(self, old=None):
+    def edited(self, linked):
+        """A fresh package extracted, and one of its shaders edited."""
+        self.fresh(linked, work=True)
+        self.tool(["pkg", "work", "extract"])
+        self.write("work/b.hlsl", EDITED)
+
+    def leftovers(self):
         names = set(os.listdir(self.path("pkg")))
-        if "shaders.spk.orig" in names and old is not None:
+        if "shaders.spk.orig" in names:
             # The first package replaced, kept for good, whole.
-            self.assertEqual(self.read("pkg/shaders.spk.orig"), old)
+            self.assertEqual(self.read("pkg/shaders.spk.orig"), OLD)
         return sorted(names - {"shaders.spk", "shaders.spk.bak",
                                "shaders.spk.orig"})
 
@@ -167,17 +182,12 @@ class FaultSweepTest(support.TempDirTestCase):
         return self.read("pkg/shaders.spk")
 
     def check_merge(self, linked, after=None, every=True):
-        old = self.fresh(linked, work=True)
-        self.tool(["pkg", "work", "extract"])
-        self.write("work/b.hlsl", EDITED)
-        work = {name: self.read("work/" + name)
-                for name in os.listdir(self.path("work"))}
-        new = package_of([(n, EDITED if n == b"b.hlsl" else c)
-                          for n, c in ENTRIES])
+        self.edited(linked)
+        work = self.files("work")
 
         def label(data):
             # Short names for failure messages.
-            return {old: "old", new: "new"}.get(data, "%d bytes" % len(data))
+            return {OLD: "old", NEW: "new"}.get(data, "%d bytes" % len(data))
 
         self.prepare(linked, after)
         # After a killed merge, only what clears its files is new.
@@ -187,7 +197,7 @@ class FaultSweepTest(support.TempDirTestCase):
                 start = self.prepare(linked, after)
                 # What this run must keep: what it found whole, and the package the user had
                 # until a merge of its own replaces it.
-                had = {label(start) if start == new else "old"}
+                had = {label(start) if start == NEW else "old"}
                 killed, out = self.tool(["pkg", "work", "merge"], fault)
                 package = self.read("pkg/shaders.spk")
                 backup = self.read("pkg/shaders.spk.bak")
@@ -204,17 +214,17 @@ class FaultSweepTest(support.TempDirTestCase):
                                        "'pkg/shaders.spk'|Failed", out):
                     had.add("old")
                 self.assertLessEqual(had, kept, out)
-                if killed and package not in (old, new):
+                if killed and package not in (OLD, NEW):
                     # Torn: an extraction refuses it until a merge puts it
                     # back.
                     _, extracted = self.tool(["pkg", "game", "extract"])
                     self.assertIn("could not open shaders.spk", extracted)
-                if package == old:
+                if package == OLD:
                     if not killed:
                         self.assertRegex(
                             out, "Could not (open|write to) 'pkg/shaders.spk'"
                             "|Failed enumerating files")
-                elif package == new or not killed:
+                elif package == NEW or not killed:
                     # Replaced: whole, with the old package as its backup,
                     # and only what was reported merged in it (a killed
                     # run's output may be lost with it).
@@ -225,11 +235,11 @@ class FaultSweepTest(support.TempDirTestCase):
                             [n for n, _ in entries_of(package)], merged, out)
                     # A marked package is put back before it is replaced.
                     if package != start:
-                        self.assertIn(label(start if start == new else old),
+                        self.assertIn(label(start if start == NEW else OLD),
                                       (label(backup), label(pending)), out)
                 if not killed:
                     # Only a file the system would not remove may stay.
-                    left = self.leftovers(old)
+                    left = self.leftovers()
                     if fault[0] in ("unlink", "newfstatat") or pending or after:
                         left = [n for n in left if not WORKING.match(n)]
                     self.assertEqual(left, [], out)
@@ -240,32 +250,25 @@ class FaultSweepTest(support.TempDirTestCase):
                 self.assertEqual(label(self.read("pkg/shaders.spk")), "new",
                                  (out, again))
                 self.assertIn(self.read("pkg/shaders.spk.bak"),
-                              (old, new, package), (out, again))
+                              (OLD, NEW, package), (out, again))
                 self.assertEqual(self.leftovers(), [], (out, again))
-                self.assertEqual({n: self.read("work/" + n)
-                                  for n in os.listdir(self.path("work"))},
-                                 work, "the merge wrote the work directory")
+                self.assertEqual(self.files("work"), work,
+                                 "the merge wrote the work directory")
                 if linked == "hard":
                     self.assertTrue(os.path.samefile(
                         self.path("pkg/shaders.spk"),
                         self.path("game/shaders.spk")))
 
     def test_merge_keeps_the_package(self):
-        self.check_merge(linked=False)
-
-    def test_merge_keeps_a_linked_package(self):
-        self.check_merge(linked=True)
-
-    def test_merge_keeps_a_hard_linked_package(self):
-        self.check_merge(linked="hard")
+        """A plain package, a link to the game's and a hard-linked one."""
+        for linked in (False, True, "hard"):
+            self.check_merge(linked)
 
     def test_the_merge_after_a_killed_one(self):
         """Each set of files a merge killed after one of its changes can
         leave, then every call of the merge that clears them failed."""
         for linked in (False, True, "hard"):
-            self.fresh(linked, work=True)
-            self.tool(["pkg", "work", "extract"])
-            self.write("work/b.hlsl", EDITED)
+            self.edited(linked)
             states = {}
             calls = self.calls(["pkg", "work", "merge"])
             for (call, _), (following, n) in zip(calls, calls[1:]):
@@ -290,56 +293,48 @@ class FaultSweepTest(support.TempDirTestCase):
 
     def torn(self):
         """A hard-linked package whose rewrite in place was killed right
-        after its mark: the guard beside it. Returns (old, new, guard)."""
-        old = self.fresh("hard", work=True)
-        self.tool(["pkg", "work", "extract"])
-        self.write("work/b.hlsl", EDITED)
-        new = package_of([(n, EDITED if n == b"b.hlsl" else c)
-                          for n, c in ENTRIES])
-        self.fresh("hard")
-        subprocess.run(["strace", "-f", "-qq", "-o", os.devnull, "-P",
-                        "pkg/shaders.spk", "-e",
-                        "inject=pwrite64:signal=KILL:when=2"] +
-                       support.command("pkg", "work", "merge"), input=b"\n",
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                       cwd=self.tmp, env=TRACED_ENV)
+        after its mark: the guard beside it, whose name is returned."""
+        self.edited("hard")
+        self.traced(["-o", os.devnull, "-P", "pkg/shaders.spk", "-e",
+                  "inject=pwrite64:signal=KILL:when=2"],
+                 "pkg", "work", "merge")
         guard = [n for n in os.listdir(self.path("pkg")) if "guard~" in n]
-        self.assertEqual([self.read("pkg/" + n) for n in guard], [old])
+        self.assertEqual([self.read("pkg/" + n) for n in guard], [OLD])
         self.assertTrue(self.read("pkg/shaders.spk").startswith(b"QMRW"))
-        return old, new, "pkg/" + guard[0]
+        return "pkg/" + guard[0]
 
     def test_a_killed_recovery_is_recovered(self):
         """Every call of the merge that puts a marked package back (before
         its first entry is read), failed and killed: the package the user
         had stays whole somewhere, and the next merge ends with the new
         package."""
-        old, new, _ = self.torn()
+        self.torn()
         for fault in self.faults(["pkg", "work", "merge"], recovery=True):
             with self.subTest(fault=fault):
                 self.torn()
                 killed, out = self.tool(["pkg", "work", "merge"], fault)
                 held = [self.read("pkg/" + n) for n in os.listdir(
                     self.path("pkg")) if "new~" not in n]
-                self.assertIn(old, held, out)
+                self.assertIn(OLD, held, out)
                 left = self.read("pkg/shaders.spk")
                 _, again = self.tool(["pkg", "work", "merge"])
-                self.assertEqual(self.read("pkg/shaders.spk"), new,
+                self.assertEqual(self.read("pkg/shaders.spk"), NEW,
                                  (out, again))
                 # A faulted merge that went on past the recovery may have
                 # packed fewer entries; that package is then the backup.
                 self.assertIn(self.read("pkg/shaders.spk.bak"),
-                              (old, new, left))
-                self.assertEqual(self.leftovers(old), [], (out, again))
+                              (OLD, NEW, left))
+                self.assertEqual(self.leftovers(), [], (out, again))
 
     def test_a_guard_that_guards_no_longer(self):
         """A marked package is put back only from the guard its mark names,
         whole; every name of it is refused until then."""
         for what in ("one byte of the guard changed", "the guard moved away"):
             with self.subTest(what):
-                old, new, guard = self.torn()
+                guard = self.torn()
                 marked = self.read("pkg/shaders.spk")
                 if what.startswith("one"):
-                    self.write(guard, old[:-1] + bytes([old[-1] ^ 1]))
+                    self.write(guard, OLD[:-1] + bytes([OLD[-1] ^ 1]))
                 else:
                     os.rename(self.path(guard), self.path("game/kept"))
                 _, out = self.tool(["pkg", "work", "merge"])
@@ -390,9 +385,7 @@ class FaultSweepTest(support.TempDirTestCase):
             with self.subTest(inject, only=only):
                 if shape is True and os.geteuid() != 0:
                     self.skipTest("needs root, to give a link to nobody")
-                old = self.fresh(shape, work=True)
-                self.tool(["pkg", "work", "extract"])
-                self.write("work/b.hlsl", EDITED)
+                self.edited(shape)
                 self.write("secret", b"root's own")
                 os.chmod(secret, 0o600)
                 run = subprocess.Popen(
@@ -408,15 +401,15 @@ class FaultSweepTest(support.TempDirTestCase):
                 self.assertEqual(self.read("secret"), b"root's own")
                 held = self.read(("game" if shape is True else "pkg") +
                                  "/shaders.spk")
-                self.assertNotIn(held, (old, swapped), out)
+                self.assertNotIn(held, (OLD, swapped), out)
                 if line:
                     waiting = re.search(line, out).group(1)
-                    self.assertEqual(self.read("pkg/" + waiting), old)
+                    self.assertEqual(self.read("pkg/" + waiting), OLD)
                     self.tool(["pkg", "work", "merge"])
                     self.assertEqual(self.leftovers(), [])
                 else:
                     self.assertEqual(self.read("pkg/shaders.spk.bak"),
-                                     replaced or old, out)
+                                     replaced or OLD, out)
 
     def test_durability_order(self):
         """Each file is on the disk before a name leads to it, the folder
@@ -431,76 +424,53 @@ class FaultSweepTest(support.TempDirTestCase):
             "hard": ["sync copy", "sync copy", "sync folder", "sync package",
                      "sync package", "sync package", "backup"],
         }
+        # What a call of the log is, by the first pattern it matches.
+        names = [(r"fsync\(.*shaders\.spk\.(orig|bak|guard)~", "sync copy"),
+                 (r"fsync\(.*new~", "sync new"),
+                 (r"fsync\(.*shaders\.spk>", "sync package"),
+                 (r"fsync\(.*/pkg>", "sync folder"),
+                 (r"rename.*new~", "publish"),
+                 (r'rename.*"pkg/shaders\.spk\.bak"', "backup"),
+                 (r'rename.*"pkg/shaders\.spk\.orig"', "original")]
         for shape, steps in expected.items():
             with self.subTest(shape):
-                self.fresh(shape == "hard", work=True)
-                self.tool(["pkg", "work", "extract"])
-                self.fresh(shape == "hard" and "hard")
-                log = self.path("order.log")
-                around = ["-e", "inject=link:error=EPERM"] \
-                    if shape == "copies" else []
-                subprocess.run(["strace", "-f", "-qq", "-y", "-o", log, "-e",
-                                "trace=fsync,link,rename,renameat,renameat2"]
-                               + around + support.command(
-                                   "pkg", "work", "merge"), input=b"\n",
-                               stdout=subprocess.DEVNULL, check=True,
-                               cwd=self.tmp, env=TRACED_ENV)
-                with open(log) as f:
-                    calls = [re.sub(r"^\d+ +", "", line) for line in f]
-                os.remove(log)
+                self.edited(shape == "hard" and "hard")
+                calls = self.trace(
+                    ["-e", "trace=fsync,link,rename,renameat,renameat2"] +
+                    (["-e", "inject=link:error=EPERM"] if shape == "copies"
+                     else []), ["pkg", "work", "merge"])
                 seen = []
                 for call in calls:
-                    if call.startswith("fsync") and re.search(
-                            r"shaders\.spk\.(orig|bak|guard)~", call):
-                        seen.append("sync copy")
-                    elif call.startswith("fsync") and "new~" in call:
-                        seen.append("sync new")
-                    elif call.startswith("fsync") and "shaders.spk>" in call:
-                        seen.append("sync package")
-                    elif call.startswith("fsync") and "/pkg>" in call:
-                        seen.append("sync folder")
-                    elif "rename" in call and "new~" in call:
-                        seen.append("publish")
-                    elif "rename" in call and '"pkg/shaders.spk.bak"' in call:
-                        seen.append("backup")
-                    elif "rename" in call and '"pkg/shaders.spk.orig"' in call:
-                        seen.append("original")
+                    seen += [name for pattern, name in names
+                             if re.match(pattern, call)][:1]
                 self.assertEqual(seen, steps, calls)
 
-    def check_extraction(self, earlier):
-        earlier_content = {name: b"// an earlier extraction\n" + content
-                           for name, content in ENTRIES}
-        contents = dict(ENTRIES)
-
-        def prepare():
-            self.fresh(False, work=True)
-            self.write("pkg/shaders.spk", package_of(ENTRIES))
-            if earlier:
-                self.write("game/shaders.spk", package_of(
-                    [(n, earlier_content[n]) for n, _ in ENTRIES]))
-                self.tool(["game", "work", "extract"])
-
-        prepare()
-        for fault in self.faults(["pkg", "work", "extract"]):
-            with self.subTest(earlier=earlier, fault=fault):
-                prepare()
-                self.tool(["pkg", "work", "extract"], fault)
-                # A merge of what was left packs only whole entries: the
-                # package's, or the earlier extraction's, never a cut one.
-                _, out = self.tool(["game", "work", "merge"])
-                if "Comleted merge" not in out or "aborting" in out:
-                    continue
-                for name, content in entries_of(self.read(
-                        "game/shaders.spk")):
-                    self.assertIn(content, (contents[name],
-                                            earlier_content.get(name)),
-                                  (name, out))
-
     def test_extraction_leaves_no_cut_entry(self):
-        self.check_extraction(earlier=False)
+        """Into an empty work folder, and over an earlier extraction's
+        files."""
+        earlier = {name: b"// an earlier extraction\n" + content
+                   for name, content in ENTRIES}
+        for over in (False, True):
+            def prepare():
+                self.fresh(False, work=True)
+                if over:
+                    self.write("game/shaders.spk", package_of(earlier.items()))
+                    self.tool(["game", "work", "extract"])
 
-    def test_extraction_over_an_earlier_one_leaves_no_cut_entry(self):
-        self.check_extraction(earlier=True)
+            prepare()
+            for fault in self.faults(["pkg", "work", "extract"]):
+                with self.subTest(earlier=over, fault=fault):
+                    prepare()
+                    self.tool(["pkg", "work", "extract"], fault)
+                    # A merge of what was left packs only whole entries: the
+                    # package's, or the earlier extraction's, never a cut one.
+                    _, out = self.tool(["game", "work", "merge"])
+                    if "Comleted merge" not in out or "aborting" in out:
+                        continue
+                    for name, content in entries_of(self.read(
+                            "game/shaders.spk")):
+                        self.assertIn(content, (dict(ENTRIES)[name],
+                                                earlier[name]), (name, out))
 
 
 if __name__ == "__main__":
