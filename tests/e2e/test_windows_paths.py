@@ -62,6 +62,10 @@ def ansi(text):
     return text.encode("cp1252", "replace").decode("latin-1")
 
 ENTRIES = [("water.hlsl", b"float4 water;\r\n"), ("sky.hlsl", b"sky")]
+# The files an extraction of ENTRIES writes.
+EXTRACTED = dict(ENTRIES)
+EXTRACTED.update((name[:-5] + ".pre", spk.entry_header(name, len(content)))
+                 for name, content in ENTRIES)
 
 
 class WindowsPathTest(support.TempDirTestCase):
@@ -96,20 +100,17 @@ class WindowsPathTest(support.TempDirTestCase):
         self.addCleanup(holder.communicate, timeout=60)
         self.assertEqual(holder.stdout.readline().strip(), b"held")
 
-    def assert_merged(self, out, work, names, lost="old.hlsl"):
+    def assert_merged(self, out, work, names, lost="old.hlsl", after=""):
         lines = out.splitlines(keepends=True)
+        tail = len((after + completion("merge")).splitlines())
         self.assertEqual(lines[0], "Found %d files\n" % len(names))
         # The file system's order, whatever it is; the package replaced
         # held only `lost`, if anything was.
-        self.assertCountEqual(lines[1:-2], ["Merged: '%s/%s'\n" % (work, name)
-                                            for name in names] + [
+        self.assertCountEqual(lines[1:-tail], [
+            "Merged: '%s/%s'\n" % (work, name) for name in names] + [
             "Warning: The package loses 1 of its 1 entries, the first "
             "'%s'; see \"A game update\" in the README\n" % lost] * bool(lost))
-        self.assertEqual("".join(lines[-2:]), completion("merge"))
-
-    def files(self, directory):
-        return {name: self.read(os.path.join(directory, name))
-                for name in os.listdir(directory)}
+        self.assertEqual("".join(lines[-tail:]), after + completion("merge"))
 
     def test_extract_and_merge_through_every_spelling(self):
         edited = b"float4 water = 1;\r\n"
@@ -125,11 +126,7 @@ class WindowsPathTest(support.TempDirTestCase):
                     for name, content in ENTRIES)
                 self.assertEqual((status, out),
                                  (0, expected + completion("extraction")))
-                self.assertEqual(self.files(work), {
-                    file: data for name, content in ENTRIES
-                    for file, data in ((name, content), (
-                        name[:-5] + ".pre",
-                        spk.entry_header(name, len(content))))})
+                self.assertEqual(self.files(work), EXTRACTED)
                 self.write(os.path.join(work, "water.hlsl"), edited)
                 status, out = run_tool(spell(pkg), spell(work), "merge")
                 self.assertEqual(status, 0)
@@ -221,10 +218,7 @@ class WindowsPathTest(support.TempDirTestCase):
         self.assertEqual(proc.returncode, 0, proc.stderr)
         self.assertEqual(
             self.files(os.path.join(base, "Mods f\u00fcr J\u00fcrgen")),
-            {"water.hlsl": ENTRIES[0][1], "sky.hlsl": ENTRIES[1][1],
-             "water.pre": spk.entry_header("water.hlsl",
-                                          len(ENTRIES[0][1])),
-             "sky.pre": spk.entry_header("sky.hlsl", len(ENTRIES[1][1]))})
+            EXTRACTED)
 
     def test_merge_lists_an_empty_drive_root(self):
         # A drive's root has no "." or "..", so an empty one lists no name
@@ -247,59 +241,39 @@ class WindowsPathTest(support.TempDirTestCase):
         self.assertEqual(self.read(os.path.join(pkg, "shaders.spk")),
                          spk.package([]))
 
-    def test_merge_waits_for_a_program_holding_the_package(self):
-        # A game reading the package holds it for a moment and lets nobody
-        # move it: the merge waits and then replaces it. The backup is the
-        # package each merge replaced.
-        pkg, work = self.make_dirs("held")
-        original = spk.package([("old.hlsl", b"old")])
-        self.write(os.path.join(pkg, "shaders.spk"), original)
-        backups = [original]
-        for edit in (b"first", b"second"):
-            self.write_work(work, [("water.hlsl", edit)] + ENTRIES[1:])
-            if edit == b"first":
-                self.hold(drive_z(pkg) + "\\shaders.spk", 1000)
-            status, out = run_tool(drive_z(pkg), drive_z(work), "merge")
-            self.assertEqual(status, 0)
-            self.assert_merged(out, drive_z(work), ["water.hlsl", "sky.hlsl"],
-                               edit == b"first" and "old.hlsl")
-            files = self.files(pkg)
-            self.assertEqual(
-                sorted(files),
-                ["shaders.spk", "shaders.spk.bak", "shaders.spk.orig"])
-            self.assertEqual(files["shaders.spk.bak"], backups[-1])
-            self.assertEqual(files["shaders.spk.orig"], original)
-            self.assertEqual(
-                {name: content for _, _, name, content in
-                 spk.parse(files["shaders.spk"])},
-                {"water.hlsl": edit, "sky.hlsl": b"sky"})
-            backups.append(files["shaders.spk"])
-
-    def test_merge_refuses_a_package_held_past_the_wait(self):
-        # Held longer than the merge waits: the package stays the one the
-        # user had, the backup is not touched, and the cause says why.
-        pkg, work = self.make_dirs("held long")
+    def test_merge_and_a_program_holding_the_package(self):
+        # A game reading the package holds it and lets nobody move it. Held
+        # for a moment, the merge waits and then replaces it; held longer
+        # than the merge waits, the package and the backup stay as they
+        # were, and the cause says why.
         original = spk.package([("old.hlsl", b"old")])
         older = spk.package([("older.hlsl", b"older")])
-        for name, content in (("shaders.spk", original),
-                              ("shaders.spk.bak", older)):
-            self.write(os.path.join(pkg, name), content)
-        self.write_work(work, ENTRIES)
-        self.hold(drive_z(pkg) + "\\shaders.spk", 8000)
-        status, out = run_tool(drive_z(pkg), drive_z(work), "merge")
-        self.assertEqual(status, 0)
-        # Found when the new package is to take its place.
-        self.assertEqual(out, "Found 2 files\n" + "".join(
-            "Merged: '%s/%s'\n" % (drive_z(work), name)
-            for name in ("sky.hlsl", "water.hlsl")) +
-            "Warning: The package loses 1 of its 1 entries, the first "
-            "'old.hlsl'; see \"A game update\" in the README\n"
-            "Could not write to '%s/shaders.spk'\n"
-            "Cause: another program holds the package (the game "
-            "or a virus scanner); close it and merge again.\n"
-            % drive_z(pkg) + completion("merge"))
-        self.assertEqual(self.files(pkg), {"shaders.spk": original,
-                                           "shaders.spk.bak": older})
+        for milliseconds, held in ((1000, False), (8000, True)):
+            with self.subTest(held_for=milliseconds):
+                pkg, work = self.make_dirs("held %d" % milliseconds)
+                self.write(os.path.join(pkg, "shaders.spk"), original)
+                self.write(os.path.join(pkg, "shaders.spk.bak"), older)
+                self.write_work(work, ENTRIES)
+                self.hold(drive_z(pkg) + "\\shaders.spk", milliseconds)
+                status, out = run_tool(drive_z(pkg), drive_z(work), "merge")
+                self.assertEqual(status, 0)
+                # Found when the new package is to take its place.
+                self.assert_merged(
+                    out, drive_z(work), ["water.hlsl", "sky.hlsl"], after=(
+                        "Could not write to '%s/shaders.spk'\nCause: another "
+                        "program holds the package (the game or a virus "
+                        "scanner); close it and merge again.\n"
+                        % drive_z(pkg)) * held)
+                files = self.files(pkg)
+                if held:
+                    self.assertEqual(files, {"shaders.spk": original,
+                                             "shaders.spk.bak": older})
+                    continue
+                self.assertEqual({name: content for _, _, name, content in
+                                  spk.parse(files.pop("shaders.spk"))},
+                                 dict(ENTRIES))
+                self.assertEqual(files, {"shaders.spk.bak": original,
+                                         "shaders.spk.orig": original})
 
 if __name__ == "__main__":
     for arg in sys.argv[1:]:
