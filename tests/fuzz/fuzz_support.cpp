@@ -450,29 +450,6 @@ bool printedAsExpected(const MergeOutcome& outcome, const std::string& lines) {
 
 namespace {
 
-// Reads the merge target's input; past the end every byte reads as zero.
-class InputReader {
- public:
-  InputReader(const std::uint8_t* data, std::size_t size)
-      : data_(data), size_(size) {}
-
-  bool atEnd() const { return at_ >= size_; }
-  std::uint32_t byte() { return at_ < size_ ? data_[at_++] : 0; }
-  std::uint32_t le16() { return byte() | (byte() << 8); }
-  std::uint32_t le24() { return le16() | (byte() << 16); }
-  std::string bytes(std::size_t count) {
-    const std::size_t take = count < size_ - at_ ? count : size_ - at_;
-    std::string out(reinterpret_cast<const char*>(data_ + at_), take);
-    at_ += take;
-    return out;
-  }
-
- private:
-  const std::uint8_t* data_;
-  std::size_t size_;
-  std::size_t at_ = 0;
-};
-
 constexpr std::uint32_t kMissingFlag = 1;
 constexpr std::uint32_t kPackageDirectoryFlag = 2;
 constexpr std::uint32_t kLimitedFlag = 4;
@@ -507,27 +484,40 @@ std::string encodeWorkDirectory(const WorkDirectory& work) {
 }
 
 WorkDirectory decodeWorkDirectory(const std::uint8_t* data, std::size_t size) {
-  InputReader in(data, size);
+  // Past the end every byte reads as zero.
+  std::size_t at = 0;
+  const auto number = [&](int bytes) {
+    std::uint32_t value = 0;
+    for (int i = 0; i < bytes; ++i, ++at) {
+      value |= (at < size ? data[at] : 0u) << (8 * i);
+    }
+    return value;
+  };
+  const auto text = [&](std::size_t length) {
+    const std::size_t from = std::min(at, size);
+    at = from + std::min(length, size - from);
+    return std::string(reinterpret_cast<const char*>(data) + from, at - from);
+  };
   WorkDirectory work;
-  const std::uint32_t flags = in.byte();
+  const std::uint32_t flags = number(1);
   work.missing = (flags & kMissingFlag) != 0;
   work.isPackageDirectory = (flags & kPackageDirectoryFlag) != 0;
   work.limited = (flags & kLimitedFlag) != 0;
   work.noPackage = (flags & kNoPackageFlag) != 0;
-  if (work.limited) work.limit = in.le16() * kLimitUnit;
-  while (!in.atEnd() && work.items.size() < kMaxWorkItems) {
+  if (work.limited) work.limit = number(2) * kLimitUnit;
+  while (at < size && work.items.size() < kMaxWorkItems) {
     WorkItem item;
-    item.kind = static_cast<WorkItem::Kind>(in.byte() % 4);
-    item.name = in.bytes(in.byte() % kNameLengths);
+    item.kind = static_cast<WorkItem::Kind>(number(1) % 4);
+    item.name = text(number(1) % kNameLengths);
     // A file name holds neither a separator nor a zero byte.
     for (char& c : item.name) {
       if (c == '/' || c == '\0') c = '_';
     }
     if (item.kind == WorkItem::kPair || item.kind == WorkItem::kPre) {
-      item.pre = in.bytes(in.le16() % kPreLengths);
+      item.pre = text(number(2) % kPreLengths);
     }
     if (item.kind == WorkItem::kPair || item.kind == WorkItem::kShader) {
-      item.shaderSize = in.le24() % kShaderSizes;
+      item.shaderSize = number(3) % kShaderSizes;
     }
     work.items.push_back(std::move(item));
   }

@@ -124,14 +124,6 @@ std::string preFor(const std::string& name) {
   return entryHeaderBytes(withContentSize(makeEntry(name, ""), 7777));
 }
 
-WorkItem pair(const std::string& name, std::uint32_t size) {
-  WorkItem item;
-  item.name = name;
-  item.pre = preFor(name);
-  item.shaderSize = size;
-  return item;
-}
-
 WorkItem only(WorkItem::Kind kind, const std::string& name,
               const std::string& pre = "", std::uint32_t size = 0) {
   WorkItem item;
@@ -140,6 +132,10 @@ WorkItem only(WorkItem::Kind kind, const std::string& name,
   item.pre = pre;
   item.shaderSize = size;
   return item;
+}
+
+WorkItem pair(const std::string& name, std::uint32_t size) {
+  return only(WorkItem::kPair, name, preFor(name), size);
 }
 
 std::vector<std::string> mergeSeeds() {
