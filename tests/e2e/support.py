@@ -15,6 +15,10 @@ BINARY = None
 RUNNER = []
 # A Windows build (run under wine here) writes standard output in text mode.
 WINDOWS = False
+# LeakSanitizer traces the process itself, which a traced process cannot
+# allow; a sanitizer build runs under strace without it.
+TRACED_ENV = dict(os.environ, ASAN_OPTIONS=os.environ.get(
+    "ASAN_OPTIONS", "") + ":detect_leaks=0")
 
 
 def completion(mode):
@@ -83,12 +87,11 @@ def run_injected(paths, inject, *args):
     """run_tool under strace, with the fault `inject` (strace's
     CALL:error=E:when=N) counted among the calls on `paths` (one or a
     tuple) alone, or on any file when `paths` is None."""
-    asan = os.environ.get("ASAN_OPTIONS", "") + ":detect_leaks=0"
-    # LeakSanitizer traces the process itself, which strace forbids.
     paths = (paths,) if isinstance(paths, str) else paths or ()
     only = [arg for path in paths for arg in ("-P", path)]
     return run_tool(*args, tracer=[
-        "strace", "-f", "-qq", "-o", os.devnull, "-E", "ASAN_OPTIONS=" + asan,
+        "strace", "-f", "-qq", "-o", os.devnull, "-E",
+        "ASAN_OPTIONS=" + TRACED_ENV["ASAN_OPTIONS"],
         "-e", "trace=" + inject.split(":")[0], "-e", "inject=" + inject
     ] + only)
 

@@ -16,7 +16,7 @@ import time
 import unittest
 
 import support
-from support import spk
+from support import TRACED_ENV, spk
 
 # The calls that touch files; mmap of the loader is memory, not the tool's.
 TRACED = "%file,%desc"
@@ -46,11 +46,7 @@ def entries_of(data):
             for _, _, name, content in spk.parse(data)]
 
 
-# LeakSanitizer traces the process itself, which a traced process cannot
-# allow; the sanitizer build is swept without it.
 RUNS = itertools.count()
-TRACED_ENV = dict(os.environ, ASAN_OPTIONS=os.environ.get(
-    "ASAN_OPTIONS", "") + ":detect_leaks=0")
 
 
 class FaultSweepTest(support.TempDirTestCase):
@@ -76,8 +72,8 @@ class FaultSweepTest(support.TempDirTestCase):
         if inject:
             call, n, fault = inject
             action = "signal=KILL" if fault == "KILL" else "error=" + fault
-            strace = ["-o", os.devnull, "-e", "trace=%s,link,renameat2" % call
-                      ] + self.around + [
+            strace = self.around + [
+                "-o", os.devnull, "-e", "trace=%s,link,renameat2" % call,
                 "-e", "inject=%s:%s:when=%d" % (call, action, n)]
             # A fault counted past a short run's end can land in a coverage
             # build's writing of its counts and spoil the file every run
