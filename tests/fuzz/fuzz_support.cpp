@@ -450,6 +450,8 @@ bool printedAsExpected(const MergeOutcome& outcome, const std::string& lines) {
 
 namespace {
 
+constexpr std::size_t kMaxWorkItems = 16;
+constexpr std::uint32_t kLimitUnit = 16;
 constexpr std::uint32_t kMissingFlag = 1;
 constexpr std::uint32_t kPackageDirectoryFlag = 2;
 constexpr std::uint32_t kLimitedFlag = 4;
@@ -522,12 +524,4 @@ WorkDirectory decodeWorkDirectory(const std::uint8_t* data, std::size_t size) {
     work.items.push_back(std::move(item));
   }
   return work;
-}
-
-std::string shaderContent(std::size_t index, std::uint32_t size) {
-  std::string content(size, '\0');
-  for (std::uint32_t i = 0; i < size; ++i) {
-    content[i] = static_cast<char>((i * 31 + index * 7 + 1) % 251);
-  }
-  return content;
 }

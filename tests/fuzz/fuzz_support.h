@@ -100,14 +100,7 @@ struct WorkDirectory {
   std::vector<WorkItem> items;
 };
 
-constexpr std::size_t kMaxWorkItems = 16;
-constexpr std::uint32_t kLimitUnit = 16;
-
 std::string encodeWorkDirectory(const WorkDirectory& work);
 WorkDirectory decodeWorkDirectory(const std::uint8_t* data, std::size_t size);
-
-// The bytes of the shader file of item `index` with `size` bytes: a pattern
-// that differs from item to item.
-std::string shaderContent(std::size_t index, std::uint32_t size);
 
 #endif  // QUILLMERE_TESTS_FUZZ_FUZZ_SUPPORT_H_

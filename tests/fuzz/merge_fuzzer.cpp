@@ -17,6 +17,15 @@ namespace {
 // Not a package any merge writes: those start with the mark 1.
 const char kOldPackage[] = "old package bytes, never to be lost";
 
+// A shader file's bytes: a pattern that differs from item to item.
+std::string shaderContent(std::size_t index, std::uint32_t size) {
+  std::string content(size, '\0');
+  for (std::uint32_t i = 0; i < size; ++i) {
+    content[i] = static_cast<char>((i * 31 + index * 7 + 1) % 251);
+  }
+  return content;
+}
+
 void buildWorkDirectory(const WorkDirectory& input, const std::string& pkg,
                         const std::string& work) {
   for (std::size_t i = 0; i < input.items.size(); ++i) {
