@@ -63,8 +63,8 @@ class MergeTest(support.TempDirTestCase):
             ("merge", self.path("pkg"), "fsync:error=EIO:when=1", pairs,
              lost + "Warning: Could not sync '%s'\n" % pkg, replaced),
             # A file system that cannot sync a folder says so: no warning.
-            ("merge", self.path("pkg"), "fsync:error=EOPNOTSUPP:when=1", pairs, lost,
-             replaced),
+            ("merge", self.path("pkg"), "fsync:error=EOPNOTSUPP:when=1", pairs,
+             lost, replaced),
             # A game or a virus scanner holds the package.
             ("merge", None, "rename:error=EBUSY:when=1", pairs,
              lost + "Could not write to '%s'\nCause: another program holds "
