@@ -112,6 +112,16 @@ class WindowsPathTest(support.TempDirTestCase):
             "'%s'; see \"A game update\" in the README\n" % lost] * bool(lost))
         self.assertEqual("".join(lines[-tail:]), after + completion("merge"))
 
+    def assert_replaced(self, pkg, entries, old):
+        """The package holds `entries`, in the file system's order; the one
+        it replaced is the backup and, the first replaced, kept for good
+        (names longer than the package's)."""
+        files = self.files(pkg)
+        self.assertEqual({name: content for _, _, name, content in
+                          spk.parse(files.pop("shaders.spk"))}, dict(entries))
+        self.assertEqual(files, {"shaders.spk.bak": old,
+                                 "shaders.spk.orig": old})
+
     def test_extract_and_merge_through_every_spelling(self):
         edited = b"float4 water = 1;\r\n"
         old = spk.package(ENTRIES)
@@ -132,15 +142,8 @@ class WindowsPathTest(support.TempDirTestCase):
                 self.assertEqual(status, 0)
                 self.assert_merged(out, ansi(spell(work)),
                                    [name for name, _ in ENTRIES], None)
-                # Kept as the backup and, the first package replaced, for
-                # good: the names longer than the package's.
-                files = self.files(pkg)
-                self.assertEqual(
-                    {name: content for _, _, name, content in
-                     spk.parse(files.pop("shaders.spk"))},
-                    {"water.hlsl": edited, "sky.hlsl": b"sky"})
-                self.assertEqual(files, {"shaders.spk.bak": old,
-                                         "shaders.spk.orig": old})
+                self.assert_replaced(pkg, [("water.hlsl", edited),
+                                           ("sky.hlsl", b"sky")], old)
 
     def test_work_files_named_outside_the_code_page(self):
         # Hand-made work files are listed and merged under their own names;
@@ -264,16 +267,11 @@ class WindowsPathTest(support.TempDirTestCase):
                         "program holds the package (the game or a virus "
                         "scanner); close it and merge again.\n"
                         % drive_z(pkg)) * held)
-                files = self.files(pkg)
                 if held:
-                    self.assertEqual(files, {"shaders.spk": original,
-                                             "shaders.spk.bak": older})
-                    continue
-                self.assertEqual({name: content for _, _, name, content in
-                                  spk.parse(files.pop("shaders.spk"))},
-                                 dict(ENTRIES))
-                self.assertEqual(files, {"shaders.spk.bak": original,
-                                         "shaders.spk.orig": original})
+                    self.assertEqual(self.files(pkg), {
+                        "shaders.spk": original, "shaders.spk.bak": older})
+                else:
+                    self.assert_replaced(pkg, ENTRIES, original)
 
 if __name__ == "__main__":
     for arg in sys.argv[1:]:
