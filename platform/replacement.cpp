@@ -395,7 +395,8 @@ bool Replacement::State::copyOld(const std::string& name, File* copy,
 // P.orig; one that is there already is never replaced.
 bool Replacement::State::keepOriginal() {
   Look found;
-  if (steps::look(orig, &found) || !steps::lastWasMissing()) return true;
+  if (steps::look(orig, &found)) return true;
+  if (!steps::lastWasMissing()) return failWithLast();
   const std::string name = workingName(path, Role::kOriginal);
   if (!copyOld(name, &origCopy, nullptr) || placeNew(name, orig)) {
     return cause == Cause::kNone;

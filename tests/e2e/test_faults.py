@@ -211,10 +211,15 @@ class FaultSweepTest(support.TempDirTestCase):
                     had.add("old")
                 self.assertLessEqual(had, kept, out)
                 if killed and package not in (OLD, NEW):
-                    # Torn: an extraction refuses it until a merge puts it
-                    # back.
+                    # Torn: an extraction refuses it, and a merge through a
+                    # name without the guard beside it, until a merge
+                    # through the name it was given puts it back.
                     _, extracted = self.tool(["pkg", "game", "extract"])
                     self.assertIn("could not open shaders.spk", extracted)
+                    if linked == "hard":
+                        _, other = self.tool(["game", "work", "merge"])
+                        self.assertIn("stopped while it rewrote", other)
+                        self.assertEqual(self.read("pkg/shaders.spk"), package)
                 if package == OLD and not killed:
                     self.assertRegex(
                         out, "Could not (open|write to) 'pkg/shaders.spk'"
@@ -246,9 +251,9 @@ class FaultSweepTest(support.TempDirTestCase):
                                  (out, again))
                 self.assertIn(self.read("pkg/shaders.spk.bak"),
                               (OLD, NEW, package), (out, again))
-                # What clears a killed merge's files keeps the original.
-                self.assertEqual(self.leftovers(OLD if after else None), [],
-                                 (out, again))
+                # What clears a killed merge's files keeps the original,
+                # and no failed look at it loses it.
+                self.assertEqual(self.leftovers(OLD), [], (out, again))
                 self.assertEqual(self.files("work"), work,
                                  "the merge wrote the work directory")
                 if linked == "hard":
