@@ -13,11 +13,6 @@
 #include "package/shader_package.h"
 #include "support/temp_dir.h"
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  prepareFuzzProcess();
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
                                       std::size_t size) {
   const std::string bytes(reinterpret_cast<const char*>(data), size);

@@ -13,9 +13,8 @@
 
 #include "support/package_builder.h"
 #include "support/temp_dir.h"
-#include "support/text.h"
 
-void prepareFuzzProcess() {
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
   // Every input creates and removes a directory tree; on a RAM disk that
   // costs no disk traffic. TempDir follows TMPDIR.
   struct stat info;
@@ -35,6 +34,7 @@ void prepareFuzzProcess() {
   unlink(path.c_str());
   static char buffer[1 << 20];
   std::setvbuf(stdout, buffer, _IOFBF, sizeof buffer);
+  return 0;
 }
 
 std::string takeOutput() {
@@ -118,7 +118,7 @@ bool isFileName(const std::string& name) {
     if (stem == device) return false;
   }
   const unsigned char n = stem.size() == 4 ? stem[3] : 0;
-  return !((startsWith(stem, "COM") || startsWith(stem, "LPT")) &&
+  return !((stem.rfind("COM", 0) == 0 || stem.rfind("LPT", 0) == 0) &&
            ((n >= '0' && n <= '9') || n == 0xB9 || n == 0xB2 || n == 0xB3));
 }
 
@@ -437,14 +437,15 @@ MergeOutcome expectMerge(const WorkFolder& work, const std::string& workPath,
 
 bool printedAsExpected(const MergeOutcome& outcome, const std::string& lines) {
   const std::size_t ends = outcome.head.size() + outcome.tail.size();
-  if (lines.size() < ends || !startsWith(lines, outcome.head) ||
-      !endsWith(lines, outcome.tail)) {
+  if (lines.size() < ends || lines.rfind(outcome.head, 0) != 0 ||
+      lines.compare(lines.size() - outcome.tail.size(), std::string::npos,
+                    outcome.tail) != 0) {
     return false;
   }
   const std::string middle =
       lines.substr(outcome.head.size(), lines.size() - ends);
   if (!outcome.cutShort) return middle == outcome.entryLines;
-  return startsWith(outcome.entryLines, middle) &&
+  return outcome.entryLines.rfind(middle, 0) == 0 &&
          (middle.empty() || middle.back() == '\n');
 }
 

@@ -12,10 +12,9 @@
 #include <string>
 #include <vector>
 
-// Sends the tool's lines to a file of their own and puts temporary
-// directories on a RAM disk when there is one. Called once, before the
-// first input.
-void prepareFuzzProcess();
+// Every target's LLVMFuzzerInitialize sends the tool's lines to a file of
+// their own and puts temporary directories on a RAM disk when there is one.
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv);
 // What the tool printed since the last call.
 std::string takeOutput();
 

@@ -56,11 +56,6 @@ void buildWorkDirectory(const WorkDirectory& input, const std::string& pkg,
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  prepareFuzzProcess();
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
                                       std::size_t size) {
   const WorkDirectory input = decodeWorkDirectory(data, size);
