@@ -90,38 +90,39 @@ class MergeTest : public testing::Test {
     return entry;
   }
 
-  void merge() {
-    ShaderPackage package;
-    package.setPaths(pkg, work);
-    package.merge();
-  }
-  std::string runMerge() {
-    return captureStdout([this] { merge(); });
-  }
+  // Root may write any file, so a row that needs a user who may not is
+  // merged by nobody when the test runs as root. Nobody may read the work
+  // directory and create files beside the package, whatever the umask made
+  // of them; what nobody may do with the package itself is the row's to set.
+  std::string runMerge([[maybe_unused]] bool asNobody = false) {
+    const auto merge = [this] {
+      ShaderPackage package;
+      package.setPaths(pkg, work);
+      package.merge();
+    };
 #ifndef _WIN32
-  // Merges as nobody, who may read the work directory and create files
-  // beside the package, whatever the umask made of them; what nobody may do
-  // with the package itself is the test's to set. Needs root.
-  std::string mergeAsNobody() {
-    const fs::perms readable = fs::perms::owner_all | fs::perms::group_read |
-                               fs::perms::group_exec | fs::perms::others_read |
-                               fs::perms::others_exec;
-    fs::permissions(root.path(), readable);
-    fs::permissions(work, readable);
-    for (const auto& file : fs::directory_iterator(work)) {
-      fs::permissions(file.path(),
-                      fs::perms::owner_read | fs::perms::owner_write |
-                          fs::perms::group_read | fs::perms::others_read);
+    if (asNobody && geteuid() == 0) {
+      const fs::perms readable =
+          fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+          fs::perms::others_read | fs::perms::others_exec;
+      fs::permissions(root.path(), readable);
+      fs::permissions(work, readable);
+      for (const auto& file : fs::directory_iterator(work)) {
+        fs::permissions(file.path(),
+                        fs::perms::owner_read | fs::perms::owner_write |
+                            fs::perms::group_read | fs::perms::others_read);
+      }
+      // Sticky, as a shared folder should be: no warning about it.
+      fs::permissions(pkg, fs::perms::all | fs::perms::sticky_bit);
+      ChildOptions nobody;
+      nobody.user = 65534;
+      const ChildResult child = runInChild(merge, nobody);
+      EXPECT_TRUE(child.endedNormally);
+      return child.out;
     }
-    // Sticky, as a shared folder should be: no warning about it.
-    fs::permissions(pkg, fs::perms::all | fs::perms::sticky_bit);
-    ChildOptions nobody;
-    nobody.user = 65534;
-    const ChildResult child = runInChild([this] { merge(); }, nobody);
-    EXPECT_TRUE(child.endedNormally);
-    return child.out;
-  }
 #endif
+    return captureStdout(merge);
+  }
 
   // After every merge the package is what it was to its users (the same
   // file, link, owner and mode), with the new bytes; the backup is always a
@@ -138,13 +139,7 @@ class MergeTest : public testing::Test {
       entries = {addEntry("a.hlsl", "a"), addEntry("b.hlsl", "b")};
     }
     std::string out;
-    for (int i = 0; i < c.merges; ++i) {
-#ifndef _WIN32
-      out = c.asNobody ? mergeAsNobody() : runMerge();
-#else
-      out = runMerge();
-#endif
-    }
+    for (int i = 0; i < c.merges; ++i) out = runMerge(c.asNobody);
     std::string expected =
         "Found " + std::to_string(entries.size()) + " files\n";
     for (const TestEntry& entry : entries) {
@@ -389,7 +384,6 @@ TEST_F(MergeTest, PackageThatCannotBeReplacedIsLeftAlone) {
     const char* what;
     std::function<void()> setUp;
     std::string cause;  // the line after the failure
-    // Root may write any file, so then the user is played by nobody.
     bool asAnotherUser = false;
     std::function<void()> cleanUp = [] {};
   };
@@ -529,18 +523,8 @@ TEST_F(MergeTest, PackageThatCannotBeReplacedIsLeftAlone) {
     addEntry("b.hlsl", "b");
     c.setUp();
     const FileTree before = listTree(root.path());
-    std::string out;
-#ifndef _WIN32
-    if (c.asAnotherUser && geteuid() == 0) {
-      out = mergeAsNobody();
-    } else {
-      out = runMerge();
-    }
-#else
-    out = runMerge();
-#endif
-    EXPECT_EQ(out, "Found 2 files\nCould not open '" + packagePath() + "'\n" +
-                       c.cause);
+    EXPECT_EQ(runMerge(c.asAnotherUser), "Found 2 files\nCould not open '" +
+                                             packagePath() + "'\n" + c.cause);
     EXPECT_EQ(listTree(root.path()), before);
     c.cleanUp();
   }
