@@ -124,18 +124,8 @@ std::string preFor(const std::string& name) {
   return entryHeaderBytes(withContentSize(makeEntry(name, ""), 7777));
 }
 
-WorkItem only(WorkItem::Kind kind, const std::string& name,
-              const std::string& pre = "", std::uint32_t size = 0) {
-  WorkItem item;
-  item.kind = kind;
-  item.name = name;
-  item.pre = pre;
-  item.shaderSize = size;
-  return item;
-}
-
 WorkItem pair(const std::string& name, std::uint32_t size) {
-  return only(WorkItem::kPair, name, preFor(name), size);
+  return {WorkItem::kPair, name, preFor(name), size};
 }
 
 std::vector<std::string> mergeSeeds() {
@@ -170,19 +160,20 @@ std::vector<std::string> mergeSeeds() {
   }
   WorkDirectory names;
   names.items = {pair("a.hlsl", 3),
-                 only(WorkItem::kShader, "ab", "", 2),
-                 only(WorkItem::kDirectory, "backup"),
-                 only(WorkItem::kDirectory, ".svn"),
-                 only(WorkItem::kDirectory, ".SVN"),
-                 only(WorkItem::kShader, "x.PRE", "", 1),
-                 only(WorkItem::kShader, "sky.prepass.hlsl", "", 1),
+                 {WorkItem::kShader, "ab", "", 2},
+                 {WorkItem::kDirectory, "backup", "", 0},
+                 {WorkItem::kDirectory, ".svn", "", 0},
+                 {WorkItem::kDirectory, ".SVN", "", 0},
+                 {WorkItem::kShader, "x.PRE", "", 1},
+                 {WorkItem::kShader, "sky.prepass.hlsl", "", 1},
                  pair("notes.txt", 9),
-                 only(WorkItem::kPre, "note.hlsl", preFor("note.hlsl")),
-                 only(WorkItem::kShader, "note.hlsl", "", 4)};
+                 {WorkItem::kPre, "note.hlsl", preFor("note.hlsl"), 0},
+                 {WorkItem::kShader, "note.hlsl", "", 4}};
   seeds.push_back(names);
   // A pre file that is a directory.
-  names.items = {pair("a.hlsl", 3), only(WorkItem::kShader, "dir.hlsl", "", 2),
-                 only(WorkItem::kDirectory, "dir.pre")};
+  names.items = {pair("a.hlsl", 3),
+                 {WorkItem::kShader, "dir.hlsl", "", 2},
+                 {WorkItem::kDirectory, "dir.pre", "", 0}};
   seeds.push_back(names);
   WorkDirectory oddCount;
   oddCount.items = {pair("a.hlsl", 5)};
@@ -197,7 +188,8 @@ std::vector<std::string> mergeSeeds() {
     first->noPackage = true;
     seeds.push_back(*first);
   }
-  shared.items.push_back(only(WorkItem::kPre, "shaders.spk", preFor("s")));
+  shared.items.push_back(
+      WorkItem{WorkItem::kPre, "shaders.spk", preFor("s"), 0});
   seeds.push_back(shared);
   // Full disks: before the header, inside an entry, beyond the package.
   for (std::uint32_t limit : {0, 16, 160, 1600, 1048560}) {

@@ -1,17 +1,11 @@
 #include "support/package_builder.h"
 
-std::vector<std::uint16_t> wide(const std::string& name) {
-  std::vector<std::uint16_t> units;
-  for (unsigned char c : name) units.push_back(c);
-  return units;
-}
-
 TestEntry makeEntry(const std::string& name, const std::string& content,
                     std::uint32_t word0, std::uint32_t word1) {
   TestEntry entry;
   entry.word0 = word0;
   entry.word1 = word1;
-  entry.name = wide(name);
+  for (unsigned char c : name) entry.name.push_back(c);
   entry.content = content;
   return entry;
 }

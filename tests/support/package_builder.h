@@ -19,9 +19,7 @@ struct TestEntry {
   std::int32_t contentSize = 0;
 };
 
-// Code units of an ASCII (or Latin-1 byte) name.
-std::vector<std::uint16_t> wide(const std::string& name);
-
+// An entry whose name's code units are the bytes of `name`.
 TestEntry makeEntry(const std::string& name, const std::string& content,
                     std::uint32_t word0 = 0, std::uint32_t word1 = 0);
 
