@@ -115,7 +115,6 @@ ChildResult runInChild(const std::function<void()>& body,
     return result;
   }
   if (options.atFirstWrite && waitUntilWritingToStdout(child)) {
-    result.caughtFirstWrite = true;
     options.atFirstWrite();
   }
   char buffer[4096];

@@ -21,9 +21,8 @@ struct ChildOptions {
 };
 
 struct ChildResult {
-  std::string out;                // all the child wrote to standard output
-  bool endedNormally = false;     // `body` returned: not killed, set up fine
-  bool caughtFirstWrite = false;  // with atFirstWrite: it was called
+  std::string out;             // all the child wrote to standard output
+  bool endedNormally = false;  // `body` returned: not killed, set up fine
 };
 
 ChildResult runInChild(const std::function<void()>& body,

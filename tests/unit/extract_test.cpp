@@ -38,12 +38,13 @@ class Scene {
     outside = listTree(dir.path());
   }
 
-  std::string extract() {
-    return captureStdout([this] {
-      ShaderPackage package;
-      package.setPaths(packageDir.empty() ? dir.path() : packageDir, work);
-      package.extract();
-    });
+  void run() const {
+    ShaderPackage package;
+    package.setPaths(packageDir.empty() ? dir.path() : packageDir, work);
+    package.extract();
+  }
+  std::string extract() const {
+    return captureStdout([this] { run(); });
   }
 
   // Everything outside the work directory is as the scene left it.
@@ -386,9 +387,8 @@ TEST(ExtractTest, FailedWritesRemoveTheIncompleteFile) {
       [&] {
         // The work directory as ".", so the expected lines need no path.
         if (chdir(scene.work.c_str()) != 0) std::abort();
-        ShaderPackage package;
-        package.setPaths(scene.dir.path(), ".");
-        package.extract();
+        scene.work = ".";
+        scene.run();
       },
       fullDisk);
   EXPECT_TRUE(child.endedNormally);
@@ -430,14 +430,8 @@ TEST(ExtractTest, PackageCutWhileBeingRead) {
     options.atFirstWrite = [&] {
       cut = truncate(packagePath.c_str(), off_t(c.cut)) == 0;
     };
-    const ChildResult child = runInChild(
-        [&] {
-          ShaderPackage tool;
-          tool.setPaths(scene.dir.path(), scene.work);
-          tool.extract();
-        },
-        options);
-    ASSERT_TRUE(child.caughtFirstWrite && cut);
+    const ChildResult child = runInChild([&] { scene.run(); }, options);
+    ASSERT_TRUE(cut) << "the tool never waited in its first write";
     ASSERT_TRUE(child.endedNormally);
 
     std::string expected =
