@@ -92,15 +92,13 @@ std::vector<std::string> packageSeeds() {
        {"", "a", "abcd", ".", "..", ".hlsl", "../sentinel.hlsl",
         "..\\sentinel.hlsl", "sub/x.hlsl", "C:x.hlsl", "tab\tx.hlsl",
         "sky.prepass.hlsl", "x.PRE", "shaders.spk", "a.HLSL", "a.hlsl",
-        "CON .x.hlsl", "com\xB9.hlsl", "CONxhlsl"}) {
-    seeds.push_back(buildPackage({makeEntry(name, "odd"), b}));
-  }
-  // Names that would forge a line or steer the terminal, the lowest byte a
-  // name may hold, names Windows takes for another file, ports.
-  for (const char* name : {"a*?.hlsl", "a\x1f.hlsl", "del\x7f.hlsl",
-                           "x\nwritten 9 bytes to 'y'\n.hlsl", "\x1b[2J.hlsl",
-                           "a b.hlsl", "a.hlsl.", "a.hlsl ", "nul.hlsl",
-                           "AUX.hlsl", "prn.x.hlsl", "lpt9.hlsl"}) {
+        "CON .x.hlsl", "com\xB9.hlsl", "CONxhlsl",
+        // Names that would forge a line or steer the terminal, the lowest
+        // byte a name may hold, names Windows takes for another file, ports.
+        "a*?.hlsl", "a\x1f.hlsl", "del\x7f.hlsl",
+        "x\nwritten 9 bytes to 'y'\n.hlsl", "\x1b[2J.hlsl", "a b.hlsl",
+        "a.hlsl.", "a.hlsl ", "nul.hlsl", "AUX.hlsl", "prn.x.hlsl",
+        "lpt9.hlsl"}) {
     seeds.push_back(buildPackage({makeEntry(name, "odd"), b}));
   }
   // Working names from the low bytes: a high byte dropped, a zero low byte
