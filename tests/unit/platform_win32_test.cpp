@@ -32,11 +32,6 @@ std::wstring wide(const std::string& ascii) {
   return std::wstring(ascii.begin(), ascii.end());
 }
 
-// The \\?\ form of a directory, as a user would type it.
-std::string extended(const std::string& path) {
-  return "\\\\?\\" + backslashed(path);
-}
-
 // The names after `skip` leading ones, without "." and "..", sorted: the
 // enumeration order is the file system's.
 std::vector<std::string> entriesAfter(const std::deque<std::string>& names,
@@ -70,7 +65,7 @@ TEST(PlatformWin32Test, ListsFilesAndDirectoriesWhateverTheSeparators) {
       {dir.file("missing"), none, false},
       {backslashed(dir.file("missing")) + "\\", none, false},
       {dir.file("a.hlsl"), none, false},
-      {extended(dir.file("missing")), none, false},
+      {"\\\\?\\" + backslashed(dir.file("missing")), none, false},
   };
   for (const auto& c : cases) {
     const std::string pattern = searchPattern(c.workPath);
