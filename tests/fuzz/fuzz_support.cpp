@@ -151,6 +151,15 @@ bool isToolName(const std::string& name) {
        {".tmp", ".bak", ".bak.tmp", ".undo", ".lock", ".orig"}) {
     if (name == std::string("shaders.spk") + own) return true;
   }
+  // A working name: its role, "~" and eight lowercase hex digits.
+  for (const char* role : {".new~", ".bak~", ".orig~", ".guard~"}) {
+    const std::string stem = std::string("shaders.spk") + role;
+    if (name.size() == stem.size() + 8 && name.rfind(stem, 0) == 0 &&
+        name.find_first_not_of("0123456789abcdef", stem.size()) ==
+            std::string::npos) {
+      return true;
+    }
+  }
   return false;
 }
 

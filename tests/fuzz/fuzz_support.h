@@ -31,7 +31,7 @@ std::string takeOutput();
 std::string preFileName(const std::string& name);
 
 // The files the tool keeps beside the package: shaders.spk.tmp, .bak,
-// .bak.tmp, .undo, .lock and .orig.
+// .bak.tmp, .undo, .lock, .orig and the working names (.new~3f2a91c0).
 bool isToolName(const std::string& name);
 
 // What an extraction into `workPath` must leave there (name -> bytes) and
