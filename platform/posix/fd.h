@@ -3,6 +3,8 @@
 #ifndef QUILLMERE_PLATFORM_POSIX_FD_H_
 #define QUILLMERE_PLATFORM_POSIX_FD_H_
 
+#include <sys/stat.h>
+
 #include <string>
 
 #include "platform/file.h"
@@ -12,6 +14,7 @@ namespace posix {
 
 inline int fdOf(const File& file) { return static_cast<int>(file.handle()); }
 File openExisting(const std::string& path, int flags);
+FileId idOf(const struct stat& info);
 
 // The symbolic link at `path`, looked at through one descriptor of the link
 // itself, so the owner checked and the `target` read are one link's even if

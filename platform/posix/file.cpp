@@ -18,6 +18,13 @@ File openExisting(const std::string& path, int flags) {
   return File(open(path.c_str(), flags | O_NOCTTY | O_CLOEXEC | O_NONBLOCK));
 }
 
+FileId idOf(const struct stat& info) {
+  FileId id;
+  id.volume = static_cast<std::uint64_t>(info.st_dev);
+  id.index = static_cast<std::uint64_t>(info.st_ino);
+  return id;
+}
+
 Link followLink(const std::string& path, std::string* target) {
   const File link(open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
   struct stat info;
@@ -42,19 +49,9 @@ Link followLink(const std::string& path, std::string* target) {
 
 using posix::fdOf;
 using posix::followLink;
+using posix::idOf;
 using posix::Link;
 using posix::openExisting;
-
-namespace {
-
-FileId idOf(const struct stat& info) {
-  FileId id;
-  id.volume = static_cast<std::uint64_t>(info.st_dev);
-  id.index = static_cast<std::uint64_t>(info.st_ino);
-  return id;
-}
-
-}  // namespace
 
 bool File::close() {
   if (handle_ == kNoFile) return true;

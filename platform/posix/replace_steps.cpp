@@ -28,9 +28,7 @@ constexpr char kAcl[] = "system.posix_acl_access";
 
 void fill(const struct stat& info, Look* found) {
   found->regular = S_ISREG(info.st_mode);
-  found->id = FileId();
-  found->id.volume = static_cast<std::uint64_t>(info.st_dev);
-  found->id.index = static_cast<std::uint64_t>(info.st_ino);
+  found->id = posix::idOf(info);
   found->size = static_cast<std::uint64_t>(info.st_size);
   found->links = static_cast<std::uint64_t>(info.st_nlink);
   found->ours = info.st_uid == geteuid();
@@ -209,7 +207,7 @@ bool publish(const File&, const std::string& freshPath,
   return moveName(freshPath, target, true);
 }
 
-bool removeName(const std::string& path) { return unlink(path.c_str()) == 0; }
+bool removeName(const std::string& path) { return removeFile(path); }
 
 bool syncFile(const File& file) { return fsync(fdOf(file)) == 0; }
 
