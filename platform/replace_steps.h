@@ -3,7 +3,6 @@
 #ifndef QUILLMERE_PLATFORM_REPLACE_STEPS_H_
 #define QUILLMERE_PLATFORM_REPLACE_STEPS_H_
 
-#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -15,7 +14,7 @@ namespace steps {
 
 using Cause = Replacement::Cause;
 
-// What a name or an open file is, links not followed.
+// What a name is, links not followed.
 struct Look {
   bool regular = false;
   bool link = false;
@@ -24,6 +23,11 @@ struct Look {
   std::uint64_t links = 0;
   // Owned by the user the tool runs as (Windows: the token's user or owner).
   bool ours = false;
+  // A regular file this user may not write (Windows: the read-only flag).
+  bool readOnly = false;
+  // A folder others may write, and so swap files in (no sticky bit). Windows
+  // decides with ACLs, which the tool does not judge.
+  bool openToOthers = false;
 };
 
 // The cause the system gave for the step that just failed: kChanged for a
@@ -33,7 +37,6 @@ Cause lastCause();
 bool lastWasMissing();
 
 bool look(const std::string& path, Look* found);
-bool lookOpen(const File& file, Look* found);
 
 // Follows `path` to the file it leads to, one link at a time, each read
 // from the descriptor it was judged on. Only a link of the running user's
@@ -41,9 +44,6 @@ bool lookOpen(const File& file, Look* found);
 // another's is kUnsafeLink, a link to nothing or a loop kBrokenLink. With
 // nothing at `path`, `target` is `path` itself (and kNone).
 Cause resolveLinks(const std::string& path, std::string* target);
-
-// Whether others may write `folder` and swap files in it (no sticky bit).
-bool openToOthers(const std::string& folder);
 
 // An existing regular file, links not followed, shared for everything
 // (a rename over it included); a FIFO never blocks the open.
@@ -57,8 +57,6 @@ File createNew(const std::string& path);
 // kBusy when another holds it.
 Cause lockFile(const File& file, bool exclusive);
 
-// Whether this user may write the file at `path` (no read-only flag).
-bool mayWrite(const std::string& path);
 // Whether another program lets the file be renamed over now (Windows: no
 // one holds it without sharing its deletion; retried for a while).
 bool mayReplace(const std::string& path);
@@ -74,7 +72,9 @@ bool publish(const File& fresh, const std::string& freshPath,
              const std::string& target, File* held);
 bool removeName(const std::string& path);
 
-bool syncFile(const File& file);
+// With `wait` false, only a hint that the system may start writing out
+// what it was handed.
+bool syncFile(const File& file, bool wait = true);
 // False only when the system reports that the folder's names may not be on
 // the disk; a file system that cannot sync a folder is taken at its word.
 bool syncFolder(const std::string& folder);
@@ -88,9 +88,6 @@ bool syncFolder(const std::string& folder);
 // permitted (otherwise no group access); never the owner. kDenied when the
 // copy would be readable by someone the package is not.
 Cause keepMetadata(const File& from, const File& to, bool copy);
-
-// A hint that the system may start writing out what it was handed.
-void startWriteback(const File& file);
 
 }  // namespace steps
 }  // namespace platform

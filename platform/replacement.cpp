@@ -27,7 +27,6 @@ namespace {
 using steps::Cause;
 using steps::Look;
 
-constexpr std::size_t kBufferSize = 256 * 1024;
 constexpr int kTries = 3;
 // The files a replacement writes beside the package, each under a name of
 // its own.
@@ -101,11 +100,14 @@ Cause readMark(const File& file, Mark* mark) {
   return Cause::kUnfinished;
 }
 
-bool stillNamed(const File& file, const std::string& name) {
-  Look named;
-  Look opened;
-  return steps::look(name, &named) && steps::lookOpen(file, &opened) &&
-         named.id == opened.id;
+// Whether `name` still leads to `file`; `named` gets what is there.
+bool stillNamed(const File& file, const std::string& name,
+                Look* named = nullptr) {
+  Look found;
+  if (named == nullptr) named = &found;
+  FileId opened;  // empty where the system has no ids, as in look()
+  identify(file, &opened);
+  return steps::look(name, named) && named->id == opened;
 }
 
 // Gives the file `from` the free name `to`, never replacing a file there:
@@ -155,7 +157,7 @@ struct Replacement::State {
         folder(folderOf(package)),
         backup(package + ".bak"),
         orig(package + ".orig"),
-        buffer(kBufferSize) {}
+        buffer(256 * 1024) {}
 
   // False, with the cause; true for kNone, a cause cleared.
   bool fail(Cause why, const std::string& name = std::string()) {
@@ -234,22 +236,20 @@ bool Replacement::State::lockPackage() {
     if (isReplacementName(baseOf(target), format::kPackageFileName)) {
       return fail(Cause::kOwnName, target);
     }
-    Look found;
-    if (!steps::look(target, &found)) {
+    old = steps::openExisting(target, false);
+    if (!old.isOpen()) {
       if (!steps::lastWasMissing()) return failWithLast();
       // No package: a new one is published without replacing. (Windows
       // says a name below a file is missing.)
+      Look found;
       if (steps::look(targetFolder, &found)) {
         return !found.regular || fail(Cause::kNotFolder, targetFolder);
       }
       return steps::lastWasMissing() ? fail(Cause::kNoFolder, targetFolder)
                                      : failWithLast();
     }
-    if (!found.regular) return fail(Cause::kNotRegular);
-    old = steps::openExisting(target, false);
-    if (!old.isOpen()) return failWithLast();
     if (!fail(steps::lockFile(old, true))) return false;
-    oldExists = steps::lookOpen(old, &oldLook) && stillNamed(old, target);
+    oldExists = stillNamed(old, target, &oldLook);
     if (oldExists) return fail(Cause::kNone);
   }
   return fail(Cause::kChanged);
@@ -278,7 +278,7 @@ bool Replacement::State::checkPackage() {
   }
   // Renaming over a package its user may not write would go around its
   // protection.
-  return steps::mayWrite(target) || fail(Cause::kReadOnly);
+  return !oldLook.readOnly || fail(Cause::kReadOnly);
 }
 
 // By rename where a new file can be all the old one was; otherwise in
@@ -422,8 +422,7 @@ bool Replacement::State::byRename(bool wantBackup) {
     File copy;
     const bool made = steps::linkName(target, waiting);
     if (!made && !copyOld(waiting, &copy, nullptr)) return false;
-    if (!steps::look(waiting, &kept) ||
-        !(kept.id == oldLook.id || (!made && stillNamed(copy, waiting))) ||
+    if (!stillNamed(made ? old : copy, waiting, &kept) ||
         ((!made || folder != targetFolder) && !steps::syncFolder(folder))) {
       steps::removeName(waiting);
       return fail(Cause::kIo);
@@ -509,9 +508,9 @@ bool Replacement::open() {
   if (!s.judgeLeftovers(s.folder, baseOf(s.path)) ||
       (s.targetFolder != s.folder &&
        !s.judgeLeftovers(s.targetFolder, baseOf(s.target))) ||
-      (s.oldExists && !steps::lookOpen(s.old, &s.oldLook)) ||
+      (s.oldExists && !stillNamed(s.old, s.target, &s.oldLook)) ||
       !s.checkPackage()) {
-    if (s.cause == Cause::kNone) s.failWithLast();
+    if (s.cause == Cause::kNone) s.fail(Cause::kChanged);  // T swapped
     return false;
   }
   s.freshPath = workingName(s.target, Role::kNew);
@@ -539,7 +538,7 @@ bool Replacement::write(const unsigned char* data, std::size_t size) {
   s.size += size;
   // At every 8 MiB the disk is asked to start on what it was handed, so the
   // sync at the end finds little left to wait for.
-  if ((s.size - size) >> 23 != s.size >> 23) steps::startWriteback(s.fresh);
+  if ((s.size - size) >> 23 != s.size >> 23) steps::syncFile(s.fresh, false);
   return true;
 }
 
@@ -579,7 +578,8 @@ Replacement::Commit Replacement::commit(bool replaceBackup) {
 
 const File& Replacement::old() const { return state_->old; }
 bool Replacement::folderOpenToOthers() const {
-  return steps::openToOthers(state_->folder);
+  Look found;  // through "." the folder a link may name
+  return steps::look(state_->folder + "/.", &found) && found.openToOthers;
 }
 Replacement::Cause Replacement::cause() const { return state_->cause; }
 const std::string& Replacement::causeName() const { return state_->causeName; }

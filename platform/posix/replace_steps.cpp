@@ -23,17 +23,6 @@ using posix::fdOf;
 
 namespace {
 
-constexpr int kNoFollow = O_NOFOLLOW | O_NOCTTY | O_CLOEXEC | O_NONBLOCK;
-constexpr char kAcl[] = "system.posix_acl_access";
-
-void fill(const struct stat& info, Look* found) {
-  found->regular = S_ISREG(info.st_mode);
-  found->id = posix::idOf(info);
-  found->size = static_cast<std::uint64_t>(info.st_size);
-  found->links = static_cast<std::uint64_t>(info.st_nlink);
-  found->ours = info.st_uid == geteuid();
-}
-
 // A file's extended attributes, ACLs included (only the access ACL with
 // `aclOnly`). Linux caps the list and each value at 64 KiB, so one call
 // with that much room gets them whole.
@@ -45,7 +34,7 @@ bool attributes(int fd, bool aclOnly, Attributes* all) {
   for (std::size_t at = 0; at < static_cast<std::size_t>(got);) {
     const std::string name(names.data() + at);
     at += name.size() + 1;
-    if (aclOnly && name != kAcl) continue;
+    if (aclOnly && name != "system.posix_acl_access") continue;
     std::vector<char> value(XATTR_SIZE_MAX);
     const ssize_t size =
         fgetxattr(fd, name.c_str(), value.data(), value.size());
@@ -71,8 +60,7 @@ Cause keepAttributes(int from, int to, bool aclOnly) {
     }
   }
   for (const auto& [name, value] : wanted) {
-    const auto there = present.find(name);
-    if ((there == present.end() || there->second != value) &&
+    if ((present.count(name) == 0 || present.at(name) != value) &&
         fsetxattr(to, name.c_str(), value.data(), value.size(), 0) != 0) {
       return errno == ENOTSUP ? Cause::kDenied : lastCause();
     }
@@ -83,28 +71,27 @@ Cause keepAttributes(int from, int to, bool aclOnly) {
 }  // namespace
 
 Cause lastCause() {
-  switch (errno) {
-    case ENOSPC:
-    case EDQUOT:
-    case EFBIG:
-      return Cause::kDiskFull;
-    case EROFS:
-      return Cause::kReadOnlyVolume;
-    case EEXIST:
-      return Cause::kChanged;
-    case ENOTDIR:
-      return Cause::kNotFolder;
-    case EBUSY:
-    case ETXTBSY:
-      return Cause::kHeld;
-    case ELOOP:
-      return Cause::kBrokenLink;
-    case EACCES:
-    case EPERM:
-      return Cause::kDenied;
-    default:
-      return Cause::kIo;
+  static const struct {
+    int error;
+    Cause cause;
+  } kCauses[] = {
+      {ENOSPC, Cause::kDiskFull},
+      {EDQUOT, Cause::kDiskFull},
+      {EFBIG, Cause::kDiskFull},
+      {EROFS, Cause::kReadOnlyVolume},
+      {EEXIST, Cause::kChanged},
+      {EISDIR, Cause::kNotRegular},  // set by openExisting()
+      {ENOTDIR, Cause::kNotFolder},
+      {EBUSY, Cause::kHeld},
+      {ETXTBSY, Cause::kHeld},
+      {ELOOP, Cause::kBrokenLink},
+      {EACCES, Cause::kDenied},
+      {EPERM, Cause::kDenied},
+  };
+  for (const auto& known : kCauses) {
+    if (known.error == errno) return known.cause;
   }
+  return Cause::kIo;
 }
 
 bool lastWasMissing() { return errno == ENOENT; }
@@ -112,14 +99,14 @@ bool lastWasMissing() { return errno == ENOENT; }
 bool look(const std::string& path, Look* found) {
   struct stat info;
   if (lstat(path.c_str(), &info) != 0) return false;
-  fill(info, found);
-  return true;
-}
-
-bool lookOpen(const File& file, Look* found) {
-  struct stat info;
-  if (fstat(fdOf(file), &info) != 0) return false;
-  fill(info, found);
+  found->regular = S_ISREG(info.st_mode);
+  found->id = posix::idOf(info);
+  found->size = static_cast<std::uint64_t>(info.st_size);
+  found->links = static_cast<std::uint64_t>(info.st_nlink);
+  found->ours = info.st_uid == geteuid();
+  found->readOnly = found->regular && access(path.c_str(), W_OK) != 0;
+  found->openToOthers =
+      S_ISDIR(info.st_mode) && (info.st_mode & (S_IWOTH | S_ISVTX)) == S_IWOTH;
   return true;
 }
 
@@ -144,14 +131,9 @@ Cause resolveLinks(const std::string& path, std::string* target) {
   return Cause::kBrokenLink;
 }
 
-bool openToOthers(const std::string& folder) {
-  struct stat info;
-  return stat(folder.c_str(), &info) == 0 &&
-         (info.st_mode & (S_IWOTH | S_ISVTX)) == S_IWOTH;
-}
-
 File openExisting(const std::string& path, bool forWriting) {
-  File file(::open(path.c_str(), (forWriting ? O_RDWR : O_RDONLY) | kNoFollow));
+  File file =
+      posix::openExisting(path, (forWriting ? O_RDWR : O_RDONLY) | O_NOFOLLOW);
   struct stat info;
   if (file.isOpen() &&
       (fstat(fdOf(file), &info) != 0 || !S_ISREG(info.st_mode))) {
@@ -162,8 +144,8 @@ File openExisting(const std::string& path, bool forWriting) {
 }
 
 File createNew(const std::string& path) {
-  return File(
-      ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | kNoFollow, 0600));
+  return File(::open(path.c_str(),
+                     O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
 }
 
 Cause lockFile(const File& file, bool exclusive) {
@@ -173,10 +155,6 @@ Cause lockFile(const File& file, bool exclusive) {
     return Cause::kNone;
   }
   return errno == EWOULDBLOCK ? Cause::kBusy : lastCause();
-}
-
-bool mayWrite(const std::string& path) {
-  return access(path.c_str(), W_OK) == 0;
 }
 
 bool mayReplace(const std::string&) { return true; }
@@ -194,8 +172,8 @@ bool moveName(const std::string& from, const std::string& to, bool over) {
   if (errno != ENOSYS && errno != EINVAL) return false;
   // A file system without it: only a name that is free now, under the
   // package's lock.
-  struct stat info;
-  if (lstat(to.c_str(), &info) == 0) {
+  Look there;
+  if (look(to, &there)) {
     errno = EEXIST;
     return false;
   }
@@ -209,7 +187,11 @@ bool publish(const File&, const std::string& freshPath,
 
 bool removeName(const std::string& path) { return removeFile(path); }
 
-bool syncFile(const File& file) { return fsync(fdOf(file)) == 0; }
+bool syncFile(const File& file, bool wait) {
+  if (wait) return fsync(fdOf(file)) == 0;
+  sync_file_range(fdOf(file), 0, 0, SYNC_FILE_RANGE_WRITE);
+  return true;
+}
 
 bool syncFolder(const std::string& folder) {
   File dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -229,18 +211,11 @@ Cause keepMetadata(const File& from, const File& to, bool copy) {
     if (errno != EPERM || !copy) return lastCause();
     mode &= ~static_cast<mode_t>(070);
   }
-  if (fchmod(fdOf(to), copy ? mode & 0777 : mode) != 0) return lastCause();
   const Cause kept = keepAttributes(fdOf(from), fdOf(to), copy);
-  // An ACL set after the chmod brings its mask back: narrow it again.
-  if (kept == Cause::kNone && (mode & 070) != (old.st_mode & 070) &&
-      fchmod(fdOf(to), mode & 0777) != 0) {
-    return lastCause();
-  }
-  return kept;
-}
-
-void startWriteback(const File& file) {
-  sync_file_range(fdOf(file), 0, 0, SYNC_FILE_RANGE_WRITE);
+  if (kept != Cause::kNone) return kept;
+  // After the ACL: a narrowed group narrows its mask too.
+  return fchmod(fdOf(to), copy ? mode & 0777 : mode) == 0 ? Cause::kNone
+                                                          : lastCause();
 }
 
 }  // namespace steps

@@ -98,11 +98,6 @@ using win32::systemPath;
 
 namespace {
 
-std::uint64_t sizeOf(const BY_HANDLE_FILE_INFORMATION& info) {
-  return (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) |
-         info.nFileSizeLow;
-}
-
 // Zero, or FILE_INVALID_FILE_ID in either width: the system has no id for
 // the file.
 bool isNoId(const FileId& id) {
@@ -222,15 +217,6 @@ Opened openForWriting(const std::string& path, File* file, FileId* id) {
 
 namespace {
 
-// Given an OVERLAPPED, a handle that is not overlapped reads or writes at
-// its offset and waits as usual.
-OVERLAPPED at(std::uint64_t offset) {
-  OVERLAPPED where = {};
-  where.Offset = static_cast<DWORD>(offset);
-  where.OffsetHigh = static_cast<DWORD>(offset >> 32);
-  return where;
-}
-
 constexpr std::size_t kMostPerCall = 0x40000000;
 
 }  // namespace
@@ -239,7 +225,7 @@ bool readAt(const File& file, std::uint64_t offset, unsigned char* data,
             std::size_t size, std::size_t* got) {
   *got = 0;
   while (*got < size) {
-    OVERLAPPED where = at(offset + *got);
+    OVERLAPPED where = win32::overlappedAt(offset + *got);
     DWORD done = 0;
     if (ReadFile(handleOf(file), data + *got,
                  static_cast<DWORD>(std::min(size - *got, kMostPerCall)), &done,
@@ -257,7 +243,7 @@ bool readAt(const File& file, std::uint64_t offset, unsigned char* data,
 bool writeAt(const File& file, std::uint64_t offset, const unsigned char* data,
              std::size_t size) {
   for (std::size_t written = 0; written < size;) {
-    OVERLAPPED where = at(offset + written);
+    OVERLAPPED where = win32::overlappedAt(offset + written);
     DWORD done = 0;
     if (WriteFile(handleOf(file), data + written,
                   static_cast<DWORD>(std::min(size - written, kMostPerCall)),
@@ -291,7 +277,7 @@ File openForReading(const std::string& path, std::uint64_t* size,
                                        FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
   BY_HANDLE_FILE_INFORMATION info;
   if (!file.isOpen() || !regularFile(handleOf(file), &info)) return File();
-  *size = sizeOf(info);
+  *size = win32::sizeOf(info);
   return file;
 }
 

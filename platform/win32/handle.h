@@ -1,5 +1,5 @@
-// What the Windows sources share: a File's HANDLE, absolute paths, and the
-// calls another program's brief hold on a file must not defeat.
+// What the Windows sources share: a File's HANDLE, and the calls another
+// program's brief hold on a file must not defeat.
 #ifndef QUILLMERE_PLATFORM_WIN32_HANDLE_H_
 #define QUILLMERE_PLATFORM_WIN32_HANDLE_H_
 
@@ -19,10 +19,6 @@
 namespace platform {
 namespace win32 {
 
-// A W path made absolute with backslashes, as the system would; one in the
-// \\?\ form as it is.
-std::wstring absolutePath(const std::wstring& path);
-
 inline HANDLE handleOf(const File& file) {
   return reinterpret_cast<HANDLE>(file.handle());
 }
@@ -30,6 +26,19 @@ inline File fileOf(HANDLE handle) {
   return handle == INVALID_HANDLE_VALUE
              ? File()
              : File(reinterpret_cast<FileHandle>(handle));
+}
+
+inline std::uint64_t sizeOf(const BY_HANDLE_FILE_INFORMATION& info) {
+  return (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) |
+         info.nFileSizeLow;
+}
+// Given an OVERLAPPED, a handle that is not overlapped reads or writes (or
+// locks) at its offset and waits as usual.
+inline OVERLAPPED overlappedAt(std::uint64_t offset) {
+  OVERLAPPED where = {};
+  where.Offset = static_cast<DWORD>(offset);
+  where.OffsetHigh = static_cast<DWORD>(offset >> 32);
+  return where;
 }
 
 // Only a file on a disk that is not a directory: CreateFile opens devices

@@ -125,14 +125,6 @@ std::wstring toWide(const std::string& text) { return widen(text, CP_UTF8); }
 
 std::string textOf(const wchar_t* wide) { return spellName(wide, CP_UTF8); }
 
-// A W path made absolute with backslashes, as the system would; one in the
-// \\?\ form as it is.
-std::wstring absolutePath(const std::wstring& path) {
-  if (isVerbatim(path)) return path;
-  const std::wstring full = fullPath(path);
-  return full.empty() ? path : full;
-}
-
 std::wstring systemPath(const std::string& path) {
   std::wstring wide = toWide(path);
   if (isVerbatim(wide)) {

@@ -66,13 +66,11 @@ bool finalPath(const File& file, std::string* path) {
   std::wstring final(32768, L'\0');
   const DWORD size = GetFinalPathNameByHandleW(
       handleOf(file), &final[0], 32768, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-  if (size == 0 || size >= final.size()) return failed();
+  if (size < 4 || size >= final.size()) return failed();
+  // "\\?\C:\..." is "C:\...", and "\\?\UNC\server\..." "\\server\...".
   final.resize(size);
-  // "\\?\UNC\server\..." is "\\server\...", and "\\?\C:\..." "C:\...".
-  const bool unc = final.compare(0, 8, L"\\\\?\\UNC\\") == 0;
-  if (unc || final.compare(0, 4, L"\\\\?\\") == 0) {
-    final.erase(unc ? 2 : 0, unc ? 6 : 4);
-  }
+  final.erase(0, 4);
+  if (final.compare(0, 4, L"UNC\\") == 0) final.replace(0, 3, L"\\");
   // A UNC path keeps its leading pair as it was.
   std::replace(final.begin() + 2, final.end(), L'\\', L'/');
   *path = win32::textOf(final.c_str());
@@ -92,13 +90,20 @@ bool hasNamedStream(HANDLE file) {
          first->StreamNameLength != 7 * sizeof(wchar_t);
 }
 
-// The target as NtSetInformationFile takes it, which a rename by handle may
-// be handed unchanged: "\??\C:\...".
-std::wstring ntPath(const std::string& path) {
-  const std::wstring full = win32::absolutePath(systemPath(path));
-  if (full.compare(0, 4, L"\\\\?\\") == 0) return L"\\??\\" + full.substr(4);
-  if (full.compare(0, 2, L"\\\\") == 0) return L"\\??\\UNC\\" + full.substr(2);
-  return L"\\??\\" + full;
+// A file on a disk that is neither a directory nor a reparse point:
+// CreateFile opens devices such as NUL or CON too.
+bool lookOpen(const File& file, Look* found) {
+  const HANDLE handle = handleOf(file);
+  BY_HANDLE_FILE_INFORMATION info;
+  if (GetFileInformationByHandle(handle, &info) == 0) return failed();
+  found->link = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+  found->regular = !found->link && win32::regularFile(handle, &info);
+  found->size = win32::sizeOf(info);
+  found->links = info.nNumberOfLinks;
+  found->ours = win32::ownedByUs(handle, false);
+  found->readOnly = (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
+  if (!identify(file, &found->id)) found->id = FileId();  // none: empty
+  return true;
 }
 
 }  // namespace
@@ -129,25 +134,6 @@ Cause lastCause() {
 
 bool lastWasMissing() { return win32::isMissing(lastError); }
 
-// A file on a disk that is neither a directory nor a reparse point:
-// CreateFile opens devices such as NUL or CON too.
-bool lookOpen(const File& file, Look* found) {
-  const HANDLE handle = handleOf(file);
-  BY_HANDLE_FILE_INFORMATION info;
-  if (GetFileInformationByHandle(handle, &info) == 0) return failed();
-  found->link = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-  found->regular = GetFileType(handle) == FILE_TYPE_DISK && !found->link &&
-                   (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
-  found->size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) |
-                info.nFileSizeLow;
-  found->links = info.nNumberOfLinks;
-  found->ours = win32::ownedByUs(handle, false);
-  // No id is equal to nothing, which the protocol takes as changed.
-  found->id = FileId();
-  identify(file, &found->id);
-  return true;
-}
-
 bool look(const std::string& path, Look* found) {
   // No data access, which no holder's sharing refuses.
   const File file =
@@ -157,17 +143,15 @@ bool look(const std::string& path, Look* found) {
 
 Cause resolveLinks(const std::string& path, std::string* target) {
   *target = path;  // no link, or no package yet
-  Look found;
-  if (!look(path, &found)) return lastWasMissing() ? Cause::kNone : lastCause();
-  if (!found.link) return Cause::kNone;
   // Held without sharing its deletion, so that the link judged is the one
-  // the open below follows. A package itself is not: a merge that published
-  // it may still hold its new file with DELETE access.
+  // the open below follows. What this cannot open (nothing, or a package a
+  // merge that published it holds with DELETE access) is judged by the
+  // protocol's own look, which follows nothing.
   const File link = openHandle(path, READ_CONTROL | FILE_READ_ATTRIBUTES,
                                FILE_SHARE_READ | FILE_SHARE_WRITE, kSelf);
-  Look again;
-  if (!link.isOpen() || !lookOpen(link, &again) || !(again.id == found.id)) {
-    return Cause::kChanged;
+  Look found;
+  if (!link.isOpen() || !lookOpen(link, &found) || !found.link) {
+    return Cause::kNone;
   }
   if (!win32::ownedByUs(handleOf(link), true)) return Cause::kUnsafeLink;
   // The system follows the rest of the chain, and says where it ended.
@@ -176,22 +160,15 @@ Cause resolveLinks(const std::string& path, std::string* target) {
   if (!followed.isOpen()) {
     return lastWasMissing() ? Cause::kBrokenLink : lastCause();
   }
-  // The final name must lead to the file followed, not one put there since.
-  FileId at;
-  return finalPath(followed, target) && identify(followed, &at) &&
-                 look(*target, &found) && found.id == at
-             ? Cause::kNone
-             : Cause::kChanged;
+  return finalPath(followed, target) ? Cause::kNone : lastCause();
 }
 
-// Windows decides with ACLs, which the tool does not judge.
-bool openToOthers(const std::string&) { return false; }
-
 File openExisting(const std::string& path, bool forWriting) {
-  // Shared for deleting, so that the lock held on it lets a rename over it.
+  // Shared for deleting, so that the lock held on it lets a rename over it;
+  // a folder opens too, and is refused below as no regular file.
   File file = win32::openRetried(
       systemPath(path), GENERIC_READ | (forWriting ? GENERIC_WRITE : 0),
-      kShareAll, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT);
+      kShareAll, OPEN_EXISTING, kSelf);
   Look found;
   if (!file.isOpen()) {
     failedOn(path);
@@ -217,8 +194,11 @@ File createNew(const std::string& path) {
     return File();
   }
   SECURITY_ATTRIBUTES security = {sizeof security, descriptor, FALSE};
-  // DELETE, so that publish() renames it by this handle.
-  File file = openHandle(path, GENERIC_READ | GENERIC_WRITE | DELETE,
+  // DELETE, so that publish() renames it by this handle; the rest, so that
+  // keepMetadata gives it the package's security by it too.
+  File file = openHandle(path,
+                         GENERIC_READ | GENERIC_WRITE | DELETE | READ_CONTROL |
+                             WRITE_DAC | WRITE_OWNER,
                          FILE_SHARE_READ | FILE_SHARE_DELETE,
                          FILE_FLAG_OPEN_REPARSE_POINT, CREATE_NEW, &security);
   if (!file.isOpen()) failedOn(path);
@@ -230,9 +210,7 @@ File createNew(const std::string& path) {
 Cause lockFile(const File& file, bool exclusive) {
   // Far past any end of file: Windows locks are mandatory, and a lock on the
   // bytes themselves would refuse the game's reads of the package.
-  OVERLAPPED at = {};
-  at.Offset = 0xFFFFFFFEu;
-  at.OffsetHigh = 0x7FFFFFFFu;
+  OVERLAPPED at = win32::overlappedAt(0x7FFFFFFFFFFFFFFEu);
   const DWORD flags =
       LOCKFILE_FAIL_IMMEDIATELY | (exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0);
   // A file system that cannot lock is taken as it was before locks.
@@ -241,12 +219,6 @@ Cause lockFile(const File& file, bool exclusive) {
     return Cause::kNone;
   }
   return lastError == ERROR_LOCK_VIOLATION ? Cause::kBusy : lastCause();
-}
-
-bool mayWrite(const std::string& path) {
-  const DWORD attributes = GetFileAttributesW(systemPath(path).c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) return failed();
-  return (attributes & FILE_ATTRIBUTE_READONLY) == 0;
 }
 
 bool mayReplace(const std::string& path) {
@@ -277,7 +249,10 @@ bool publish(const File& fresh, const std::string& freshPath,
              const std::string& target, File* held) {
   // By the new file's handle, with POSIX semantics: the old file may stay
   // open (the lock's handle shares its deletion), so the lock holds through.
-  const std::wstring name = ntPath(target);
+  // The new file is beside the old one: a name without a folder renames it
+  // within its own.
+  const std::wstring name =
+      win32::toWide(target.substr(target.find_last_of('/') + 1));
   const std::size_t at = offsetof(FILE_RENAME_INFO, FileName);
   std::vector<unsigned char> info(at + (name.size() + 1) * sizeof(wchar_t));
   auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(info.data());
@@ -301,8 +276,8 @@ bool removeName(const std::string& path) {
          failedOn(path);
 }
 
-bool syncFile(const File& file) {
-  return FlushFileBuffers(handleOf(file)) != 0 || failed();
+bool syncFile(const File& file, bool wait) {
+  return !wait || FlushFileBuffers(handleOf(file)) != 0 || failed();
 }
 
 // A folder opens for flushing only with backup semantics and write access,
@@ -330,43 +305,29 @@ Cause keepMetadata(const File& from, const File& to, bool copy) {
     }
     if (hasNamedStream(old)) return Cause::kDenied;
   }
-  PSID owner = nullptr;
-  PACL dacl = nullptr;
-  PACL label = nullptr;
+  SECURITY_INFORMATION what = DACL_SECURITY_INFORMATION;
+  if (!copy) what |= OWNER_SECURITY_INFORMATION | LABEL_SECURITY_INFORMATION;
   PSECURITY_DESCRIPTOR was = nullptr;
-  const DWORD read =
-      GetSecurityInfo(old, SE_FILE_OBJECT,
-                      OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
-                          LABEL_SECURITY_INFORMATION,
-                      &owner, nullptr, &dacl, &label, &was);
+  const DWORD read = GetSecurityInfo(old, SE_FILE_OBJECT, what, nullptr,
+                                     nullptr, nullptr, nullptr, &was);
   if (read != ERROR_SUCCESS) {
     lastError = read;
     return lastCause();
   }
+  // The DACL exactly as the old file has it, inherited entries included
+  // (a copy may be in another folder), protected or not as it was.
   SECURITY_DESCRIPTOR_CONTROL control = 0;
   DWORD revision = 0;
   GetSecurityDescriptorControl(was, &control, &revision);
-  // An unprotected DACL takes the folder's inherited entries afresh, as the
-  // old file in the same folder has them.
-  SECURITY_INFORMATION what =
-      DACL_SECURITY_INFORMATION | ((control & SE_DACL_PROTECTED) != 0
-                                       ? PROTECTED_DACL_SECURITY_INFORMATION
-                                       : UNPROTECTED_DACL_SECURITY_INFORMATION);
-  if (!copy) what |= OWNER_SECURITY_INFORMATION | LABEL_SECURITY_INFORMATION;
-  // The handle the file was made with asks only what writing needs. What is
-  // refused (another user as owner, a label above ours) only the old file
-  // keeps: the package is then rewritten in place.
-  const File fresh = win32::fileOf(ReOpenFile(
-      handleOf(to), READ_CONTROL | WRITE_DAC | WRITE_OWNER, kShareAll, 0));
-  const bool given = fresh.isOpen() &&
-                     SetSecurityInfo(handleOf(fresh), SE_FILE_OBJECT, what,
-                                     copy ? nullptr : owner, nullptr, dacl,
-                                     copy ? nullptr : label) == ERROR_SUCCESS;
+  what |= (control & SE_DACL_PROTECTED) != 0
+              ? PROTECTED_DACL_SECURITY_INFORMATION
+              : UNPROTECTED_DACL_SECURITY_INFORMATION;
+  // What is refused (another user as owner, a label above ours) only the
+  // old file keeps: the package is then rewritten in place.
+  const bool given = SetKernelObjectSecurity(handleOf(to), what, was) != 0;
   LocalFree(was);
   return given ? Cause::kNone : Cause::kDenied;
 }
-
-void startWriteback(const File&) {}
 
 }  // namespace steps
 }  // namespace platform
