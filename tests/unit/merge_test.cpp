@@ -533,6 +533,13 @@ TEST_F(MergeTest, PackageThatCannotBeReplacedIsLeftAlone) {
 // Shapes a package takes in a modder's game folder.
 TEST_F(MergeTest, PackageShapesAreKept) {
   const std::string game = root.file("game.spk");
+#ifndef _WIN32
+  const auto inode = [](const std::string& path) {
+    struct stat info;
+    return stat(path.c_str(), &info) == 0 ? info.st_ino : 0;
+  };
+  ino_t oldInode = 0;
+#endif
   const Shape cases[] = {
       {"a typo merged three times over an empty work directory", [] {}, 3, true,
        [] {}},
@@ -572,6 +579,14 @@ TEST_F(MergeTest, PackageShapesAreKept) {
          EXPECT_TRUE(fs::is_symlink(packagePath()));
          EXPECT_FALSE(fs::is_symlink(backupPath()));
        }},
+      // A killed merge's backup in waiting, a second name of the package:
+      // judged first, so the package has one name and goes by rename.
+      {"a backup in waiting a killed merge left",
+       [&] {
+         fs::create_hard_link(packagePath(), packagePath() + ".bak~0123abcd");
+         oldInode = inode(packagePath());
+       },
+       1, false, [&] { EXPECT_EQ(inode(backupPath()), oldInode); }},
       {"owner, group and mode",
        [&] {
          ASSERT_EQ(chmod(packagePath().c_str(), 0640), 0);
@@ -590,7 +605,8 @@ TEST_F(MergeTest, PackageShapesAreKept) {
          }
        }},
       // Merged by nobody, who may write the package but cannot give a new
-      // file root's name.
+      // file root's name, nor its copies root's group: that group's access
+      // goes, and none goes to nobody's own.
       {"another user's package this user may write",
        [&] { fs::permissions(packagePath(), fs::perms::all); }, 1, false,
        [&] {
@@ -598,6 +614,8 @@ TEST_F(MergeTest, PackageShapesAreKept) {
          ASSERT_EQ(stat(packagePath().c_str(), &info), 0);
          EXPECT_EQ(info.st_uid, 0u);
          EXPECT_EQ(info.st_mode & 07777, 0777u);
+         ASSERT_EQ(stat(backupPath().c_str(), &info), 0);
+         EXPECT_EQ(info.st_mode & 07777, 0707u);
        },
        true},
       // The game's folder refuses nobody new files; its package does not:
@@ -640,6 +658,9 @@ TEST_F(MergeTest, FolderOthersMayWrite) {
                 "replace it with the file it leads to.\n");
   EXPECT_EQ(bytesOf(game), kOldPackage);
   ASSERT_EQ(lchown(packagePath().c_str(), 0, 0), 0);
+  // Given through a link to it, the folder is still the one others write.
+  fs::create_directory_symlink(pkg, root.file("link"));
+  pkg = root.file("link");
   EXPECT_EQ(runMerge(), "Found 2 files\nWarning: others may write to '" + pkg +
                             "'; they could swap the package while the tool "
                             "runs\n" +
