@@ -314,14 +314,10 @@ Cause keepMetadata(const File& from, const File& to, bool copy) {
     lastError = read;
     return lastCause();
   }
-  // The DACL exactly as the old file has it, inherited entries included
-  // (a copy may be in another folder), protected or not as it was.
-  SECURITY_DESCRIPTOR_CONTROL control = 0;
-  DWORD revision = 0;
-  GetSecurityDescriptorControl(was, &control, &revision);
-  what |= (control & SE_DACL_PROTECTED) != 0
-              ? PROTECTED_DACL_SECURITY_INFORMATION
-              : UNPROTECTED_DACL_SECURITY_INFORMATION;
+  // The old file's own descriptor, as SetFileSecurity would set it: the
+  // DACL exactly, inherited entries included and protected or not as its
+  // control says. SetSecurityInfo would take a folder's inherited entries
+  // afresh, and a copy beside a link's name may be in another folder.
   // What is refused (another user as owner, a label above ours) only the
   // old file keeps: the package is then rewritten in place.
   const bool given = SetKernelObjectSecurity(handleOf(to), what, was) != 0;
