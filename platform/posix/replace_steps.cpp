@@ -81,6 +81,7 @@ Cause lastCause() {
       {EROFS, Cause::kReadOnlyVolume},
       {EEXIST, Cause::kChanged},
       {EISDIR, Cause::kNotRegular},  // set by openExisting()
+      {ENXIO, Cause::kNotRegular},   // a socket, or a device not there
       {ENOTDIR, Cause::kNotFolder},
       {EBUSY, Cause::kHeld},
       {ETXTBSY, Cause::kHeld},
