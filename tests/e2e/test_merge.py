@@ -108,7 +108,9 @@ class MergeTest(support.TempDirTestCase):
              pairs) for refused, why in (
                 ("EACCES", "this user may not replace the package or give "
                  "its copies the same permissions; check its permissions."),
-                ("EROFS", rofs.strip()[len("Cause: "):]))]
+                ("EROFS", rofs.strip()[len("Cause: "):]),
+                ("ENXIO", "shaders.spk is not a regular file (a folder or "
+                 "a device); give the folder that holds the package."))]
         for mode, path, inject, before, out, after in cases:
             with self.subTest(inject=inject):
                 for folder in ("pkg", "work"):

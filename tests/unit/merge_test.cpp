@@ -534,9 +534,8 @@ TEST_F(MergeTest, PackageThatCannotBeReplacedIsLeftAlone) {
 // Shapes a package takes in a modder's game folder.
 TEST_F(MergeTest, PackageShapesAreKept) {
   const std::string game = root.file("game.spk");
-  // By rename, the old file itself becomes the backup, its time kept; in
-  // place, the backup is a copy made now.
-  // Whole seconds: Windows keeps a file's time in 100 ns steps.
+  // By rename the old file, its time kept, becomes the backup; in place a
+  // copy made now does. Whole seconds: Windows keeps 100 ns steps.
   const fs::file_time_type stamp = std::chrono::floor<std::chrono::seconds>(
       fs::file_time_type::clock::now() - std::chrono::hours(48));
   const auto age = [&] { fs::last_write_time(packagePath(), stamp); };
@@ -608,9 +607,8 @@ TEST_F(MergeTest, PackageShapesAreKept) {
            EXPECT_EQ(info.st_gid, 65534u);
          }
        }},
-      // Merged by nobody, who may write the package but cannot give a new
-      // file root's name, nor its copies root's group: that group's access
-      // goes, and none goes to nobody's own.
+      // Merged by nobody, who cannot give a new file root's name, nor a copy
+      // root's group: that group's access goes, none going to nobody's own.
       {"another user's package this user may write",
        [&] { fs::permissions(packagePath(), fs::perms::all); }, 1, false,
        [&] {
